@@ -1,0 +1,59 @@
+// Canonical JSON (the bytes every hash is taken over), SHA-256, derived
+// identifiers, and the text forms of floats and time stamps.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "kelvora/types.hpp"
+
+namespace kelvora::serialization {
+
+// The canonical state text: {"concepts":{...},"relations":{...},"structure":{...}}.
+std::string canonical_serialize(const KnowledgeState& state);
+// SHA-256 of the canonical state text (uncached; KnowledgeState::state_hash caches it).
+Hash state_hash(const KnowledgeState& state);
+// SHA-256 of the bytes.
+Hash compute_hash(std::string_view bytes);
+// Version-8 UUID from SHA-256 over the length-prefixed label and parts.
+Uuid derive_uuid(std::string_view label, std::span<const std::string_view> parts);
+
+// ---- canonical writer pieces, each appending to `out` (compact JSON) ----
+void write_string(std::string& out, std::string_view text);
+// The float text; non-finite values as null.
+void write_f64(std::string& out, double value);
+void write_hash(std::string& out, const Hash& hash);  // array of 32 numbers
+void write_timestamp(std::string& out, Timestamp ts);  // JSON string, ends in Z
+void write_evidence(std::string& out, const std::vector<EvidenceRef>& evidence);
+// Full objects in declared field order. In the state text, zero confidences are
+// written as positive zero (`normalize_zero`); operation payloads keep values.
+void write_concept(std::string& out, const Concept& concept, bool normalize_zero);
+void write_relation(std::string& out, const Relation& relation, bool normalize_zero);
+void write_structure_node(std::string& out, const StructureNode& node);
+void write_structure_map(std::string& out, const StructureMap& structure);
+void write_operation(std::string& out, const EvolutionOperation& operation);
+void write_justification(std::string& out, const OperationJustification& justification);
+
+// ---- text forms ----
+// The float text of JSON: shortest round trip, ".0" on whole numbers, exponent
+// form outside decimal exponents -5..15 (1e+16, 1.5e-7). Finite values only.
+std::string format_f64(double value);
+// The float form of messages: shortest round trip, never exponent, no ".0"
+// on whole numbers; NaN, inf, -inf.
+std::string format_f64_display(double value);
+// ISO 8601 ending in Z, fraction in 0/3/6/9 digits (hashed JSON).
+std::string format_timestamp_z(Timestamp ts);
+// RFC 3339 with offset +00:00, same fraction rule (documents, dicts, PROV-JSON).
+std::string format_timestamp_rfc3339(Timestamp ts);
+// Strict RFC 3339 with any offset, converted to UTC.
+std::optional<Timestamp> parse_rfc3339(std::string_view text);
+// The relaxed RFC 3339 form accepted for callers' own time stamps.
+std::optional<Timestamp> parse_rfc3339_relaxed(std::string_view text);
+
+// Reads a JSON number text the way the document readers do.
+std::optional<double> parse_f64(std::string_view text);
+
+}  // namespace kelvora::serialization
