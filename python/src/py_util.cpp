@@ -1,0 +1,50 @@
+#include "py_util.hpp"
+
+#include <cstdio>
+
+namespace kelvora::py {
+namespace {
+
+// Strong reference kept for the life of the process, like the module itself.
+PyObject* g_panic_type = nullptr;
+
+PyObject* text(std::string_view s) {
+  // Replace rather than fail: the exception must get through.
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+  if (g_panic_type == nullptr) {
+    g_panic_type = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "Raised when the engine hits an internal fault.\n\n"
+        "Derived from BaseException, like SystemExit, so that `except Exception`\n"
+        "does not swallow it.",
+        PyExc_BaseException, nullptr);
+  }
+  return g_panic_type;
+}
+
+PyObject* raise_panic(const char* message) {
+  std::fprintf(stderr, "kelvora: internal fault: %s\n", message);
+  std::fflush(stderr);
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return nullptr;  // creating the type raised already
+  Ref msg(text(message));
+  if (msg) PyErr_SetObject(type, msg.get());
+  return nullptr;
+}
+
+PyObject* raise_value_error(std::string_view message) {
+  Ref msg(text(message));
+  if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
+  return nullptr;
+}
+
+PyObject* raise_engine_error(const EngineError& error) {
+  return raise_value_error(error.message());
+}
+
+}  // namespace kelvora::py
