@@ -2,6 +2,4 @@
 // nothing. Delete a stub when its class's file defines the real function.
 #include "classes.hpp"
 
-int kelvora_add_knowledge_state_type(PyObject*) { return 0; }
-
 int kelvora_add_provenance_graph_type(PyObject*) { return 0; }

@@ -1,0 +1,678 @@
+// The Python class PyKnowledgeState: its type object, constructor, accessors,
+// the nine evolution methods and the record methods.
+#include "knowledge_state.hpp"
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <iterator>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "args.hpp"
+#include "classes.hpp"
+#include "kelvora/serialization.hpp"
+#include "py_util.hpp"
+
+namespace kelvora::python {
+
+// ------------------------------------------------------------ record history
+
+RecordHistory::RecordHistory(std::vector<EvolutionRecord> records)
+    : storage_(std::make_shared<Storage>(Storage{std::move(records), 0})),
+      size_(storage_->records.size()) {}
+
+std::span<const EvolutionRecord> RecordHistory::view() const {
+  if (size_ == 0) return {};
+  return {storage_->records.data(), size_};
+}
+
+const EvolutionRecord* RecordHistory::last() const {
+  return size_ == 0 ? nullptr : &storage_->records[size_ - 1];
+}
+
+RecordHistory RecordHistory::prefix(std::size_t count) const {
+  RecordHistory out;
+  if (count == 0) return out;
+  out.storage_ = storage_;
+  out.size_ = count < size_ ? count : size_;
+  return out;
+}
+
+RecordHistory RecordHistory::appended(EvolutionRecord record) const {
+  RecordHistory out;
+  const bool at_end = storage_ && storage_->records.size() == size_;
+  const bool may_move = storage_ && (storage_->pins == 0 || size_ < storage_->records.capacity());
+  if (at_end && may_move) {
+    // This view ends where the shared vector ends: extend it in place. Views
+    // of other objects keep their own length and never see the new entry.
+    out.storage_ = storage_;
+  } else {
+    // Another object has already extended the shared vector past this view
+    // (or there is none yet, or its records are pinned): branch off.
+    auto fresh = std::make_shared<Storage>();
+    fresh->records.reserve(size_ + 1);
+    for (std::size_t i = 0; i < size_; ++i) fresh->records.push_back(storage_->records[i]);
+    out.storage_ = std::move(fresh);
+  }
+  out.storage_->records.push_back(std::move(record));
+  out.size_ = size_ + 1;
+  return out;
+}
+
+RecordHistory::Pin::Pin(const RecordHistory& history) : storage_(history.storage_) {
+  if (storage_) ++storage_->pins;
+}
+
+RecordHistory::Pin::~Pin() {
+  if (storage_) --storage_->pins;
+}
+
+// ------------------------------------------------------------ value helpers
+
+namespace {
+
+std::shared_ptr<const KnowledgeState> shared_empty_state() {
+  static const auto empty = std::make_shared<const KnowledgeState>();
+  return empty;
+}
+
+}  // namespace
+
+std::optional<ConceptId> PyKnowledgeState::find_concept_id_by_term(const KnowledgeState& state,
+                                                                   std::string_view term) {
+  for (const auto& [id, entry] : state.concepts) {
+    if (entry->status == ConceptStatus::Active && entry->term == term) return id;
+  }
+  return std::nullopt;
+}
+
+std::optional<PyKnowledgeState> PyKnowledgeState::apply_op(EvolutionOperation operation) const {
+  ApplyContext context;
+  if (const EvolutionRecord* last = records.last()) context.prev_chain_hash = last->chain_hash;
+  context.source = OperationSource::UserExplicit;
+  auto applied = KnowledgeState::apply(*state, operation, context);
+  if (!applied) {
+    py::raise_engine_error(applied.error());
+    return std::nullopt;
+  }
+  auto next_state = std::make_shared<const KnowledgeState>(std::move(applied->state));
+  return PyKnowledgeState{records.appended(std::move(applied->record)), std::move(next_state)};
+}
+
+// ------------------------------------------------------------ type and objects
+
+namespace {
+
+PyTypeObject* g_type = nullptr;
+
+KnowledgeStateObject* as_object(PyObject* self) {
+  return reinterpret_cast<KnowledgeStateObject*>(self);
+}
+
+const PyKnowledgeState& self_of(PyObject* self) { return as_object(self)->value; }
+
+PyObject* construct(PyTypeObject* type, PyKnowledgeState value) {
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  new (&as_object(object)->value) PyKnowledgeState(std::move(value));
+  return object;
+}
+
+PyObject* knowledge_state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"PyKnowledgeState", args, kwargs, {}};
+    if (!a.ok()) return nullptr;
+    return construct(type, PyKnowledgeState{});
+  });
+}
+
+void knowledge_state_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_object(self)->value.~PyKnowledgeState();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+}  // namespace
+
+PyKnowledgeState::PyKnowledgeState() : state(shared_empty_state()) {}
+
+PyTypeObject* knowledge_state_type() { return g_type; }
+
+PyObject* wrap_knowledge_state(PyKnowledgeState value) {
+  if (g_type == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "PyKnowledgeState is not initialised");
+    return nullptr;
+  }
+  return construct(g_type, std::move(value));
+}
+
+// ------------------------------------------------------------ term lookup
+
+namespace {
+
+// Rust's debug form of a string: quoted, with \", \\, \t, \r, \n, \0, and
+// \u{...} for grapheme extenders and characters that do not print.
+bool prints_as_is(UChar32 c) {
+  if (c == ' ') return true;
+  switch (u_charType(c)) {
+    case U_CONTROL_CHAR:
+    case U_FORMAT_CHAR:
+    case U_SURROGATE:
+    case U_PRIVATE_USE_CHAR:
+    case U_UNASSIGNED:
+    case U_LINE_SEPARATOR:
+    case U_PARAGRAPH_SEPARATOR:
+    case U_SPACE_SEPARATOR:
+      return false;
+    default:
+      return !u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND);
+  }
+}
+
+std::string debug_quoted(std::string_view text) {
+  std::string out = "\"";
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int32_t>(text.size());
+  std::int32_t i = 0;
+  while (i < length) {
+    const std::int32_t start = i;
+    UChar32 c = 0;
+    U8_NEXT(bytes, i, length, c);
+    switch (c) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (c >= 0 && prints_as_is(c)) {
+      out.append(text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
+    } else {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c < 0 ? 0xFFFD : c));
+      out += buf;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+// The id of `term`, or nothing with ValueError "concept not found: {term}".
+std::optional<ConceptId> resolve(const KnowledgeState& state, const std::string& term) {
+  auto id = PyKnowledgeState::find_concept_id_by_term(state, term);
+  if (!id) py::raise_value_error("concept not found: " + term);
+  return id;
+}
+
+bool resolve_all(const KnowledgeState& state, const std::vector<std::string>& terms,
+                 std::vector<ConceptId>& out) {
+  out.reserve(terms.size());
+  for (const auto& term : terms) {
+    auto id = resolve(state, term);
+    if (!id) return false;
+    out.push_back(*id);
+  }
+  return true;
+}
+
+// Hands a built operation to the common apply path and wraps the result.
+PyObject* apply_and_wrap(PyObject* self, EvolutionOperation operation) {
+  auto next = self_of(self).apply_op(std::move(operation));
+  if (!next) return nullptr;
+  return wrap_knowledge_state(std::move(*next));
+}
+
+// ------------------------------------------------------------ accessors
+
+PyObject* state_hash(PyObject* self, PyObject*) {
+  return py::guarded([&] { return py::to_py(self_of(self).state->state_hash().to_hex()); });
+}
+
+PyObject* structure_hash(PyObject* self, PyObject*) {
+  return py::guarded([&] { return py::to_py(self_of(self).state->structure_hash().to_hex()); });
+}
+
+PyObject* concept_count(PyObject* self, PyObject*) {
+  return py::to_py(self_of(self).state->concepts.size());
+}
+
+PyObject* relation_count(PyObject* self, PyObject*) {
+  return py::to_py(self_of(self).state->relations.size());
+}
+
+PyObject* structure_count(PyObject* self, PyObject*) {
+  return py::to_py(self_of(self).state->structure.size());
+}
+
+PyObject* is_empty(PyObject* self, PyObject*) { return py::to_py(self_of(self).state->empty()); }
+
+PyObject* concept_terms(PyObject* self, PyObject*) {
+  return py::guarded([&] {
+    return py::list_of(self_of(self).state->concepts,
+                       [](const auto& entry) { return py::to_py(entry.second->term); });
+  });
+}
+
+PyObject* get_concept_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"get_concept_id", args, nargs, kwnames, {"term"}};
+    std::string term;
+    if (!a.get(0, term)) return nullptr;
+    auto id = PyKnowledgeState::find_concept_id_by_term(*self_of(self).state, term);
+    if (!id) return py::none();
+    return py::to_py(id->to_string());
+  });
+}
+
+PyObject* get_concept_definition(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"get_concept_definition", args, nargs, kwnames, {"term"}};
+    std::string term;
+    if (!a.get(0, term)) return nullptr;
+    // Any status: unlike the term lookup, a superseded concept counts here.
+    for (const auto& entry : self_of(self).state->concepts) {
+      if (entry.second->term == term) return py::to_py(entry.second->definition);
+    }
+    return py::none();
+  });
+}
+
+PyObject* concept_statuses(PyObject* self, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    py::Dict out;
+    for (const auto& [id, entry] : self_of(self).state->concepts) {
+      py::Dict inner;
+      inner.set("term", entry->term).set("status", name(entry->status));
+      py::Ref value(inner.release());
+      if (!value) return nullptr;
+      if (!out.set(id.to_string(), std::move(value)).ok()) return nullptr;
+    }
+    return out.release();
+  });
+}
+
+// ------------------------------------------------------------ evolution methods
+
+PyObject* apply_assert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"apply_assert", args, nargs, kwnames, {"term", "definition"}};
+    std::string term, definition;
+    if (!a.get(0, term) || !a.get(1, definition)) return nullptr;
+    return apply_and_wrap(self, op::Assert{Concept::create(std::move(term), std::move(definition))});
+  });
+}
+
+PyObject* apply_retract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"apply_retract", args, nargs, kwnames, {"term"}};
+    std::string term;
+    if (!a.get(0, term)) return nullptr;
+    auto id = resolve(*self_of(self).state, term);
+    if (!id) return nullptr;
+    return apply_and_wrap(self, op::Retract{*id, RetractionReason::UserExplicit});
+  });
+}
+
+constexpr const char* kRelationNames[] = {
+    "derives_from", "contradicts",  "exemplifies",     "tension",  "subsumes",  "enables",
+    "supports",     "explains",     "extends",         "qualifies", "contrasts", "motivates",
+    "necessitates", "operationalizes", "reframes",     "completes", "independent",
+};
+static_assert(std::size(kRelationNames) == kRelationTypeCount);
+
+// Every accepted name is ASCII, and no other character lower-cases to an
+// ASCII letter that occurs in them, so ASCII lower-casing decides a match
+// exactly as full Unicode lower-casing would.
+std::optional<RelationType> parse_relation_type(std::string_view text) {
+  std::string lower;
+  lower.reserve(text.size());
+  for (char ch : text) {
+    if (static_cast<unsigned char>(ch) >= 0x80) return std::nullopt;
+    lower += (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+  }
+  if (lower == "derivesfrom") return RelationType::DerivesFrom;
+  for (int i = 0; i < kRelationTypeCount; ++i) {
+    if (lower == kRelationNames[i]) return static_cast<RelationType>(i);
+  }
+  return std::nullopt;
+}
+
+PyObject* apply_relate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"apply_relate", args, nargs, kwnames, {"from_term", "to_term", "relation_type"}};
+    std::string from_term, to_term, type_text;
+    if (!a.get(0, from_term) || !a.get(1, to_term) || !a.get(2, type_text)) return nullptr;
+    const KnowledgeState& state = *self_of(self).state;
+    auto from = resolve(state, from_term);
+    if (!from) return nullptr;
+    auto to = resolve(state, to_term);
+    if (!to) return nullptr;
+    auto type = parse_relation_type(type_text);
+    if (!type) {
+      return py::raise_value_error(
+          "unknown relation type: '" + type_text +
+          "'. Valid: derives_from, contradicts, exemplifies, tension, subsumes, enables, "
+          "supports, explains, extends, qualifies, contrasts, motivates, necessitates, "
+          "operationalizes, reframes, completes, independent");
+    }
+    Relation relation;
+    relation.id = RelationId::random();
+    relation.from_concept = *from;
+    relation.to_concept = *to;
+    relation.relation_type = *type;
+    relation.confidence = 1.0;
+    return apply_and_wrap(self, op::Relate{std::move(relation)});
+  });
+}
+
+PyObject* apply_revise(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"apply_revise", args, nargs, kwnames, {"term", "new_definition", "conflict_terms"}};
+    std::string term, new_definition;
+    std::vector<std::string> conflict_terms;
+    if (!a.get(0, term) || !a.get(1, new_definition) || !a.get(2, conflict_terms)) return nullptr;
+    const KnowledgeState& state = *self_of(self).state;
+    auto id = resolve(state, term);
+    if (!id) return nullptr;
+    op::Revise revise{*id, std::move(new_definition), {}, {}};
+    if (!resolve_all(state, conflict_terms, revise.conflict_set)) return nullptr;
+    return apply_and_wrap(self, std::move(revise));
+  });
+}
+
+PyObject* apply_refine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"apply_refine", args, nargs, kwnames, {"term", "new_definition"}};
+    std::string term, new_definition;
+    if (!a.get(0, term) || !a.get(1, new_definition)) return nullptr;
+    auto id = resolve(*self_of(self).state, term);
+    if (!id) return nullptr;
+    return apply_and_wrap(self, op::Refine{*id, std::move(new_definition), {}});
+  });
+}
+
+// new_nodes: each element must be a dict; a strong reference to each is kept,
+// because reading a dict may run code that changes the caller's list.
+bool convert_node_dicts(PyObject* object, std::vector<py::Ref>& out) {
+  py::Ref items(py::sequence_items(object, "new_nodes"));
+  if (!items) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    if (!PyDict_Check(item)) return py::type_error(item, "dict", "new_nodes");
+    out.push_back(py::Ref::borrow(item));
+  }
+  return true;
+}
+
+// A required member of a node dict; false with an exception set when it is
+// absent (ValueError) or does not convert.
+template <class T>
+bool read_required(PyObject* node, const char* key, T& out) {
+  const int r = py::dict_get(node, key, out);
+  if (r == 0) py::raise_value_error(std::string("node missing '") + key + "'");
+  return r > 0;
+}
+
+// Builds one node from its dict; ids[i] is the id drawn for list element i.
+bool read_node(const KnowledgeState& state, PyObject* dict, const StructureNodeId& id,
+               const std::vector<StructureNodeId>& ids, StructureNode& node) {
+  node.id = id;
+  if (!read_required(dict, "title", node.title) ||
+      !read_required(dict, "node_type", node.node_type) ||
+      !read_required(dict, "position", node.position)) {
+    return false;
+  }
+  std::uint64_t parent_index = 0;
+  const int has_parent = py::dict_get(dict, "parent_index", parent_index);
+  if (has_parent < 0) return false;
+  if (has_parent > 0) {
+    if (parent_index >= ids.size()) {
+      py::raise_value_error("parent_index " + std::to_string(parent_index) + " out of range");
+      return false;
+    }
+    node.parent = ids[parent_index];
+  }
+  std::vector<std::string> terms;
+  const int has_terms = py::dict_get(dict, "concept_terms", terms);
+  if (has_terms < 0) return false;
+  node.concept_refs.reserve(terms.size());
+  for (const auto& term : terms) {
+    auto concept_id = PyKnowledgeState::find_concept_id_by_term(state, term);
+    if (!concept_id) {
+      py::raise_value_error("concept_terms references unknown concept: " + debug_quoted(term));
+      return false;
+    }
+    node.concept_refs.push_back(*concept_id);
+  }
+  return true;
+}
+
+PyObject* apply_restructure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"apply_restructure", args, nargs, kwnames, {"new_nodes", "justification"}};
+    std::vector<py::Ref> dicts;
+    std::string justification;
+    if (!a.ok() || !convert_node_dicts(a.raw(0), dicts) || !a.get(1, justification)) {
+      return nullptr;
+    }
+    const KnowledgeState& state = *self_of(self).state;
+    op::Restructure restructure{state.structure_hash(), {}, std::move(justification)};
+    std::vector<StructureNodeId> ids;
+    ids.reserve(dicts.size());
+    for (std::size_t i = 0; i < dicts.size(); ++i) ids.push_back(StructureNodeId::random());
+    restructure.new_nodes.resize(dicts.size());
+    for (std::size_t i = 0; i < dicts.size(); ++i) {
+      if (!read_node(state, dicts[i].get(), ids[i], ids, restructure.new_nodes[i])) return nullptr;
+    }
+    return apply_and_wrap(self, std::move(restructure));
+  });
+}
+
+PyObject* apply_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"apply_merge", args, nargs, kwnames, {"terms", "merged_term", "merged_definition"}};
+    std::vector<std::string> terms;
+    std::string merged_term, merged_definition;
+    if (!a.get(0, terms) || !a.get(1, merged_term) || !a.get(2, merged_definition)) {
+      return nullptr;
+    }
+    op::Merge merge{{}, std::move(merged_term), std::move(merged_definition), {}};
+    if (!resolve_all(*self_of(self).state, terms, merge.concept_ids)) return nullptr;
+    return apply_and_wrap(self, std::move(merge));
+  });
+}
+
+PyObject* apply_reinforce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"apply_reinforce", args, nargs, kwnames, {"term"}};
+    std::string term;
+    if (!a.get(0, term)) return nullptr;
+    auto id = resolve(*self_of(self).state, term);
+    if (!id) return nullptr;
+    return apply_and_wrap(self, op::Reinforce{*id, {}});
+  });
+}
+
+PyObject* apply_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"apply_split", args, nargs, kwnames, {"term", "new_concepts"}};
+    std::string term;
+    std::vector<std::pair<std::string, std::string>> new_concepts;
+    if (!a.get(0, term) || !a.get(1, new_concepts)) return nullptr;
+    auto id = resolve(*self_of(self).state, term);
+    if (!id) return nullptr;
+    return apply_and_wrap(self, op::Split{*id, std::move(new_concepts), {}});
+  });
+}
+
+// ------------------------------------------------------------ records
+
+PyObject* last_record(PyObject* self, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    const RecordHistory::Pin pin(self_of(self).records);
+    const EvolutionRecord* last = self_of(self).records.last();
+    return last ? record_to_dict(*last) : py::none();
+  });
+}
+
+PyObject* record_count(PyObject* self, PyObject*) {
+  return PyLong_FromSize_t(self_of(self).records.size());
+}
+
+PyObject* all_records(PyObject* self, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    // Building a dict may run arbitrary code (a collection's finalisers):
+    // keep our own handle on the history and the records where they are.
+    const RecordHistory records = self_of(self).records;
+    const RecordHistory::Pin pin(records);
+    py::Ref list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      PyObject* d = record_to_dict(records[i]);
+      if (d == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d);
+    }
+    return list.release();
+  });
+}
+
+// ------------------------------------------------------------ method table
+
+#define KELVORA_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef g_methods[] = {
+    // Accessors.
+    {"state_hash", state_hash, METH_NOARGS,
+     "state_hash($self)\n--\n\nReturns the SHA-256 hex digest of the current state."},
+    {"structure_hash", structure_hash, METH_NOARGS,
+     "structure_hash($self)\n--\n\nReturns the SHA-256 hex digest of the current structure."},
+    {"concept_count", concept_count, METH_NOARGS,
+     "concept_count($self)\n--\n\nReturns the number of concepts in the state."},
+    {"relation_count", relation_count, METH_NOARGS,
+     "relation_count($self)\n--\n\nReturns the number of relations in the state."},
+    {"structure_count", structure_count, METH_NOARGS,
+     "structure_count($self)\n--\n\nReturns the number of structure nodes in the state."},
+    {"is_empty", is_empty, METH_NOARGS, "is_empty($self)\n--\n\nReturns whether the state is empty."},
+    {"concept_terms", concept_terms, METH_NOARGS,
+     "concept_terms($self)\n--\n\nReturns a list of concept terms in the state."},
+    {"get_concept_id", KELVORA_FASTCALL(get_concept_id), kFastcall,
+     "get_concept_id($self, term)\n--\n\n"
+     "Returns the concept UUID string for a given term, or None if not found.\n"
+     "Only returns active concepts (not retracted)."},
+    {"get_concept_definition", KELVORA_FASTCALL(get_concept_definition), kFastcall,
+     "get_concept_definition($self, term)\n--\n\n"
+     "Returns a concept's definition by term, or None if not found."},
+    // Evolution.
+    {"apply_assert", KELVORA_FASTCALL(apply_assert), kFastcall,
+     "apply_assert($self, term, definition)\n--\n\nAssert a new concept. Returns a new state."},
+    {"apply_retract", KELVORA_FASTCALL(apply_retract), kFastcall,
+     "apply_retract($self, term)\n--\n\nRetract a concept by term. Returns a new state."},
+    {"apply_relate", KELVORA_FASTCALL(apply_relate), kFastcall,
+     "apply_relate($self, from_term, to_term, relation_type)\n--\n\n"
+     "Add a relation between two concepts (by term). Returns a new state."},
+    {"apply_revise", KELVORA_FASTCALL(apply_revise), kFastcall,
+     "apply_revise($self, term, new_definition, conflict_terms)\n--\n\n"
+     "Revise a concept's definition with a conflict set. Returns a new state."},
+    {"apply_refine", KELVORA_FASTCALL(apply_refine), kFastcall,
+     "apply_refine($self, term, new_definition)\n--\n\n"
+     "Refine a concept's definition (non-conflicting update). Returns a new state."},
+    {"apply_restructure", KELVORA_FASTCALL(apply_restructure), kFastcall,
+     "apply_restructure($self, new_nodes, justification)\n--\n\n"
+     "Replace the structure with new nodes. Returns a new state."},
+    {"apply_merge", KELVORA_FASTCALL(apply_merge), kFastcall,
+     "apply_merge($self, terms, merged_term, merged_definition)\n--\n\n"
+     "Merge multiple concepts into one. Takes a list of terms, the merged term, and merged "
+     "definition."},
+    {"apply_reinforce", KELVORA_FASTCALL(apply_reinforce), kFastcall,
+     "apply_reinforce($self, term)\n--\n\n"
+     "Reinforce a concept (confirm without changing). Bumps confidence and adds evidence."},
+    {"apply_split", KELVORA_FASTCALL(apply_split), kFastcall,
+     "apply_split($self, term, new_concepts)\n--\n\n"
+     "Split a concept into multiple new concepts. Takes the original term and a list of "
+     "(term, definition) pairs."},
+    // Records.
+    {"last_record", last_record, METH_NOARGS,
+     "last_record($self)\n--\n\n"
+     "Returns the last EvolutionRecord as a dict, or None if no operation has been applied."},
+    {"record_count", record_count, METH_NOARGS,
+     "record_count($self)\n--\n\nReturns the number of evolution records in the chain."},
+    {"all_records", all_records, METH_NOARGS,
+     "all_records($self)\n--\n\nReturns all evolution records as a list of dicts."},
+    // Verification, Merkle and JSON: verify_chain ... reconstruct (10 methods).
+    // Reports: classify_extraction, diff, coherence_report,
+    // concept_stability_report, epistemic_direction_report,
+    // argumentation_status_report, agm_report.
+    {"concept_statuses", concept_statuses, METH_NOARGS,
+     "concept_statuses($self)\n--\n\n"
+     "Per-concept status dump: maps each concept's UUID string to\n"
+     "{\"term\": str, \"status\": str}, e.g. {\"term\": \"x\", \"status\": \"Active\"} "
+     "or \"Superseded\".\n"
+     "\n"
+     "Diff this across before/after to compute the SURRENDERED SET \xe2\x80\x94 the\n"
+     "concepts the operator gave up (Active \xe2\x86\x92 Superseded, or Active \xe2\x86\x92 "
+     "absent).\n"
+     "This is the C2 (minimal-change / entrenchment choice) label."},
+    // Reports: impact_radius_report, relation_analytics_report,
+    // source_analytics_report. History: state_at, concept_history, range_diff,
+    // convergence_trajectory.
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef KELVORA_FASTCALL
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PyKnowledgeState()\n--\n\n"
+                                  "The Python wrapper around the engine's KnowledgeState.")},
+    {Py_tp_new, reinterpret_cast<void*>(knowledge_state_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(knowledge_state_dealloc)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {
+    "PyKnowledgeState",
+    static_cast<int>(sizeof(KnowledgeStateObject)),
+    0,
+    // Not subclassable (no BASETYPE); no dict or weak-reference slot.
+    Py_TPFLAGS_DEFAULT,
+    g_slots,
+};
+
+}  // namespace
+}  // namespace kelvora::python
+
+int kelvora_add_knowledge_state_type(PyObject* module) {
+  using kelvora::python::g_type;
+  if (g_type == nullptr) {
+    PyObject* type = PyType_FromSpec(&kelvora::python::g_spec);
+    if (type == nullptr) return -1;
+    g_type = reinterpret_cast<PyTypeObject*>(type);
+  }
+  Py_INCREF(g_type);
+  if (PyModule_AddObject(module, "PyKnowledgeState", reinterpret_cast<PyObject*>(g_type)) < 0) {
+    Py_DECREF(g_type);
+    return -1;
+  }
+  return 0;
+}
