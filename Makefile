@@ -1,0 +1,104 @@
+# The two entry points of the README: `make demo` and `make test`. Each does
+# all set-up first (system packages, virtualenvs), skipping what is present.
+
+SHELL := /bin/bash
+.SHELLFLAGS := -euo pipefail -c
+.DEFAULT_GOAL := test
+
+PYTHON ?= python3
+VENV ?= .venv
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+# A second interpreter to test under, when the machine has 3.13 and the main
+# one is another version.
+PY313 := $(shell scripts/find-python.sh 3.13)
+ifeq ($(shell $(PYTHON) -c 'import sys; print(sys.version_info[:2] == (3, 13))' 2>/dev/null),True)
+  PY313 :=
+endif
+VENV313 ?= .venv-3.13
+VENVS := $(VENV) $(if $(PY313),$(VENV313))
+
+# CMake and Ninja from the main virtualenv, so every build uses one version.
+CMAKE = $(abspath $(VENV))/bin/cmake
+CTEST = $(abspath $(VENV))/bin/ctest
+NINJA = $(abspath $(VENV))/bin/ninja
+CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) -DKELVORA_WERROR=ON
+HAVE_BENCH := $(if $(wildcard bench/CMakeLists.txt),ON,OFF)
+
+export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
+export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
+
+.PHONY: demo test setup system venvs install examples \
+        cpp-test asan-test bench-smoke fuzz-test py-test clean
+
+demo: install examples
+
+test: setup cpp-test asan-test bench-smoke fuzz-test py-test
+	@echo "make test: all steps passed"
+
+setup: system venvs
+
+system:
+	scripts/setup-system.sh
+
+venvs: system
+	scripts/setup-venv.sh $(PYTHON) $(VENV)
+	$(if $(PY313),scripts/setup-venv.sh $(PY313) $(VENV313))
+
+# Builds the extension into each virtualenv; the build tree under build/ is
+# kept per interpreter, so a repeated install recompiles only what changed.
+install: setup
+	for v in $(VENVS); do \
+	  echo "== pip install . ($$v)"; \
+	  PATH="$$(pwd)/$$v/bin:$$PATH" $$v/bin/python -m pip install --quiet \
+	    --disable-pip-version-check --no-build-isolation --no-deps . ; \
+	done
+
+examples: install
+	shopt -s nullglob; for f in examples/*.py; do \
+	  echo "== $$f"; $(VENV)/bin/python "$$f"; \
+	done
+
+# Core library and its tests, warnings as errors; the benchmarks join this
+# build when they exist.
+cpp-test: setup
+	$(CONFIGURE) -S . -B $(BUILD)/cpp -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKELVORA_BUILD_BENCH=$(HAVE_BENCH)
+	$(CMAKE) --build $(BUILD)/cpp
+	$(CTEST) --test-dir $(BUILD)/cpp --output-on-failure -j $(JOBS)
+
+asan-test: setup
+	$(CONFIGURE) -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DKELVORA_SANITIZE=ON
+	$(CMAKE) --build $(BUILD)/asan
+	$(CTEST) --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+
+# Only checks that each benchmark builds and runs: tiny minimum time.
+bench-smoke: cpp-test
+ifeq ($(HAVE_BENCH),ON)
+	bench="$$(find $(BUILD)/cpp -name kelvora_bench -type f -perm -u+x | head -n 1)"; \
+	if [ -z "$$bench" ]; then echo "kelvora_bench was not built" >&2; exit 1; fi; \
+	"$$bench" --benchmark_min_time=0.001
+else
+	@echo "bench-smoke: no benchmarks yet, skipped"
+endif
+
+# The fuzz targets' corpus replay, once fuzz/ exists (built with clang).
+fuzz-test: setup
+ifneq ($(wildcard fuzz/CMakeLists.txt),)
+	$(CONFIGURE) -S . -B $(BUILD)/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+	  -DKELVORA_BUILD_FUZZ=ON -DKELVORA_BUILD_TESTS=OFF
+	$(CMAKE) --build $(BUILD)/fuzz
+	$(CTEST) --test-dir $(BUILD)/fuzz --output-on-failure -j $(JOBS)
+else
+	@echo "fuzz-test: no fuzz targets yet, skipped"
+endif
+
+py-test: install
+	for v in $(VENVS); do \
+	  echo "== pytest ($$v)"; scripts/run-pytest.sh $$v -q python/tests; \
+	done
+
+clean:
+	rm -rf $(BUILD)
