@@ -650,8 +650,10 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
+// No module of its own: the dotted "builtins." only keeps CPython from warning
+// about a missing __module__; __name__ and repr show "PyKnowledgeState".
 PyType_Spec g_spec = {
-    "PyKnowledgeState",
+    "builtins.PyKnowledgeState",
     static_cast<int>(sizeof(KnowledgeStateObject)),
     0,
     // Not subclassable (no BASETYPE); no dict or weak-reference slot.

@@ -1,0 +1,655 @@
+"""PyKnowledgeState: construction, accessors, term lookup and the evolution methods."""
+
+import gc
+import inspect
+import sys
+import tracemalloc
+import weakref
+
+import pytest
+
+import kelvora
+
+K = kelvora.PyKnowledgeState
+
+VALID_RELATIONS = (
+    "derives_from, contradicts, exemplifies, tension, subsumes, enables, supports, "
+    "explains, extends, qualifies, contrasts, motivates, necessitates, operationalizes, "
+    "reframes, completes, independent"
+)
+
+# (name, parameters, help text) in method-table order.
+METHODS = [
+    ("state_hash", [], "Returns the SHA-256 hex digest of the current state."),
+    ("structure_hash", [], "Returns the SHA-256 hex digest of the current structure."),
+    ("concept_count", [], "Returns the number of concepts in the state."),
+    ("relation_count", [], "Returns the number of relations in the state."),
+    ("structure_count", [], "Returns the number of structure nodes in the state."),
+    ("is_empty", [], "Returns whether the state is empty."),
+    ("concept_terms", [], "Returns a list of concept terms in the state."),
+    (
+        "get_concept_id",
+        ["term"],
+        "Returns the concept UUID string for a given term, or None if not found.\n"
+        "Only returns active concepts (not retracted).",
+    ),
+    (
+        "get_concept_definition",
+        ["term"],
+        "Returns a concept's definition by term, or None if not found.",
+    ),
+    ("apply_assert", ["term", "definition"], "Assert a new concept. Returns a new state."),
+    ("apply_retract", ["term"], "Retract a concept by term. Returns a new state."),
+    (
+        "apply_relate",
+        ["from_term", "to_term", "relation_type"],
+        "Add a relation between two concepts (by term). Returns a new state.",
+    ),
+    (
+        "apply_revise",
+        ["term", "new_definition", "conflict_terms"],
+        "Revise a concept's definition with a conflict set. Returns a new state.",
+    ),
+    (
+        "apply_refine",
+        ["term", "new_definition"],
+        "Refine a concept's definition (non-conflicting update). Returns a new state.",
+    ),
+    (
+        "apply_restructure",
+        ["new_nodes", "justification"],
+        "Replace the structure with new nodes. Returns a new state.",
+    ),
+    (
+        "apply_merge",
+        ["terms", "merged_term", "merged_definition"],
+        "Merge multiple concepts into one. Takes a list of terms, the merged term, "
+        "and merged definition.",
+    ),
+    (
+        "apply_reinforce",
+        ["term"],
+        "Reinforce a concept (confirm without changing). Bumps confidence and adds evidence.",
+    ),
+    (
+        "apply_split",
+        ["term", "new_concepts"],
+        "Split a concept into multiple new concepts. Takes the original term and a list "
+        "of (term, definition) pairs.",
+    ),
+    (
+        "last_record",
+        [],
+        "Returns the last EvolutionRecord as a dict, or None if no operation has been applied.",
+    ),
+    ("record_count", [], "Returns the number of evolution records in the chain."),
+    ("all_records", [], "Returns all evolution records as a list of dicts."),
+    (
+        "concept_statuses",
+        [],
+        "Per-concept status dump: maps each concept's UUID string to\n"
+        '{"term": str, "status": str}, e.g. {"term": "x", "status": "Active"} or "Superseded".\n'
+        "\n"
+        "Diff this across before/after to compute the SURRENDERED SET \u2014 the\n"
+        "concepts the operator gave up (Active \u2192 Superseded, or Active \u2192 absent).\n"
+        "This is the C2 (minimal-change / entrenchment choice) label.",
+    ),
+]
+
+
+def build(*terms):
+    s = K()
+    for t in terms:
+        s = s.apply_assert(t, f"def of {t}")
+    return s
+
+
+def snapshot(s):
+    """Everything an object shows; equal snapshots mean an unchanged object."""
+    return (
+        s.state_hash(),
+        s.structure_hash(),
+        s.concept_statuses(),
+        s.record_count(),
+        s.all_records(),
+        s.relation_count(),
+        s.structure_count(),
+    )
+
+
+# ---------------------------------------------------------------- the class
+
+
+def test_fresh_object():
+    s = K()
+    assert s.record_count() == 0
+    assert s.is_empty() is True
+    assert (s.concept_count(), s.relation_count(), s.structure_count()) == (0, 0, 0)
+    assert s.concept_terms() == [] and s.concept_statuses() == {}
+    assert s.get_concept_id("anything") is None
+    h = s.state_hash()
+    assert len(h) == 64 and h == h.lower() and set(h) != {"0"}
+    assert K().state_hash() == h
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: K(1), lambda: K(x=1)],
+    ids=["positional", "keyword"],
+)
+def test_constructor_takes_no_arguments(make):
+    with pytest.raises(TypeError):
+        make()
+
+
+def test_class_shape():
+    s = K()
+    assert K.__name__ == K.__qualname__ == "PyKnowledgeState"
+    assert K.__module__ == "builtins"
+    assert K.__text_signature__ == "()"
+    assert "KnowledgeState" in K.__doc__ and "wrapper" in K.__doc__
+    with pytest.raises(TypeError):
+        type("Sub", (K,), {})
+    assert not hasattr(s, "__dict__")
+    with pytest.raises(AttributeError):
+        s.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(s)
+
+
+@pytest.mark.parametrize("name,params,help_text", METHODS, ids=[m[0] for m in METHODS])
+def test_introspection(name, params, help_text):
+    method = getattr(K(), name)
+    assert method.__doc__ == help_text
+    assert list(inspect.signature(method).parameters) == params
+
+
+def test_method_table_order():
+    mine = [m[0] for m in METHODS]
+    in_class = [n for n in vars(K) if n in mine]
+    assert in_class == mine
+    # Table positions 1 to 21 come first; concept_statuses sits further down.
+    public = [n for n in vars(K) if not n.startswith("_")]
+    assert public[:21] == mine[:21]
+
+
+# ---------------------------------------------------------------- accessors and lookup
+
+
+def test_superseded_concept_stays_visible_but_not_resolvable():
+    s = build("a", "b").apply_merge(["a", "b"], "ab", "merged")
+    assert s.concept_count() == 3
+    assert sorted(s.concept_terms()) == ["a", "ab", "b"]
+    assert s.get_concept_id("a") is None
+    assert s.get_concept_definition("a") == "def of a"
+    statuses = s.concept_statuses()
+    assert sorted(v["status"] for v in statuses.values()) == ["Active", "Superseded", "Superseded"]
+    for key, value in statuses.items():
+        assert list(value) == ["term", "status"]
+        assert s.get_concept_id(value["term"]) in (key, None)
+    # Keys in id order; terms in the same order as concept_terms().
+    assert list(statuses) == sorted(statuses)
+    assert [v["term"] for v in statuses.values()] == s.concept_terms()
+
+
+@pytest.mark.parametrize("probe", [" apple", "Apple", "apple ", "APPLE", "appl"])
+def test_term_lookup_is_byte_exact(probe):
+    s = build("apple")
+    assert s.get_concept_id(probe) is None
+    assert s.get_concept_definition(probe) is None
+    with pytest.raises(ValueError) as e:
+        s.apply_reinforce(probe)
+    assert str(e.value) == f"concept not found: {probe}"
+
+
+def test_get_concept_id_is_uuid_text():
+    s = build("apple")
+    cid = s.get_concept_id("apple")
+    assert cid == s.last_record()["operation_details"]["concept_id"]
+    assert len(cid) == 36 and cid.count("-") == 4 and cid == cid.lower()
+
+
+# ---------------------------------------------------------------- immutability
+
+
+def _calls():
+    """(description, call on a prepared receiver) for every evolution method."""
+    node = {"title": "T", "node_type": "section", "position": 0, "concept_terms": ["a"]}
+    return [
+        ("assert", lambda s: s.apply_assert("z", "new")),
+        ("assert-dup", lambda s: s.apply_assert("a", "again")),
+        ("retract", lambda s: s.apply_retract("a")),
+        ("retract-miss", lambda s: s.apply_retract("nope")),
+        ("relate", lambda s: s.apply_relate("a", "b", "supports")),
+        ("relate-bad", lambda s: s.apply_relate("a", "b", "supportz")),
+        ("revise", lambda s: s.apply_revise("a", "new", ["b"])),
+        ("revise-empty", lambda s: s.apply_revise("a", "new", [])),
+        ("refine", lambda s: s.apply_refine("a", "finer")),
+        ("restructure", lambda s: s.apply_restructure([node], "why")),
+        ("restructure-bad", lambda s: s.apply_restructure([{"title": "T"}], "why")),
+        ("merge", lambda s: s.apply_merge(["a", "b"], "ab", "m")),
+        ("merge-one", lambda s: s.apply_merge(["a"], "ab", "m")),
+        ("reinforce", lambda s: s.apply_reinforce("a")),
+        ("split", lambda s: s.apply_split("a", [("a1", "x"), ("a2", "y")])),
+        ("split-type", lambda s: s.apply_split("a", [["a1", "x"]])),
+    ]
+
+
+@pytest.mark.parametrize("desc,call", _calls(), ids=[c[0] for c in _calls()])
+def test_receiver_and_others_unchanged(desc, call):
+    base = build("a", "b")
+    other = base.apply_assert("c", "other")
+    before, other_before = snapshot(base), snapshot(other)
+    try:
+        result = call(base)
+    except (ValueError, TypeError):
+        result = None
+    assert snapshot(base) == before
+    assert snapshot(other) == other_before
+    if result is not None:
+        assert result.record_count() == base.record_count() + 1
+        assert result.all_records()[:-1] == base.all_records()
+        assert result.last_record()["prior_state_hash"] == base.state_hash()
+
+
+def test_two_applies_on_one_receiver_give_independent_histories():
+    s = K()
+    x = s.apply_assert("apple", "one")
+    y = s.apply_assert("apple", "two")
+    assert s.record_count() == 0
+    assert x.record_count() == y.record_count() == 1
+    rx, ry = x.last_record(), y.last_record()
+    assert rx["id"] != ry["id"] and rx["chain_hash"] != ry["chain_hash"]
+    assert rx["prior_state_hash"] == ry["prior_state_hash"] == s.state_hash()
+    with pytest.raises(ValueError) as e:
+        x.apply_assert("apple", "three")
+    assert str(e.value) == "duplicate term: concept with term 'apple' already exists"
+
+
+def test_branching_keeps_each_history():
+    a = build("a", "b", "c")
+    left = a.apply_assert("left", "l")
+    right = a.apply_assert("right", "r")
+    longer = left.apply_assert("more", "m")
+    right2 = right.apply_assert("more", "m")
+    base = a.all_records()
+    for obj, tail in [(left, ["left"]), (right, ["right"]), (longer, ["left", "more"]),
+                      (right2, ["right", "more"])]:
+        records = obj.all_records()
+        assert records[:3] == base
+        assert [r["operation_details"]["term"] for r in records[3:]] == tail
+        for prev, rec in zip(records, records[1:]):
+            assert rec["prior_state_hash"] == prev["resulting_state_hash"]
+    assert a.record_count() == 3
+
+
+# ---------------------------------------------------------------- relate
+
+
+@pytest.mark.parametrize(
+    "text,expected",
+    [
+        ("supports", "Supports"),
+        ("SUPPORTS", "Supports"),
+        ("Supports", "Supports"),
+        ("derives_from", "DerivesFrom"),
+        ("derivesfrom", "DerivesFrom"),
+        ("DerivesFrom", "DerivesFrom"),
+        ("DERIVES_FROM", "DerivesFrom"),
+        ("OperationaLizes", "Operationalizes"),
+        ("independent", "Independent"),
+    ],
+)
+def test_relation_type_accepted(text, expected):
+    s = build("a", "b").apply_relate("a", "b", text)
+    details = s.last_record()["operation_details"]
+    assert details["relation_type"] == expected
+    assert list(details) == ["relation_id", "from_concept", "to_concept", "relation_type"]
+    assert details["from_concept"] == s.get_concept_id("a")
+    assert s.relation_count() == 1
+
+
+@pytest.mark.parametrize(
+    "text", ["derives-from", " supports", "supports ", "support", "", "Supp\u0131rts", "\u212a"]
+)
+def test_relation_type_refused(text):
+    with pytest.raises(ValueError) as e:
+        build("a", "b").apply_relate("a", "b", text)
+    assert str(e.value) == f"unknown relation type: '{text}'. Valid: {VALID_RELATIONS}"
+
+
+@pytest.mark.parametrize(
+    "args,message",
+    [
+        (("x", "b", "bogus"), "concept not found: x"),
+        (("a", "y", "bogus"), "concept not found: y"),
+        (("x", "y", "supports"), "concept not found: x"),
+    ],
+)
+def test_relate_terms_before_relation_type(args, message):
+    with pytest.raises(ValueError) as e:
+        build("a", "b").apply_relate(*args)
+    assert str(e.value) == message
+
+
+# ---------------------------------------------------------------- revise, merge, split
+
+
+def test_revise_checks():
+    s = build("a", "b")
+    with pytest.raises(ValueError) as e:
+        s.apply_revise("a", "new", ["nope"])
+    assert str(e.value) == "concept not found: nope"
+    with pytest.raises(ValueError) as e:
+        s.apply_revise("a", "new", [])
+    assert str(e.value) == (
+        "conflict detected: Revise requires a non-empty conflict_set; "
+        "use Refine for non-conflicting updates"
+    )
+    r = s.apply_revise("a", "new", ["b", "a", "b"]).last_record()["operation_details"]
+    ids = [s.get_concept_id(t) for t in ("b", "a", "b")]
+    assert r["conflict_set"] == ids
+
+
+def test_merge_passes_terms_in_order_with_duplicates():
+    s = build("a", "b")
+    m = s.apply_merge(["b", "a", "b"], "ab", "merged")
+    details = m.last_record()["operation_details"]
+    assert details["concept_ids"] == [s.get_concept_id(t) for t in ("b", "a", "b")]
+    with pytest.raises(ValueError) as e:
+        s.apply_merge(["a", "zz", "qq"], "ab", "m")
+    assert str(e.value) == "concept not found: zz"
+    with pytest.raises(ValueError) as e:
+        s.apply_merge([], "ab", "m")
+    assert str(e.value) == "conflict detected: Merge requires at least 2 concepts"
+
+
+@pytest.mark.parametrize(
+    "new_concepts,exc,message",
+    [
+        ([("a1", "x"), ["a2", "y"]], TypeError, "new_concepts"),
+        ([("a1", "x", "z")], ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        ([("a1",)], ValueError, "expected tuple of length 2, but got tuple of length 1"),
+        ([("a1", 5)], TypeError, "new_concepts"),
+        ("ab", TypeError, "new_concepts"),
+    ],
+)
+def test_split_pairs(new_concepts, exc, message):
+    with pytest.raises(exc) as e:
+        build("a").apply_split("a", new_concepts)
+    if exc is ValueError:
+        assert str(e.value) == message
+    else:
+        assert message in str(e.value)
+
+
+def test_split_accepts_tuple_subclass():
+    from collections import namedtuple
+
+    Pair = namedtuple("Pair", "term definition")
+    s = build("a").apply_split("a", [Pair("a1", "x"), Pair("a2", "y")])
+    assert s.last_record()["operation_details"]["new_concepts"] == [["a1", "x"], ["a2", "y"]]
+
+
+# ---------------------------------------------------------------- conversion order
+
+
+@pytest.mark.parametrize(
+    "call,argname",
+    [
+        (lambda s: s.apply_relate("nope", "nope", 5), "relation_type"),
+        (lambda s: s.apply_revise("nope", "d", "b"), "conflict_terms"),
+        (lambda s: s.apply_revise("nope", "d", ["b", 3]), "conflict_terms"),
+        (lambda s: s.apply_merge(["nope"], "m", None), "merged_definition"),
+        (lambda s: s.apply_split("nope", [("x", "y"), ["p", "q"]]), "new_concepts"),
+        (lambda s: s.apply_restructure([{}], b"why"), "justification"),
+        (lambda s: s.apply_restructure([{}, 3], "why"), "new_nodes"),
+        (lambda s: s.apply_assert("t", 1.5), "definition"),
+        (lambda s: s.apply_refine(term=None, new_definition="d"), "term"),
+    ],
+)
+def test_every_argument_converted_before_lookup(call, argname):
+    with pytest.raises(TypeError) as e:
+        call(build("a", "b"))
+    assert f"'{argname}'" in str(e.value)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.apply_assert(term="k", definition="d"),
+        lambda s: s.apply_assert("k", definition="d"),
+        lambda s: s.apply_relate(relation_type="supports", to_term="b", from_term="a"),
+        lambda s: s.apply_split(new_concepts=[("p", "1"), ("q", "2")], term="a"),
+        lambda s: s.apply_restructure(justification="j", new_nodes=[]),
+        lambda s: s.apply_merge(merged_definition="d", merged_term="m", terms=["a", "b"]),
+    ],
+)
+def test_arguments_by_keyword(call):
+    assert call(build("a", "b")).record_count() == 3
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.apply_assert("k"),
+        lambda s: s.apply_assert("k", "d", "extra"),
+        lambda s: s.apply_assert("k", "d", bogus=1),
+        lambda s: s.apply_retract("a", term="a"),
+        lambda s: s.record_count(1),
+        lambda s: s.get_concept_id(),
+    ],
+)
+def test_argument_count_errors(call):
+    with pytest.raises(TypeError):
+        call(build("a", "b"))
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.apply_assert("\ud800", "d"),
+        lambda s: s.apply_relate("a", "b", "\udcff"),
+        lambda s: s.get_concept_id("x\ud800"),
+        lambda s: s.apply_merge(["a", "\ud800"], "m", "d"),
+    ],
+)
+def test_lone_surrogate_passes_interpreter_error(call):
+    with pytest.raises(UnicodeEncodeError):
+        call(build("a", "b"))
+
+
+def test_str_subclass_accepted():
+    class Text(str):
+        pass
+
+    s = build("a").apply_assert(Text("b"), Text("d"))
+    assert s.get_concept_id(Text("b")) is not None
+
+
+# ---------------------------------------------------------------- restructure
+
+
+def node(**kw):
+    base = {"title": "T", "node_type": "section", "position": 0}
+    base.update(kw)
+    return {k: v for k, v in base.items() if v is not DROP}
+
+
+DROP = object()
+
+
+@pytest.mark.parametrize(
+    "nodes,exc,message",
+    [
+        ([{"node_type": "s"}], ValueError, "node missing 'title'"),
+        ([{}], ValueError, "node missing 'title'"),
+        ([node(node_type=DROP)], ValueError, "node missing 'node_type'"),
+        ([node(position=DROP)], ValueError, "node missing 'position'"),
+        ([node(position=-1)], OverflowError, None),
+        ([node(position=2**32)], OverflowError, None),
+        ([node(position="0")], TypeError, None),
+        ([node(title=1)], TypeError, None),
+        ([node(parent_index=None)], TypeError, None),
+        ([node(parent_index=-1)], OverflowError, None),
+        ([node(parent_index=1)], ValueError, "parent_index 1 out of range"),
+        ([node(parent_index=2**64)], OverflowError, None),
+        ([node(concept_terms="a")], TypeError, None),
+        ([node(concept_terms=["a", 1])], TypeError, None),
+        ([node(concept_terms=["nope"])], ValueError, 'concept_terms references unknown concept: "nope"'),
+        # Node 0's terms are resolved before node 1's title is read.
+        ([node(concept_terms=["x"]), {}], ValueError, 'concept_terms references unknown concept: "x"'),
+        ([node(), {}], ValueError, "node missing 'title'"),
+        ([node(), node(parent_index=5)], ValueError, "parent_index 5 out of range"),
+    ],
+)
+def test_restructure_node_errors(nodes, exc, message):
+    s = build("a", "b")
+    with pytest.raises(exc) as e:
+        s.apply_restructure(nodes, "why")
+    if message is not None:
+        assert str(e.value) == message
+
+
+@pytest.mark.parametrize(
+    "term,shown",
+    [
+        ('say "hi"', r'"say \"hi\""'),
+        ("back\\slash", r'"back\\slash"'),
+        ("tab\there", r'"tab\there"'),
+        ("line\nbreak\r", r'"line\nbreak\r"'),
+        ("nul\0", r'"nul\0"'),
+        ("del\x7f", r'"del\u{7f}"'),
+        ("e\u0301", r'"e\u{301}"'),
+        ("zero\u200bwidth", r'"zero\u{200b}width"'),
+        ("nb\u00a0sp", r'"nb\u{a0}sp"'),
+        ("caf\u00e9 \u2014 \U0001f600", '"caf\u00e9 \u2014 \U0001f600"'),
+        ("it's", "\"it's\""),
+    ],
+)
+def test_concept_terms_message_quotes_term(term, shown):
+    with pytest.raises(ValueError) as e:
+        build("a").apply_restructure([node(concept_terms=[term])], "why")
+    assert str(e.value) == f"concept_terms references unknown concept: {shown}"
+
+
+def test_restructure_builds_nodes():
+    s = build("a", "b", "c")
+    nodes = [
+        node(title="root", concept_terms=["b", "a"], extra="ignored"),
+        node(title="child", node_type="para", position=3, parent_index=0),
+    ]
+    r = s.apply_restructure(nodes, "because")
+    details = r.last_record()["operation_details"]
+    assert details["justification"] == "because"
+    assert details["old_structure_hash"] == s.structure_hash()
+    root, child = details["new_nodes"]
+    assert (root["title"], root["parent"], root["position"]) == ("root", None, 0)
+    assert root["concept_refs"] == [s.get_concept_id("b"), s.get_concept_id("a")]
+    assert (child["title"], child["node_type"], child["position"]) == ("child", "para", 3)
+    assert child["parent"] == root["id"] and child["concept_refs"] == []
+    assert r.structure_count() == 2 and r.structure_hash() != s.structure_hash()
+    # A second restructure chains from the new structure hash.
+    again = r.apply_restructure([], "clear")
+    assert again.last_record()["operation_details"]["old_structure_hash"] == r.structure_hash()
+    assert again.structure_count() == 0
+
+
+def test_restructure_self_parent_left_to_engine():
+    with pytest.raises(ValueError) as e:
+        build("a").apply_restructure([node(parent_index=0)], "loop")
+    assert str(e.value).startswith("invalid structure: ")
+
+
+def test_restructure_superseded_term_not_resolved():
+    s = build("a", "b").apply_merge(["a", "b"], "ab", "m")
+    with pytest.raises(ValueError) as e:
+        s.apply_restructure([node(concept_terms=["a"])], "why")
+    assert str(e.value) == 'concept_terms references unknown concept: "a"'
+
+
+def test_restructure_accepts_dict_subclass_and_tuple():
+    class D(dict):
+        def __getitem__(self, key):  # never consulted: members are read directly
+            raise AssertionError
+
+    s = build("a").apply_restructure((D(title="t", node_type="n", position=1),), "j")
+    assert s.structure_count() == 1
+
+
+# ---------------------------------------------------------------- engine errors
+
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda s: s.apply_assert(" A ", "dup"), "duplicate term: concept with term ' A ' already exists"),
+        (lambda s: s.apply_assert("", "empty"), None),
+        (lambda s: s.apply_split("a", [("x", "1")]), "conflict detected: Split requires at least 2 new concepts"),
+        (lambda s: s.apply_relate("a", "a", "derives_from"), None),
+    ],
+)
+def test_engine_failures_are_value_errors(call, message):
+    s = build("a", "b")
+    count = s.record_count()
+    try:
+        call(s)
+    except ValueError as e:
+        if message is not None:
+            assert str(e) == message
+    assert s.record_count() == count
+
+
+# ---------------------------------------------------------------- leaks
+
+
+def _exercise(s, node_dict, pairs, terms):
+    s.apply_assert("x", "y").all_records()
+    s.apply_relate("a", "b", "supports").last_record()
+    s.apply_restructure([node_dict], "j")
+    s.apply_split("a", pairs)
+    s.apply_merge(terms, "ab", "m")
+    s.concept_statuses()
+    s.concept_terms()
+    for bad in (
+        lambda: s.apply_assert("a", "dup"),
+        lambda: s.apply_relate("a", "b", "nope"),
+        lambda: s.apply_restructure([{"title": "t"}], "j"),
+        lambda: s.apply_restructure([dict(node_dict, concept_terms=["zz"])], "j"),
+        lambda: s.apply_restructure([node_dict], 1),
+        lambda: s.apply_split("a", [("p", "q", "r")]),
+        lambda: s.apply_split("a", [["p", "q"]]),
+        lambda: s.apply_merge(["a", 1], "m", "d"),
+        lambda: s.apply_reinforce("missing"),
+        lambda: s.apply_assert("\ud800", "d"),
+    ):
+        try:
+            bad()
+        except (ValueError, TypeError, OverflowError, UnicodeEncodeError):
+            pass
+
+
+def test_no_reference_leaks():
+    s = build("a", "b")
+    node_dict = {"title": "t", "node_type": "n", "position": 0, "concept_terms": ["a"]}
+    pairs = [("p", "1"), ("q", "2")]
+    terms = ["a", "b"]
+    watched = [node_dict, pairs, terms, node_dict["title"], pairs[0], s]
+    for _ in range(50):
+        _exercise(s, node_dict, pairs, terms)
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in watched]
+    tracemalloc.start()
+    try:
+        _exercise(s, node_dict, pairs, terms)
+        gc.collect()
+        first, _ = tracemalloc.get_traced_memory()
+        for _ in range(400):
+            _exercise(s, node_dict, pairs, terms)
+        gc.collect()
+        after, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in watched] == counts
+    # 400 rounds of ~30 calls: a leaked object per call would be far above this.
+    assert after - first < 64 * 1024
