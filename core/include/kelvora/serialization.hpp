@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,7 +31,7 @@ void write_timestamp(std::string& out, Timestamp ts);  // JSON string, ends in Z
 void write_evidence(std::string& out, const std::vector<EvidenceRef>& evidence);
 // Full objects in declared field order. In the state text, zero confidences are
 // written as positive zero (`normalize_zero`); operation payloads keep values.
-void write_concept(std::string& out, const Concept& concept, bool normalize_zero);
+void write_concept(std::string& out, const Concept& concept_value, bool normalize_zero);
 void write_relation(std::string& out, const Relation& relation, bool normalize_zero);
 void write_structure_node(std::string& out, const StructureNode& node);
 void write_structure_map(std::string& out, const StructureMap& structure);
@@ -48,10 +49,22 @@ std::string format_f64_display(double value);
 std::string format_timestamp_z(Timestamp ts);
 // RFC 3339 with offset +00:00, same fraction rule (documents, dicts, PROV-JSON).
 std::string format_timestamp_rfc3339(Timestamp ts);
-// Strict RFC 3339 with any offset, converted to UTC.
+// Strict RFC 3339 with any offset, converted to UTC (chrono's
+// DateTime::parse_from_rfc3339: "T", "t" or a space between date and time,
+// "Z" or "z" or +hh:mm / -hh:mm / U+2212 hh:mm up to 23:59; 4-digit year;
+// any number of fraction digits, the first 9 kept).
 std::optional<Timestamp> parse_rfc3339(std::string_view text);
-// The relaxed RFC 3339 form accepted for callers' own time stamps.
+// The relaxed RFC 3339 form accepted for callers' own time stamps (chrono's
+// `str::parse::<DateTime<Utc>>`): as above, plus white space before every
+// number and around the separators, 1- or 2-digit fields, a signed year of
+// any length, "UTC" (any case) as an offset, +hhmm / "+hh mm" offsets up to
+// 99:59, and trailing white space.
 std::optional<Timestamp> parse_rfc3339_relaxed(std::string_view text);
+// The same two parses with chrono's error text on failure: "input is out of
+// range", "input contains invalid characters", "premature end of input",
+// "trailing input".
+std::expected<Timestamp, std::string> parse_rfc3339_checked(std::string_view text);
+std::expected<Timestamp, std::string> parse_rfc3339_relaxed_checked(std::string_view text);
 
 // Reads a JSON number text the way the document readers do.
 std::optional<double> parse_f64(std::string_view text);

@@ -1,0 +1,1153 @@
+// Canonical JSON, SHA-256, derived identifiers and the text forms of floats
+// and time stamps (Part 1.103).
+#include "kelvora/serialization.hpp"
+
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <type_traits>
+#include <variant>
+
+namespace kelvora::serialization {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// --------------------------------------------------------------- SHA-256
+
+struct MdCtxDeleter {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+const EVP_MD* sha256_md() {
+  // Fetched once: an explicit fetch avoids the per-Init implicit lookup.
+  static const EVP_MD* md = [] {
+    EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return fetched != nullptr ? static_cast<const EVP_MD*>(fetched) : EVP_sha256();
+  }();
+  return md;
+}
+
+// Streams bytes into SHA-256. Small pieces are batched into a buffer so that
+// the digest sees large updates; large pieces go straight to the digest.
+class Sha256Stream {
+ public:
+  Sha256Stream() : ctx_(EVP_MD_CTX_new()) {
+    if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), sha256_md(), nullptr) != 1) {
+      internal_fault("SHA-256 initialisation failed");
+    }
+  }
+
+  void feed(std::string_view bytes) {
+    if (bytes.size() >= kDirect) {
+      flush();
+      update(bytes.data(), bytes.size());
+      return;
+    }
+    if (len_ + bytes.size() > kBuffer) flush();
+    std::memcpy(buf_.data() + len_, bytes.data(), bytes.size());
+    len_ += bytes.size();
+  }
+  void feed(char c) {
+    if (len_ == kBuffer) flush();
+    buf_[len_++] = c;
+  }
+
+  Hash finish() {
+    flush();
+    Hash h;
+    unsigned int n = 0;
+    if (EVP_DigestFinal_ex(ctx_.get(), h.bytes.data(), &n) != 1 || n != 32) {
+      internal_fault("SHA-256 finalisation failed");
+    }
+    return h;
+  }
+
+ private:
+  static constexpr std::size_t kBuffer = 16384;
+  static constexpr std::size_t kDirect = 4096;
+
+  void flush() {
+    if (len_ > 0) update(buf_.data(), len_);
+    len_ = 0;
+  }
+  void update(const void* data, std::size_t n) {
+    if (EVP_DigestUpdate(ctx_.get(), data, n) != 1) internal_fault("SHA-256 update failed");
+  }
+
+  std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx_;
+  std::size_t len_ = 0;
+  std::array<char, kBuffer> buf_;
+};
+
+// A sink that appends to a string (the same member walk as the hash stream).
+struct StringSink {
+  std::string& out;
+  void feed(std::string_view bytes) { out.append(bytes); }
+  void feed(char c) { out.push_back(c); }
+};
+
+// --------------------------------------------------------------- pieces
+
+void append_uuid(std::string& out, const Uuid& id) {
+  std::size_t at = out.size();
+  out.resize(at + 36, '-');
+  char* p = out.data() + at;
+  for (std::size_t i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) ++p;
+    *p++ = kHexDigits[id.bytes[i] >> 4];
+    *p++ = kHexDigits[id.bytes[i] & 0x0F];
+  }
+}
+
+void write_uuid(std::string& out, const Uuid& id) {
+  out.push_back('"');
+  append_uuid(out, id);
+  out.push_back('"');
+}
+
+template <class U>
+void write_uint(std::string& out, U value) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, r.ptr);
+}
+
+void write_name(std::string& out, std::string_view name) {
+  out.push_back('"');
+  out.append(name);
+  out.push_back('"');
+}
+
+void write_f64_maybe_zero(std::string& out, double value, bool normalize_zero) {
+  if (normalize_zero && value == 0.0) value = 0.0;
+  write_f64(out, value);
+}
+
+template <class IdT>
+void write_id_list(std::string& out, const std::vector<IdT>& ids) {
+  out.push_back('[');
+  bool first = true;
+  for (const auto& id : ids) {
+    if (!first) out.push_back(',');
+    first = false;
+    write_uuid(out, id.uuid);
+  }
+  out.push_back(']');
+}
+
+// ----------------------------------------------------------- float text
+
+struct Decimal {
+  bool negative = false;
+  char digits[20];  // shortest round-trip digits, no leading/trailing zeros
+  int count = 0;
+  int exponent = 0;  // decimal exponent of the first digit
+};
+
+Decimal decompose(double value) {
+  Decimal d;
+  char sci[40];
+  auto r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  if (r.ec != std::errc()) internal_fault("f64 serialization should never fail");
+  const char* p = sci;
+  const char* end = r.ptr;
+  if (*p == '-') {
+    d.negative = true;
+    ++p;
+  }
+  for (; p != end && *p != 'e'; ++p) {
+    if (*p != '.') d.digits[d.count++] = *p;
+  }
+  // p at 'e'
+  ++p;
+  bool neg_exp = false;
+  if (*p == '+' || *p == '-') neg_exp = (*p++ == '-');
+  int e = 0;
+  for (; p != end; ++p) e = e * 10 + (*p - '0');
+  d.exponent = neg_exp ? -e : e;
+  return d;
+}
+
+// Writes `value` (finite) into buf; returns the length. `json` selects the
+// JSON form (".0", exponent outside -5..15), else the display form.
+std::size_t format_f64_into(char* buf, double value, bool json) {
+  char* out = buf;
+  if (value == 0.0) {
+    if (std::signbit(value)) *out++ = '-';
+    *out++ = '0';
+    if (json) {
+      *out++ = '.';
+      *out++ = '0';
+    }
+    return static_cast<std::size_t>(out - buf);
+  }
+  Decimal d = decompose(value);
+  if (d.negative) *out++ = '-';
+  const int n = d.count;
+  const int e = d.exponent;
+  if (!json || (e >= -5 && e <= 15)) {
+    if (e >= n - 1) {
+      std::memcpy(out, d.digits, n);
+      out += n;
+      for (int i = 0; i < e - (n - 1); ++i) *out++ = '0';
+      if (json) {
+        *out++ = '.';
+        *out++ = '0';
+      }
+    } else if (e >= 0) {
+      std::memcpy(out, d.digits, e + 1);
+      out += e + 1;
+      *out++ = '.';
+      std::memcpy(out, d.digits + e + 1, n - e - 1);
+      out += n - e - 1;
+    } else {
+      *out++ = '0';
+      *out++ = '.';
+      for (int i = 0; i < -e - 1; ++i) *out++ = '0';
+      std::memcpy(out, d.digits, n);
+      out += n;
+    }
+  } else {
+    *out++ = d.digits[0];
+    if (n > 1) {
+      *out++ = '.';
+      std::memcpy(out, d.digits + 1, n - 1);
+      out += n - 1;
+    }
+    *out++ = 'e';
+    *out++ = e < 0 ? '-' : '+';
+    auto r = std::to_chars(out, out + 8, e < 0 ? -e : e);
+    out = r.ptr;
+  }
+  return static_cast<std::size_t>(out - buf);
+}
+
+// ------------------------------------------------------------ time stamps
+
+constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
+// Howard Hinnant's days_from_civil / civil_from_days, for 64-bit years.
+constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = floor_div(y, 400);
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+struct Civil {
+  std::int64_t year;
+  unsigned month;
+  unsigned day;
+};
+
+constexpr Civil civil_from_days(std::int64_t z) {
+  z += 719468;
+  const std::int64_t era = floor_div(z, 146097);
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+  return Civil{y + (m <= 2), m, d};
+}
+
+constexpr bool is_leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+constexpr unsigned days_in_month(std::int64_t y, unsigned m) {
+  constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && is_leap(y) ? 29 : kDays[m - 1];
+}
+
+char* put2(char* p, unsigned v) {
+  *p++ = static_cast<char>('0' + v / 10);
+  *p++ = static_cast<char>('0' + v % 10);
+  return p;
+}
+
+// Writes the date-time into buf (at least 48 bytes); returns the length.
+std::size_t format_timestamp_into(char* buf, Timestamp ts, bool zulu) {
+  std::int64_t secs = ts.seconds;
+  std::uint32_t nanos = ts.nanos;
+  unsigned leap = 0;
+  if (nanos >= 1'000'000'000) {  // leap second: second 59 shown as 60
+    leap = 1;
+    nanos -= 1'000'000'000;
+  }
+  const std::int64_t days = floor_div(secs, 86400);
+  const auto sod = static_cast<unsigned>(secs - days * 86400);
+  const Civil c = civil_from_days(days);
+  char* p = buf;
+  if (c.year >= 0 && c.year <= 9999) {
+    auto y = static_cast<unsigned>(c.year);
+    p = put2(p, y / 100);
+    p = put2(p, y % 100);
+  } else {
+    // Rust's {:+05}: sign, then at least four digits.
+    *p++ = c.year < 0 ? '-' : '+';
+    std::uint64_t mag = c.year < 0 ? static_cast<std::uint64_t>(-(c.year + 1)) + 1
+                                   : static_cast<std::uint64_t>(c.year);
+    char digits[24];
+    auto r = std::to_chars(digits, digits + sizeof digits, mag);
+    auto len = static_cast<std::size_t>(r.ptr - digits);
+    for (std::size_t i = len; i < 4; ++i) *p++ = '0';
+    std::memcpy(p, digits, len);
+    p += len;
+  }
+  *p++ = '-';
+  p = put2(p, c.month);
+  *p++ = '-';
+  p = put2(p, c.day);
+  *p++ = 'T';
+  p = put2(p, sod / 3600);
+  *p++ = ':';
+  p = put2(p, (sod / 60) % 60);
+  *p++ = ':';
+  p = put2(p, sod % 60 + leap);
+  if (nanos != 0) {
+    unsigned value;
+    int width;
+    if (nanos % 1'000'000 == 0) {
+      value = nanos / 1'000'000;
+      width = 3;
+    } else if (nanos % 1'000 == 0) {
+      value = nanos / 1'000;
+      width = 6;
+    } else {
+      value = nanos;
+      width = 9;
+    }
+    *p++ = '.';
+    for (int i = width - 1; i >= 0; --i) {
+      p[i] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    }
+    p += width;
+  }
+  if (zulu) {
+    *p++ = 'Z';
+  } else {
+    std::memcpy(p, "+00:00", 6);
+    p += 6;
+  }
+  return static_cast<std::size_t>(p - buf);
+}
+
+// --------------------------------------------------- RFC 3339 parsing (chrono)
+
+enum class ParseErr { OutOfRange, Invalid, TooShort, TooLong };
+
+std::string parse_err_text(ParseErr e) {
+  switch (e) {
+    case ParseErr::OutOfRange:
+      return "input is out of range";
+    case ParseErr::Invalid:
+      return "input contains invalid characters";
+    case ParseErr::TooShort:
+      return "premature end of input";
+    case ParseErr::TooLong:
+      return "trailing input";
+  }
+  return "input contains invalid characters";
+}
+
+template <class T>
+using PResult = std::expected<T, ParseErr>;
+
+// Decodes the code point at the start of s (valid UTF-8 assumed; an invalid
+// byte is returned as itself with length 1).
+char32_t first_code_point(std::string_view s, std::size_t& len) {
+  auto c = static_cast<unsigned char>(s[0]);
+  if (c < 0x80) {
+    len = 1;
+    return c;
+  }
+  std::size_t n = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+  if (n == 1 || n > s.size()) {
+    len = 1;
+    return c;
+  }
+  char32_t cp = c & (0xFF >> (n + 1));
+  for (std::size_t k = 1; k < n; ++k) {
+    auto b = static_cast<unsigned char>(s[k]);
+    if ((b & 0xC0) != 0x80) {
+      len = 1;
+      return c;
+    }
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  len = n;
+  return cp;
+}
+
+// Unicode White_Space (Rust's char::is_whitespace).
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+void trim_start(std::string_view& s) {
+  while (!s.empty()) {
+    std::size_t len;
+    char32_t cp = first_code_point(s, len);
+    if (!is_white_space(cp)) return;
+    s.remove_prefix(len);
+  }
+}
+
+// chrono's scan::number: min..max ASCII digits.
+PResult<std::int64_t> scan_number(std::string_view& s, std::size_t min, std::size_t max) {
+  if (s.size() < min) return std::unexpected(ParseErr::TooShort);
+  std::int64_t n = 0;
+  std::size_t i = 0;
+  for (; i < s.size() && i < max; ++i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c < '0' || c > '9') {
+      if (i < min) return std::unexpected(ParseErr::Invalid);
+      s.remove_prefix(i);
+      return n;
+    }
+    if (__builtin_mul_overflow(n, 10, &n) || __builtin_add_overflow(n, c - '0', &n)) {
+      return std::unexpected(ParseErr::OutOfRange);
+    }
+  }
+  s.remove_prefix(i);
+  return n;
+}
+
+PResult<void> scan_char(std::string_view& s, char c) {
+  if (s.empty()) return std::unexpected(ParseErr::TooShort);
+  if (s[0] != c) return std::unexpected(ParseErr::Invalid);
+  s.remove_prefix(1);
+  return {};
+}
+
+// chrono's scan::nanosecond (after the '.'): 1..9 digits kept, more skipped.
+PResult<std::int64_t> scan_nanosecond(std::string_view& s) {
+  const std::size_t before = s.size();
+  auto v = scan_number(s, 1, 9);
+  if (!v) return v;
+  static constexpr std::int64_t kScale[] = {0,      100'000'000, 10'000'000, 1'000'000, 100'000,
+                                            10'000, 1'000,       100,        10,        1};
+  std::int64_t value = *v * kScale[before - s.size()];
+  while (!s.empty() && s[0] >= '0' && s[0] <= '9') s.remove_prefix(1);
+  return value;
+}
+
+// chrono's scan::timezone_offset with allow_zulu, no missing minutes and the
+// U+2212 minus sign allowed. `relaxed` selects colon_or_space as separator.
+PResult<std::int32_t> scan_offset(std::string_view& s, bool relaxed) {
+  if (!s.empty() && (s[0] == 'Z' || s[0] == 'z')) {
+    s.remove_prefix(1);
+    return 0;
+  }
+  if (s.empty()) return std::unexpected(ParseErr::TooShort);
+  bool negative;
+  if (s[0] == '+') {
+    negative = false;
+    s.remove_prefix(1);
+  } else if (s[0] == '-') {
+    negative = true;
+    s.remove_prefix(1);
+  } else if (s.starts_with("\xE2\x88\x92")) {  // U+2212 MINUS SIGN
+    negative = true;
+    s.remove_prefix(3);
+  } else {
+    return std::unexpected(ParseErr::Invalid);
+  }
+  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (s.size() < 2) return std::unexpected(ParseErr::TooShort);
+  if (!is_digit(s[0]) || !is_digit(s[1])) return std::unexpected(ParseErr::Invalid);
+  const std::int32_t hours = (s[0] - '0') * 10 + (s[1] - '0');
+  s.remove_prefix(2);
+  if (relaxed) {
+    while (!s.empty()) {
+      std::size_t len;
+      char32_t cp = first_code_point(s, len);
+      if (cp != ':' && !is_white_space(cp)) break;
+      s.remove_prefix(len);
+    }
+  } else {
+    if (auto r = scan_char(s, ':'); !r) return std::unexpected(r.error());
+  }
+  if (s.size() < 2) return std::unexpected(ParseErr::TooShort);
+  std::int32_t minutes;
+  if (s[0] >= '0' && s[0] <= '5' && is_digit(s[1])) {
+    minutes = (s[0] - '0') * 10 + (s[1] - '0');
+  } else if (s[0] >= '6' && s[0] <= '9' && is_digit(s[1])) {
+    return std::unexpected(ParseErr::OutOfRange);
+  } else {
+    return std::unexpected(ParseErr::Invalid);
+  }
+  s.remove_prefix(2);
+  const std::int32_t seconds = hours * 3600 + minutes * 60;
+  return negative ? -seconds : seconds;
+}
+
+// chrono's `Parsed`, reduced to the fields RFC 3339 sets.
+struct Parsed {
+  std::int64_t year = 0;
+  std::int64_t month = 0, day = 0, hour = 0, minute = 0, second = 0, nanosecond = 0;
+  std::int64_t offset = 0;
+
+  PResult<void> set_year(std::int64_t v) {
+    if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max())
+      return std::unexpected(ParseErr::OutOfRange);
+    year = v;
+    return {};
+  }
+  static PResult<void> set_in(std::int64_t& field, std::int64_t v, std::int64_t lo,
+                              std::int64_t hi) {
+    if (v < lo || v > hi) return std::unexpected(ParseErr::OutOfRange);
+    field = v;
+    return {};
+  }
+  PResult<void> set_month(std::int64_t v) { return set_in(month, v, 1, 12); }
+  PResult<void> set_day(std::int64_t v) { return set_in(day, v, 1, 31); }
+  PResult<void> set_hour(std::int64_t v) { return set_in(hour, v, 0, 23); }
+  PResult<void> set_minute(std::int64_t v) { return set_in(minute, v, 0, 59); }
+  PResult<void> set_second(std::int64_t v) { return set_in(second, v, 0, 60); }
+  PResult<void> set_nanosecond(std::int64_t v) { return set_in(nanosecond, v, 0, 999'999'999); }
+
+  // Parsed::to_datetime followed by the conversion to UTC.
+  PResult<Timestamp> to_utc() const {
+    // chrono's NaiveDate range (0.4.35+): -262143-01-01 to +262142-12-31.
+    constexpr std::int64_t kMinYear = -262143;
+    constexpr std::int64_t kMaxYear = 262142;
+    if (year < kMinYear || year > kMaxYear) return std::unexpected(ParseErr::OutOfRange);
+    if (day > days_in_month(year, static_cast<unsigned>(month)))
+      return std::unexpected(ParseErr::OutOfRange);
+    std::int64_t sec = second;
+    std::int64_t nanos = nanosecond;
+    if (sec == 60) {
+      sec = 59;
+      nanos += 1'000'000'000;
+    }
+    if (offset <= -86400 || offset >= 86400) return std::unexpected(ParseErr::OutOfRange);
+    const std::int64_t local = days_from_civil(year, static_cast<unsigned>(month),
+                                               static_cast<unsigned>(day)) *
+                                   86400 +
+                               hour * 3600 + minute * 60 + sec;
+    const std::int64_t utc = local - offset;
+    const std::int64_t min_secs = days_from_civil(kMinYear, 1, 1) * 86400;
+    const std::int64_t max_secs = days_from_civil(kMaxYear, 12, 31) * 86400 + 86399;
+    if (utc < min_secs || utc > max_secs) return std::unexpected(ParseErr::OutOfRange);
+    return Timestamp{utc, static_cast<std::uint32_t>(nanos)};
+  }
+};
+
+#define KV_TRY(expr)                                              \
+  do {                                                            \
+    auto kv_r_ = (expr);                                          \
+    if (!kv_r_) return std::unexpected(kv_r_.error());            \
+  } while (0)
+#define KV_TRY_ASSIGN(var, expr)                                  \
+  auto var##_r_ = (expr);                                         \
+  if (!var##_r_) return std::unexpected(var##_r_.error());        \
+  auto var = *var##_r_
+
+PResult<Timestamp> parse_strict(std::string_view s) {
+  Parsed p;
+  KV_TRY_ASSIGN(year, scan_number(s, 4, 4));
+  KV_TRY(p.set_year(year));
+  KV_TRY(scan_char(s, '-'));
+  KV_TRY_ASSIGN(month, scan_number(s, 2, 2));
+  KV_TRY(p.set_month(month));
+  KV_TRY(scan_char(s, '-'));
+  KV_TRY_ASSIGN(day, scan_number(s, 2, 2));
+  KV_TRY(p.set_day(day));
+  if (s.empty()) return std::unexpected(ParseErr::TooShort);
+  if (s[0] != 'T' && s[0] != 't' && s[0] != ' ') return std::unexpected(ParseErr::Invalid);
+  s.remove_prefix(1);
+  KV_TRY_ASSIGN(hour, scan_number(s, 2, 2));
+  KV_TRY(p.set_hour(hour));
+  KV_TRY(scan_char(s, ':'));
+  KV_TRY_ASSIGN(minute, scan_number(s, 2, 2));
+  KV_TRY(p.set_minute(minute));
+  KV_TRY(scan_char(s, ':'));
+  KV_TRY_ASSIGN(second, scan_number(s, 2, 2));
+  KV_TRY(p.set_second(second));
+  if (!s.empty() && s[0] == '.') {
+    s.remove_prefix(1);
+    KV_TRY_ASSIGN(nano, scan_nanosecond(s));
+    KV_TRY(p.set_nanosecond(nano));
+  }
+  KV_TRY_ASSIGN(offset, scan_offset(s, /*relaxed=*/false));
+  constexpr std::int32_t kMaxOffset = (23 * 60 + 59) * 60;
+  if (offset < -kMaxOffset || offset > kMaxOffset) return std::unexpected(ParseErr::OutOfRange);
+  p.offset = offset;
+  if (!s.empty()) return std::unexpected(ParseErr::TooLong);
+  return p.to_utc();
+}
+
+// One unsigned Numeric item of chrono's parse_internal: white space, then
+// 1..width digits.
+PResult<std::int64_t> relaxed_field(std::string_view& s, std::size_t width) {
+  trim_start(s);
+  return scan_number(s, 1, width);
+}
+
+// Item::Space("") followed by Item::Literal(c).
+PResult<void> relaxed_literal(std::string_view& s, char c) {
+  trim_start(s);
+  if (s.empty()) return std::unexpected(ParseErr::TooShort);
+  if (s[0] != c) return std::unexpected(ParseErr::Invalid);
+  s.remove_prefix(1);
+  return {};
+}
+
+PResult<Timestamp> parse_relaxed(std::string_view s) {
+  Parsed p;
+  // Year: signed, any number of digits after an explicit sign, else 1..4.
+  trim_start(s);
+  std::int64_t year;
+  if (!s.empty() && s[0] == '-') {
+    s.remove_prefix(1);
+    KV_TRY_ASSIGN(v, scan_number(s, 1, std::numeric_limits<std::size_t>::max()));
+    year = -v;
+  } else if (!s.empty() && s[0] == '+') {
+    s.remove_prefix(1);
+    KV_TRY_ASSIGN(v, scan_number(s, 1, std::numeric_limits<std::size_t>::max()));
+    year = v;
+  } else {
+    KV_TRY_ASSIGN(v, scan_number(s, 1, 4));
+    year = v;
+  }
+  KV_TRY(p.set_year(year));
+  KV_TRY(relaxed_literal(s, '-'));
+  KV_TRY_ASSIGN(month, relaxed_field(s, 2));
+  KV_TRY(p.set_month(month));
+  KV_TRY(relaxed_literal(s, '-'));
+  KV_TRY_ASSIGN(day, relaxed_field(s, 2));
+  KV_TRY(p.set_day(day));
+  if (s.empty()) return std::unexpected(ParseErr::TooShort);
+  if (s[0] != 'T' && s[0] != 't' && s[0] != ' ') return std::unexpected(ParseErr::Invalid);
+  s.remove_prefix(1);
+  KV_TRY_ASSIGN(hour, relaxed_field(s, 2));
+  KV_TRY(p.set_hour(hour));
+  KV_TRY(relaxed_literal(s, ':'));
+  KV_TRY_ASSIGN(minute, relaxed_field(s, 2));
+  KV_TRY(p.set_minute(minute));
+  KV_TRY(relaxed_literal(s, ':'));
+  KV_TRY_ASSIGN(second, relaxed_field(s, 2));
+  KV_TRY(p.set_second(second));
+  if (!s.empty() && s[0] == '.') {
+    s.remove_prefix(1);
+    KV_TRY_ASSIGN(nano, scan_nanosecond(s));
+    KV_TRY(p.set_nanosecond(nano));
+  }
+  trim_start(s);
+  std::int32_t offset;
+  auto ieq = [](char a, char b) { return (a | 0x20) == (b | 0x20); };
+  if (s.size() >= 3 && ieq(s[0], 'u') && ieq(s[1], 't') && ieq(s[2], 'c')) {
+    s.remove_prefix(3);
+    offset = 0;
+  } else {
+    KV_TRY_ASSIGN(off, scan_offset(s, /*relaxed=*/true));
+    offset = off;
+  }
+  p.offset = offset;
+  trim_start(s);
+  if (!s.empty()) return std::unexpected(ParseErr::TooLong);
+  return p.to_utc();
+}
+
+// ---------------------------------------------------------- state walk
+
+// Feeds the members of one map: `"<key>":{...}` pieces separated by commas.
+// The cached text names the entry's own id; a map key that differs from it
+// (possible in a state read from a document) is written in its place.
+template <class Sink, class Map>
+void feed_members(Sink& sink, const Map& map) {
+  bool first = true;
+  for (const auto& [key, entry] : map) {
+    if (!first) sink.feed(',');
+    first = false;
+    const std::string& text = entry.canonical();
+    if (key == entry->id) {
+      sink.feed(std::string_view(text));
+    } else {
+      std::string head;
+      head.reserve(39);
+      head.push_back('"');
+      append_uuid(head, key.uuid);
+      head.append("\":");
+      sink.feed(std::string_view(head));
+      sink.feed(std::string_view(text).substr(39));
+    }
+  }
+}
+
+template <class Sink>
+void feed_state(Sink& sink, const KnowledgeState& state) {
+  sink.feed(std::string_view("{\"concepts\":{"));
+  feed_members(sink, state.concepts);
+  sink.feed(std::string_view("},\"relations\":{"));
+  feed_members(sink, state.relations);
+  sink.feed(std::string_view("},\"structure\":{"));
+  feed_members(sink, state.structure);
+  sink.feed(std::string_view("}}"));
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ hashes
+
+std::string canonical_serialize(const KnowledgeState& state) {
+  std::string out;
+  out.reserve(128);
+  StringSink sink{out};
+  feed_state(sink, state);
+  return out;
+}
+
+Hash state_hash(const KnowledgeState& state) {
+  Sha256Stream stream;
+  feed_state(stream, state);
+  return stream.finish();
+}
+
+Hash compute_hash(std::string_view bytes) {
+  Hash h;
+  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), h.bytes.data());
+  return h;
+}
+
+Uuid derive_uuid(std::string_view label, std::span<const std::string_view> parts) {
+  Sha256Stream stream;
+  auto feed_part = [&](std::string_view part) {
+    const auto n = static_cast<std::uint32_t>(part.size());
+    const char len[4] = {static_cast<char>(n >> 24), static_cast<char>(n >> 16),
+                         static_cast<char>(n >> 8), static_cast<char>(n)};
+    stream.feed(std::string_view(len, 4));
+    stream.feed(part);
+  };
+  feed_part(label);
+  for (std::string_view part : parts) feed_part(part);
+  Hash digest = stream.finish();
+  Uuid u;
+  std::memcpy(u.bytes.data(), digest.bytes.data(), 16);
+  u.bytes[6] = static_cast<std::uint8_t>((u.bytes[6] & 0x0F) | 0x80);
+  u.bytes[8] = static_cast<std::uint8_t>((u.bytes[8] & 0x3F) | 0x80);
+  return u;
+}
+
+// ------------------------------------------------------- canonical writers
+
+void write_string(std::string& out, std::string_view text) {
+  out.push_back('"');
+  const char* p = text.data();
+  const char* end = p + text.size();
+  const char* run = p;
+  for (; p != end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(run, static_cast<std::size_t>(p - run));
+    run = p + 1;
+    switch (c) {
+      case '"':
+        out.append("\\\"", 2);
+        break;
+      case '\\':
+        out.append("\\\\", 2);
+        break;
+      case '\b':
+        out.append("\\b", 2);
+        break;
+      case '\t':
+        out.append("\\t", 2);
+        break;
+      case '\n':
+        out.append("\\n", 2);
+        break;
+      case '\f':
+        out.append("\\f", 2);
+        break;
+      case '\r':
+        out.append("\\r", 2);
+        break;
+      default: {
+        const char esc[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0x0F]};
+        out.append(esc, 6);
+      }
+    }
+  }
+  out.append(run, static_cast<std::size_t>(end - run));
+  out.push_back('"');
+}
+
+void write_f64(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out.append("null", 4);
+    return;
+  }
+  char buf[40];
+  out.append(buf, format_f64_into(buf, value, /*json=*/true));
+}
+
+void write_hash(std::string& out, const Hash& hash) {
+  out.push_back('[');
+  for (std::size_t i = 0; i < hash.bytes.size(); ++i) {
+    if (i != 0) out.push_back(',');
+    write_uint(out, static_cast<unsigned>(hash.bytes[i]));
+  }
+  out.push_back(']');
+}
+
+void write_timestamp(std::string& out, Timestamp ts) {
+  char buf[64];
+  out.push_back('"');
+  out.append(buf, format_timestamp_into(buf, ts, /*zulu=*/true));
+  out.push_back('"');
+}
+
+void write_evidence(std::string& out, const std::vector<EvidenceRef>& evidence) {
+  out.push_back('[');
+  bool first = true;
+  for (const EvidenceRef& e : evidence) {
+    if (!first) out.push_back(',');
+    first = false;
+    out.append("{\"turn_number\":");
+    write_uint(out, e.turn_number);
+    out.append(",\"text_excerpt\":");
+    write_string(out, e.text_excerpt);
+    out.push_back('}');
+  }
+  out.push_back(']');
+}
+
+void write_concept(std::string& out, const Concept& c, bool normalize_zero) {
+  out.append("{\"id\":");
+  write_uuid(out, c.id.uuid);
+  out.append(",\"term\":");
+  write_string(out, c.term);
+  out.append(",\"definition\":");
+  write_string(out, c.definition);
+  out.append(",\"confidence\":");
+  write_f64_maybe_zero(out, c.confidence, normalize_zero);
+  out.append(",\"status\":");
+  write_name(out, name(c.status));
+  out.append(",\"created_at\":");
+  write_timestamp(out, c.created_at);
+  out.append(",\"source_evidence\":");
+  write_evidence(out, c.source_evidence);
+  out.push_back('}');
+}
+
+void write_relation(std::string& out, const Relation& r, bool normalize_zero) {
+  out.append("{\"id\":");
+  write_uuid(out, r.id.uuid);
+  out.append(",\"from_concept\":");
+  write_uuid(out, r.from_concept.uuid);
+  out.append(",\"to_concept\":");
+  write_uuid(out, r.to_concept.uuid);
+  out.append(",\"relation_type\":");
+  write_name(out, name(r.relation_type));
+  out.append(",\"evidence\":");
+  write_evidence(out, r.evidence);
+  out.append(",\"confidence\":");
+  write_f64_maybe_zero(out, r.confidence, normalize_zero);
+  if (r.source_document) {
+    out.append(",\"source_document\":");
+    write_string(out, *r.source_document);
+  }
+  if (r.classification_confidence) {
+    out.append(",\"classification_confidence\":");
+    write_f64_maybe_zero(out, *r.classification_confidence, normalize_zero);
+  }
+  out.push_back('}');
+}
+
+void write_structure_node(std::string& out, const StructureNode& n) {
+  out.append("{\"id\":");
+  write_uuid(out, n.id.uuid);
+  out.append(",\"title\":");
+  write_string(out, n.title);
+  out.append(",\"node_type\":");
+  write_string(out, n.node_type);
+  out.append(",\"parent\":");
+  if (n.parent) {
+    write_uuid(out, n.parent->uuid);
+  } else {
+    out.append("null", 4);
+  }
+  out.append(",\"position\":");
+  write_uint(out, n.position);
+  out.append(",\"content_hash\":");
+  write_hash(out, n.content_hash);
+  out.append(",\"concept_refs\":");
+  write_id_list(out, n.concept_refs);
+  out.push_back('}');
+}
+
+void write_structure_map(std::string& out, const StructureMap& structure) {
+  StringSink sink{out};
+  sink.feed('{');
+  feed_members(sink, structure);
+  sink.feed('}');
+}
+
+void write_operation(std::string& out, const EvolutionOperation& operation) {
+  out.append("{\"");
+  out.append(variant_name(operation));
+  out.append("\":");
+  std::visit(
+      [&out](const auto& op) {
+        using T = std::decay_t<decltype(op)>;
+        if constexpr (std::is_same_v<T, op::Assert>) {
+          out.append("{\"concept\":");
+          write_concept(out, op.concept_, false);
+        } else if constexpr (std::is_same_v<T, op::Revise>) {
+          out.append("{\"concept_id\":");
+          write_uuid(out, op.concept_id.uuid);
+          out.append(",\"new_definition\":");
+          write_string(out, op.new_definition);
+          out.append(",\"conflict_set\":");
+          write_id_list(out, op.conflict_set);
+          out.append(",\"evidence\":");
+          write_evidence(out, op.evidence);
+        } else if constexpr (std::is_same_v<T, op::Retract>) {
+          out.append("{\"concept_id\":");
+          write_uuid(out, op.concept_id.uuid);
+          out.append(",\"reason\":");
+          write_name(out, name(op.reason));
+        } else if constexpr (std::is_same_v<T, op::Relate>) {
+          out.append("{\"relation\":");
+          write_relation(out, op.relation, false);
+        } else if constexpr (std::is_same_v<T, op::Restructure>) {
+          out.append("{\"old_structure_hash\":");
+          write_hash(out, op.old_structure_hash);
+          out.append(",\"new_nodes\":[");
+          bool first = true;
+          for (const StructureNode& n : op.new_nodes) {
+            if (!first) out.push_back(',');
+            first = false;
+            write_structure_node(out, n);
+          }
+          out.append("],\"justification\":");
+          write_string(out, op.justification);
+        } else if constexpr (std::is_same_v<T, op::Refine>) {
+          out.append("{\"concept_id\":");
+          write_uuid(out, op.concept_id.uuid);
+          out.append(",\"new_definition\":");
+          write_string(out, op.new_definition);
+          out.append(",\"evidence\":");
+          write_evidence(out, op.evidence);
+        } else if constexpr (std::is_same_v<T, op::Merge>) {
+          out.append("{\"concept_ids\":");
+          write_id_list(out, op.concept_ids);
+          out.append(",\"merged_term\":");
+          write_string(out, op.merged_term);
+          out.append(",\"merged_definition\":");
+          write_string(out, op.merged_definition);
+          out.append(",\"evidence\":");
+          write_evidence(out, op.evidence);
+        } else if constexpr (std::is_same_v<T, op::Reinforce>) {
+          out.append("{\"concept_id\":");
+          write_uuid(out, op.concept_id.uuid);
+          out.append(",\"evidence\":");
+          write_evidence(out, op.evidence);
+        } else {
+          static_assert(std::is_same_v<T, op::Split>);
+          out.append("{\"concept_id\":");
+          write_uuid(out, op.concept_id.uuid);
+          out.append(",\"new_concepts\":[");
+          bool first = true;
+          for (const auto& [term, definition] : op.new_concepts) {
+            if (!first) out.push_back(',');
+            first = false;
+            out.push_back('[');
+            write_string(out, term);
+            out.push_back(',');
+            write_string(out, definition);
+            out.push_back(']');
+          }
+          out.append("],\"evidence\":");
+          write_evidence(out, op.evidence);
+        }
+      },
+      operation);
+  out.append("}}");
+}
+
+void write_justification(std::string& out, const OperationJustification& j) {
+  out.append("{\"agm_type\":");
+  write_name(out, name(j.agm_type));
+  out.append(",\"minimality_score\":");
+  write_f64(out, j.minimality_score);
+  out.append(",\"content_shift_score\":");
+  if (j.content_shift_score) {
+    write_f64(out, *j.content_shift_score);
+  } else {
+    out.append("null", 4);
+  }
+  out.append(",\"structure_delta_score\":");
+  if (j.structure_delta_score) {
+    write_f64(out, *j.structure_delta_score);
+  } else {
+    out.append("null", 4);
+  }
+  out.append(",\"evidence_refs\":");
+  write_evidence(out, j.evidence_refs);
+  out.push_back('}');
+}
+
+// -------------------------------------------------------------- text forms
+
+std::string format_f64(double value) {
+  if (!std::isfinite(value)) internal_fault("f64 serialization should never fail");
+  char buf[40];
+  return std::string(buf, format_f64_into(buf, value, /*json=*/true));
+}
+
+std::string format_f64_display(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  char buf[400];  // 5e-324 needs 327 characters
+  return std::string(buf, format_f64_into(buf, value, /*json=*/false));
+}
+
+std::string format_timestamp_z(Timestamp ts) {
+  char buf[64];
+  return std::string(buf, format_timestamp_into(buf, ts, /*zulu=*/true));
+}
+
+std::string format_timestamp_rfc3339(Timestamp ts) {
+  char buf[64];
+  return std::string(buf, format_timestamp_into(buf, ts, /*zulu=*/false));
+}
+
+std::expected<Timestamp, std::string> parse_rfc3339_checked(std::string_view text) {
+  auto r = parse_strict(text);
+  if (!r) return std::unexpected(parse_err_text(r.error()));
+  return *r;
+}
+
+std::expected<Timestamp, std::string> parse_rfc3339_relaxed_checked(std::string_view text) {
+  auto r = parse_relaxed(text);
+  if (!r) return std::unexpected(parse_err_text(r.error()));
+  return *r;
+}
+
+std::optional<Timestamp> parse_rfc3339(std::string_view text) {
+  auto r = parse_strict(text);
+  if (!r) return std::nullopt;
+  return *r;
+}
+
+std::optional<Timestamp> parse_rfc3339_relaxed(std::string_view text) {
+  auto r = parse_relaxed(text);
+  if (!r) return std::nullopt;
+  return *r;
+}
+
+std::optional<double> parse_f64(std::string_view text) {
+  // JSON number grammar: -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
+  const char* p = text.data();
+  const char* end = p + text.size();
+  auto digit = [&](const char* q) { return q != end && *q >= '0' && *q <= '9'; };
+  bool negative = false;
+  if (p != end && *p == '-') {
+    negative = true;
+    ++p;
+  }
+  if (!digit(p)) return std::nullopt;
+  if (*p == '0') {
+    ++p;
+  } else {
+    while (digit(p)) ++p;
+  }
+  bool is_float = false;
+  if (p != end && *p == '.') {
+    ++p;
+    if (!digit(p)) return std::nullopt;
+    while (digit(p)) ++p;
+    is_float = true;
+  }
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p != end && (*p == '+' || *p == '-')) ++p;
+    if (!digit(p)) return std::nullopt;
+    while (digit(p)) ++p;
+    is_float = true;
+  }
+  if (p != end) return std::nullopt;
+
+  const char* begin = text.data();
+  if (!is_float) {
+    // nlohmann::json keeps integers as 64-bit integers (strtoll / strtoull)
+    // and converts them to double on request; an integer out of the 64-bit
+    // range falls back to the float reader. So "-0" reads as +0.0.
+    if (negative) {
+      std::int64_t v;
+      auto r = std::from_chars(begin, end, v);
+      if (r.ec == std::errc() && r.ptr == end) return static_cast<double>(v);
+    } else {
+      std::uint64_t v;
+      auto r = std::from_chars(begin, end, v);
+      if (r.ec == std::errc() && r.ptr == end) return static_cast<double>(v);
+    }
+  }
+  // strtod: correctly rounded; nlohmann refuses a result that is not finite.
+  double v = 0.0;
+  auto r = std::from_chars(begin, end, v, std::chars_format::general);
+  if (r.ec == std::errc() && r.ptr == end) {
+    if (!std::isfinite(v)) return std::nullopt;
+    return v;
+  }
+  if (r.ec != std::errc::result_out_of_range) return std::nullopt;
+  // Out of range: overflow (strtod gives inf: refused) or underflow (strtod
+  // gives a signed zero). Decide by the decimal magnitude of the text.
+  const char* q = begin + (negative ? 1 : 0);
+  std::int64_t point = 0;  // digits before the point, after leading zeros
+  bool seen_nonzero = false;
+  std::int64_t lead_frac_zeros = 0;
+  for (; q != end && *q >= '0' && *q <= '9'; ++q) {
+    if (*q != '0' || seen_nonzero) {
+      seen_nonzero = true;
+      ++point;
+    }
+  }
+  if (q != end && *q == '.') {
+    for (++q; q != end && *q >= '0' && *q <= '9'; ++q) {
+      if (!seen_nonzero) {
+        if (*q == '0') {
+          ++lead_frac_zeros;
+        } else {
+          seen_nonzero = true;
+        }
+      }
+    }
+  }
+  std::int64_t exp = 0;
+  if (q != end && (*q == 'e' || *q == 'E')) {
+    ++q;
+    bool neg_exp = false;
+    if (*q == '+' || *q == '-') neg_exp = (*q++ == '-');
+    for (; q != end; ++q) {
+      if (exp < 100'000'000) exp = exp * 10 + (*q - '0');
+    }
+    if (neg_exp) exp = -exp;
+  }
+  const std::int64_t magnitude = (point > 0 ? point : -lead_frac_zeros) + exp;
+  if (magnitude > 0) return std::nullopt;
+  return negative ? -0.0 : 0.0;
+}
+
+}  // namespace kelvora::serialization

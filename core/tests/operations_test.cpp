@@ -1,0 +1,101 @@
+// Term normal form, float normalisation and derived identifiers (Part 1.103).
+// The justification and record functions are tested in their own file.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "kelvora/operations.hpp"
+#include "kelvora/serialization.hpp"
+
+using namespace kelvora;
+namespace ops = kelvora::operations;
+
+TEST(NormalizeTerm, Ascii) {
+  EXPECT_EQ(ops::normalize_term("Apple"), "apple");
+  EXPECT_EQ(ops::normalize_term("  Apple Pie\t\n"), "apple pie");
+  EXPECT_EQ(ops::normalize_term("\x0b\x0c\rX\r"), "x");
+  EXPECT_EQ(ops::normalize_term(""), "");
+  EXPECT_EQ(ops::normalize_term(" \t "), "");
+  // U+001F is not White_Space.
+  EXPECT_EQ(ops::normalize_term("\x1f" "A"), "\x1f" "a");
+}
+
+TEST(NormalizeTerm, UnicodeWhiteSpace) {
+  // NO-BREAK SPACE, IDEOGRAPHIC SPACE, NEL, EN QUAD, LINE SEPARATOR.
+  EXPECT_EQ(ops::normalize_term("\u00a0\u3000Apple\u0085\u2000\u2028"), "apple");
+  // Interior white space stays.
+  EXPECT_EQ(ops::normalize_term("\u00a0A\u00a0B\u00a0"), "a\u00a0b");
+  // ZERO WIDTH SPACE is not White_Space.
+  EXPECT_EQ(ops::normalize_term("\u200bA"), "\u200ba");
+}
+
+TEST(NormalizeTerm, CompositionAndCase) {
+  const std::string composed = ops::normalize_term("Caf\u00e9");
+  const std::string decomposed = ops::normalize_term("Cafe\u0301");
+  const std::string upper = ops::normalize_term(" CAF\u00c9 ");
+  EXPECT_EQ(composed, "caf\u00e9");
+  EXPECT_EQ(decomposed, composed);
+  EXPECT_EQ(upper, composed);
+  EXPECT_EQ(ops::normalize_term("A\u030a"), "\u00e5");  // A + ring -> a-ring
+  EXPECT_EQ(ops::normalize_term("\u212b"), "\u00e5");   // ANGSTROM SIGN -> a-ring
+}
+
+TEST(NormalizeTerm, FinalSigma) {
+  // Capital sigma at the end of a word becomes the final small sigma.
+  EXPECT_EQ(ops::normalize_term("\u039f\u0394\u039f\u03a3"), "\u03bf\u03b4\u03bf\u03c2");
+  EXPECT_EQ(ops::normalize_term("\u03a3\u039f\u03a3 \u03a3\u039f\u03a3"),
+            "\u03c3\u03bf\u03c2 \u03c3\u03bf\u03c2");
+  // A lone capital sigma is not at the end of a word.
+  EXPECT_EQ(ops::normalize_term("\u03a3"), "\u03c3");
+  // Trailing white space trimmed first, then the sigma is final.
+  EXPECT_EQ(ops::normalize_term("\u039f\u03a3\u00a0"), "\u03bf\u03c2");
+}
+
+TEST(NormalizeTerm, FullLowerCaseMapping) {
+  // LATIN CAPITAL LETTER I WITH DOT ABOVE: full mapping "i" + COMBINING DOT ABOVE.
+  EXPECT_EQ(ops::normalize_term("\u0130"), "i\u0307");
+  // Sharp s and other already lower-case letters stay.
+  EXPECT_EQ(ops::normalize_term("Stra\u00dfe"), "stra\u00dfe");
+  EXPECT_EQ(ops::normalize_term("\u00c0 la CARTE"), "\u00e0 la carte");
+}
+
+TEST(NormalizeF64, RoundTrip) {
+  EXPECT_EQ(ops::normalize_f64_for_json(0.1), 0.1);
+  EXPECT_EQ(ops::normalize_f64_for_json(1.0 / 3.0), 1.0 / 3.0);
+  EXPECT_EQ(ops::normalize_f64_for_json(5e-324), 5e-324);
+  EXPECT_TRUE(std::signbit(ops::normalize_f64_for_json(-0.0)));
+  EXPECT_THROW(ops::normalize_f64_for_json(std::numeric_limits<double>::quiet_NaN()),
+               InternalFault);
+  EXPECT_THROW(ops::normalize_f64_for_json(std::numeric_limits<double>::infinity()),
+               InternalFault);
+  try {
+    ops::normalize_f64_for_json(-std::numeric_limits<double>::infinity());
+  } catch (const InternalFault& e) {
+    EXPECT_STREQ(e.what(), "f64 deserialization should never fail");
+  }
+}
+
+TEST(DerivedIds, DeterministicAndOrderSensitive) {
+  Hash prior;
+  prior.bytes[0] = 1;
+  const ConceptId a{*Uuid::parse("00000000-0000-4000-8000-000000000001")};
+  const ConceptId b{*Uuid::parse("00000000-0000-4000-8000-000000000002")};
+  const auto m1 = ops::derive_merged_concept_id(prior, {a, b}, "t", "d");
+  EXPECT_EQ(m1, ops::derive_merged_concept_id(prior, {a, b}, "t", "d"));
+  EXPECT_NE(m1, ops::derive_merged_concept_id(prior, {b, a}, "t", "d"));
+  EXPECT_NE(m1, ops::derive_merged_concept_id(Hash::zero(), {a, b}, "t", "d"));
+  // Length prefixes keep ("ab","") and ("a","b") apart.
+  EXPECT_NE(ops::derive_merged_concept_id(prior, {a}, "ab", ""),
+            ops::derive_merged_concept_id(prior, {a}, "a", "b"));
+  const auto s0 = ops::derive_split_concept_id(prior, a, 0, "t", "d");
+  const auto s1 = ops::derive_split_concept_id(prior, a, 1, "t", "d");
+  EXPECT_NE(s0, s1);
+  EXPECT_NE(ops::derive_merge_derives_from_id(prior, m1, a).uuid,
+            ops::derive_split_derives_from_id(prior, m1, a).uuid);
+  for (const Uuid& u : {m1.uuid, s0.uuid, s1.uuid}) {
+    EXPECT_EQ(u.bytes[6] >> 4, 8);
+    EXPECT_EQ(u.bytes[8] & 0xC0, 0x80);
+  }
+}

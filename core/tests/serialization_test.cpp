@@ -1,0 +1,563 @@
+// Canonical form, hashes, float and time-stamp texts (Part 1.103). Golden
+// values come from core/tests/golden/gen_serialization_vectors.py (Python's
+// repr, datetime and hashlib, independent of this code).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "kelvora/operations.hpp"
+#include "kelvora/serialization.hpp"
+#include "kelvora/types.hpp"
+
+using namespace kelvora;
+namespace ser = kelvora::serialization;
+
+namespace {
+
+Uuid U(std::string_view text) { return *Uuid::parse(text); }
+ConceptId CId(std::string_view text) { return ConceptId{U(text)}; }
+
+constexpr std::string_view kId1 = "11111111-1111-4111-8111-111111111111";
+constexpr std::string_view kId2 = "22222222-2222-4222-8222-222222222222";
+constexpr std::string_view kR1 = "33333333-3333-4333-8333-333333333333";
+constexpr std::string_view kR2 = "44444444-4444-4444-8444-444444444444";
+constexpr std::string_view kN1 = "55555555-5555-4555-8555-555555555555";
+constexpr std::string_view kN2 = "66666666-6666-4666-8666-666666666666";
+
+Hash counting_hash() {
+  Hash h;
+  for (int i = 0; i < 32; ++i) h.bytes[i] = static_cast<std::uint8_t>(i);
+  return h;
+}
+
+void put(KnowledgeState& s, Concept c) { s.concepts.insert_or_assign(c.id, Entry<Concept>(std::move(c))); }
+void put(KnowledgeState& s, Relation r) { s.relations.insert_or_assign(r.id, Entry<Relation>(std::move(r))); }
+void put(KnowledgeState& s, StructureNode n) {
+  s.structure.insert_or_assign(n.id, Entry<StructureNode>(std::move(n)));
+}
+
+Concept concept1(double confidence = -0.0) {
+  Concept c;
+  c.id = CId(kId1);
+  c.term = "Caf\u00e9 \x1f\t\"q\"\\ /\x7f";
+  c.definition = std::string("def\nline\r\b\f") + std::string(1, '\0');
+  c.confidence = confidence;
+  c.status = ConceptStatus::Active;
+  c.created_at = Timestamp{1714557600, 120'000'000};
+  c.source_evidence = {{3, "ex"}, {4294967295u, "\u03a3"}};
+  return c;
+}
+
+Concept concept2() {
+  Concept c;
+  c.id = CId(kId2);
+  c.term = "x";
+  c.definition = "";
+  c.confidence = std::numeric_limits<double>::quiet_NaN();
+  c.status = ConceptStatus::Superseded;
+  c.created_at = Timestamp{0, 5};
+  return c;
+}
+
+Relation relation1(std::optional<double> cc = -0.0) {
+  Relation r;
+  r.id = RelationId{U(kR1)};
+  r.from_concept = CId(kId1);
+  r.to_concept = CId(kId2);
+  r.relation_type = RelationType::DerivesFrom;
+  r.confidence = 0.5;
+  r.classification_confidence = cc;
+  return r;
+}
+
+Relation relation2() {
+  Relation r;
+  r.id = RelationId{U(kR2)};
+  r.from_concept = CId(kId2);
+  r.to_concept = CId(kId1);
+  r.relation_type = RelationType::Supports;
+  r.evidence = {{1, "e"}};
+  r.confidence = 1e16;
+  r.source_document = "doc.pdf";
+  return r;
+}
+
+StructureNode node1() {
+  StructureNode n;
+  n.id = StructureNodeId{U(kN1)};
+  n.title = "Root";
+  n.node_type = "section";
+  n.position = 0;
+  n.content_hash = counting_hash();
+  n.concept_refs = {CId(kId1), CId(kId2)};
+  return n;
+}
+
+StructureNode node2() {
+  StructureNode n;
+  n.id = StructureNodeId{U(kN2)};
+  n.title = "Child";
+  n.node_type = "";
+  n.parent = StructureNodeId{U(kN1)};
+  n.position = 4294967295u;
+  return n;
+}
+
+KnowledgeState full_state() {
+  KnowledgeState s;
+  put(s, concept2());
+  put(s, concept1());
+  put(s, relation2());
+  put(s, relation1());
+  put(s, node2());
+  put(s, node1());
+  return s;
+}
+
+const std::string kFullText =
+    "{\"concepts\":{\"11111111-1111-4111-8111-111111111111\":{\"id\":\"11111111-1111-4111-8111-111111111111\",\"te"
+    "rm\":\"Caf\303\251 \\u001f\\t\\\"q\\\"\\\\ /\177\",\"definition\":\"def\\nline\\r\\b\\f\\u0000\",\"confidence\":0.0,\"status\":\"Activ"
+    "e\",\"created_at\":\"2024-05-01T10:00:00.120Z\",\"source_evidence\":[{\"turn_number\":3,\"text_excerpt\":\"ex\"},"
+    "{\"turn_number\":4294967295,\"text_excerpt\":\"\316\243\"}]},\"22222222-2222-4222-8222-222222222222\":{\"id\":\"22222"
+    "222-2222-4222-8222-222222222222\",\"term\":\"x\",\"definition\":\"\",\"confidence\":null,\"status\":\"Superseded\","
+    "\"created_at\":\"1970-01-01T00:00:00.000000005Z\",\"source_evidence\":[]}},\"relations\":{\"33333333-3333-433"
+    "3-8333-333333333333\":{\"id\":\"33333333-3333-4333-8333-333333333333\",\"from_concept\":\"11111111-1111-4111"
+    "-8111-111111111111\",\"to_concept\":\"22222222-2222-4222-8222-222222222222\",\"relation_type\":\"DerivesFrom"
+    "\",\"evidence\":[],\"confidence\":0.5,\"classification_confidence\":0.0},\"44444444-4444-4444-8444-444444444"
+    "444\":{\"id\":\"44444444-4444-4444-8444-444444444444\",\"from_concept\":\"22222222-2222-4222-8222-2222222222"
+    "22\",\"to_concept\":\"11111111-1111-4111-8111-111111111111\",\"relation_type\":\"Supports\",\"evidence\":[{\"tur"
+    "n_number\":1,\"text_excerpt\":\"e\"}],\"confidence\":1e+16,\"source_document\":\"doc.pdf\"}},\"structure\":{\"5555"
+    "5555-5555-4555-8555-555555555555\":{\"id\":\"55555555-5555-4555-8555-555555555555\",\"title\":\"Root\",\"node_"
+    "type\":\"section\",\"parent\":null,\"position\":0,\"content_hash\":[0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,"
+    "17,18,19,20,21,22,23,24,25,26,27,28,29,30,31],\"concept_refs\":[\"11111111-1111-4111-8111-111111111111\""
+    ",\"22222222-2222-4222-8222-222222222222\"]},\"66666666-6666-4666-8666-666666666666\":{\"id\":\"66666666-666"
+    "6-4666-8666-666666666666\",\"title\":\"Child\",\"node_type\":\"\",\"parent\":\"55555555-5555-4555-8555-555555555"
+    "555\",\"position\":4294967295,\"content_hash\":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0"
+    ",0,0,0],\"concept_refs\":[]}}}";
+
+}  // namespace
+
+TEST(CanonicalState, EmptyStateIs45Bytes) {
+  KnowledgeState s;
+  const std::string text = ser::canonical_serialize(s);
+  EXPECT_EQ(text, R"({"concepts":{},"relations":{},"structure":{}})");
+  EXPECT_EQ(text.size(), 45u);
+  EXPECT_EQ(ser::state_hash(s).to_hex(),
+            "01ea42171f2295cbb54a24c017724becb37a712b2fcd5b9f525d1e9ea045650a");
+  EXPECT_EQ(s.state_hash(), ser::state_hash(s));
+  EXPECT_EQ(ser::compute_hash(text), ser::state_hash(s));
+}
+
+TEST(CanonicalState, FullStateGolden) {
+  KnowledgeState s = full_state();
+  const std::string text = ser::canonical_serialize(s);
+  EXPECT_EQ(text.size(), 1828u);
+  EXPECT_EQ(text, kFullText);
+  EXPECT_EQ(ser::state_hash(s).to_hex(),
+            "29acd1b5ae62eee629ccac76c51023df1e3088995bfb1ab5600474f5092588c3");
+  EXPECT_EQ(ser::compute_hash(text), ser::state_hash(s));
+  EXPECT_EQ(s.state_hash(), ser::state_hash(s));
+}
+
+TEST(CanonicalState, StructureHashGolden) {
+  KnowledgeState s = full_state();
+  EXPECT_EQ(operations::compute_structure_hash(s.structure).to_hex(),
+            "017f08419a2a51f1f81172073cc3acf306602c484703dfcef0bae21c6a416d83");
+  EXPECT_EQ(s.structure_hash(), operations::compute_structure_hash(s.structure));
+  std::string map_text;
+  ser::write_structure_map(map_text, s.structure);
+  EXPECT_NE(kFullText.find(map_text), std::string::npos);
+  // An empty structure map hashes the two bytes "{}".
+  EXPECT_EQ(operations::compute_structure_hash({}).to_hex(),
+            "44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a");
+}
+
+TEST(CanonicalState, NegativeZeroConfidencesHashAsZero) {
+  KnowledgeState a, b;
+  put(a, concept1(-0.0));
+  put(b, concept1(0.0));
+  EXPECT_EQ(a.state_hash(), b.state_hash());
+  KnowledgeState c, d;
+  put(c, relation1(-0.0));
+  put(d, relation1(0.0));
+  EXPECT_EQ(c.state_hash(), d.state_hash());
+  // The concept objects themselves are equal too (0.0 == -0.0).
+  EXPECT_EQ(concept1(-0.0), concept1(0.0));
+  // Operation payloads keep the sign.
+  std::string op_text;
+  ser::write_operation(op_text, op::Assert{concept1(-0.0)});
+  EXPECT_NE(op_text.find("\"confidence\":-0.0"), std::string::npos);
+}
+
+TEST(CanonicalState, AbsentOptionalFieldsLeaveNoKey) {
+  KnowledgeState s;
+  put(s, relation1(std::nullopt));
+  const std::string text = ser::canonical_serialize(s);
+  EXPECT_EQ(text.find("classification_confidence"), std::string::npos);
+  EXPECT_EQ(text.find("source_document"), std::string::npos);
+  KnowledgeState t;
+  put(t, relation1(0.25));
+  EXPECT_NE(ser::canonical_serialize(t).find(",\"classification_confidence\":0.25}"),
+            std::string::npos);
+}
+
+TEST(CanonicalState, InsertionOrderDoesNotMatter) {
+  KnowledgeState a, b;
+  put(a, concept1());
+  put(a, concept2());
+  put(b, concept2());
+  put(b, concept1());
+  EXPECT_EQ(a.state_hash(), b.state_hash());
+}
+
+TEST(CanonicalState, MapKeyDifferentFromStoredIdUsesTheKey) {
+  // A state read from a document takes the map key as authoritative.
+  KnowledgeState s;
+  Concept c = concept2();
+  s.concepts.insert_or_assign(CId(kId1), Entry<Concept>(c));
+  const std::string text = ser::canonical_serialize(s);
+  EXPECT_TRUE(text.starts_with(std::string("{\"concepts\":{\"") + std::string(kId1) +
+                               "\":{\"id\":\"" + std::string(kId2) + "\""))
+      << text;
+  EXPECT_EQ(ser::compute_hash(text), ser::state_hash(s));
+}
+
+TEST(CanonicalState, CachedHashAndCopies) {
+  KnowledgeState s = full_state();
+  const Hash h = s.state_hash();
+  EXPECT_EQ(s.state_hash(), h);
+  KnowledgeState copy = s;  // starts without the cache
+  copy.concepts.erase(CId(kId2));
+  EXPECT_NE(copy.state_hash(), h);
+  KnowledgeState moved = std::move(s);
+  EXPECT_EQ(moved.state_hash(), h);
+}
+
+TEST(CanonicalState, EntryTextIsTheMemberText) {
+  Entry<Concept> e(concept1());
+  EXPECT_TRUE(e.canonical().starts_with(std::string("\"") + std::string(kId1) + "\":{\"id\":"));
+  EXPECT_NE(kFullText.find(e.canonical()), std::string::npos);
+  EXPECT_EQ(e.normalized_term(), operations::normalize_term(e->term));
+  Entry<Concept> copy = e;
+  EXPECT_TRUE(copy.same_node(e));
+}
+
+TEST(Writers, StringEscapes) {
+  auto w = [](std::string_view s) {
+    std::string out;
+    ser::write_string(out, s);
+    return out;
+  };
+  EXPECT_EQ(w("a\x1f" "b"), "\"a\\u001fb\"");
+  EXPECT_EQ(w("\t"), "\"\\t\"");
+  EXPECT_EQ(w("\b\f\n\r"), "\"\\b\\f\\n\\r\"");
+  EXPECT_EQ(w("\x01\x0b\x1a"), "\"\\u0001\\u000b\\u001a\"");
+  EXPECT_EQ(w("\x7f"), "\"\x7f\"");
+  EXPECT_EQ(w("caf\u00e9 / \u03a3"), "\"caf\u00e9 / \u03a3\"");
+  EXPECT_EQ(w("\"\\"), "\"\\\"\\\\\"");
+  EXPECT_EQ(w(std::string_view("\0", 1)), "\"\\u0000\"");
+}
+
+TEST(Writers, HashAndTimestampAndEvidence) {
+  std::string out;
+  ser::write_hash(out, Hash::zero());
+  EXPECT_EQ(out, "[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]");
+  out.clear();
+  Hash h;
+  h.bytes.fill(255);
+  h.bytes[1] = 10;
+  ser::write_hash(out, h);
+  EXPECT_TRUE(out.starts_with("[255,10,255,"));
+  out.clear();
+  ser::write_timestamp(out, Timestamp{1714557600, 120'000'000});
+  EXPECT_EQ(out, "\"2024-05-01T10:00:00.120Z\"");
+  out.clear();
+  ser::write_evidence(out, {});
+  EXPECT_EQ(out, "[]");
+  out.clear();
+  ser::write_f64(out, std::numeric_limits<double>::infinity());
+  EXPECT_EQ(out, "null");
+}
+
+TEST(Writers, Operations) {
+  const Hash hc = counting_hash();
+  std::string hash_text;
+  ser::write_hash(hash_text, hc);
+  auto w = [](const EvolutionOperation& op) {
+    std::string out;
+    ser::write_operation(out, op);
+    return out;
+  };
+  const std::string id1 = std::string(kId1);
+  const std::string id2 = std::string(kId2);
+  EXPECT_EQ(w(op::Retract{CId(kId1), RetractionReason::Cascade}),
+            "{\"Retract\":{\"concept_id\":\"" + id1 + "\",\"reason\":\"Cascade\"}}");
+  EXPECT_EQ(w(op::Revise{CId(kId1), "d", {CId(kId2)}, {{2, "t"}}}),
+            "{\"Revise\":{\"concept_id\":\"" + id1 + "\",\"new_definition\":\"d\",\"conflict_set\":[\"" +
+                id2 + "\"],\"evidence\":[{\"turn_number\":2,\"text_excerpt\":\"t\"}]}}");
+  EXPECT_EQ(w(op::Refine{CId(kId1), "d", {}}),
+            "{\"Refine\":{\"concept_id\":\"" + id1 + "\",\"new_definition\":\"d\",\"evidence\":[]}}");
+  EXPECT_EQ(w(op::Reinforce{CId(kId2), {}}),
+            "{\"Reinforce\":{\"concept_id\":\"" + id2 + "\",\"evidence\":[]}}");
+  EXPECT_EQ(w(op::Merge{{CId(kId1), CId(kId2)}, "m", "md", {}}),
+            "{\"Merge\":{\"concept_ids\":[\"" + id1 + "\",\"" + id2 +
+                "\"],\"merged_term\":\"m\",\"merged_definition\":\"md\",\"evidence\":[]}}");
+  EXPECT_EQ(w(op::Split{CId(kId1), {{"a", "b"}, {"c", "d"}}, {}}),
+            "{\"Split\":{\"concept_id\":\"" + id1 +
+                "\",\"new_concepts\":[[\"a\",\"b\"],[\"c\",\"d\"]],\"evidence\":[]}}");
+  EXPECT_EQ(w(op::Restructure{hc, {}, "why"}),
+            "{\"Restructure\":{\"old_structure_hash\":" + hash_text +
+                ",\"new_nodes\":[],\"justification\":\"why\"}}");
+  std::string rel;
+  ser::write_relation(rel, relation2(), false);
+  EXPECT_EQ(w(op::Relate{relation2()}), "{\"Relate\":{\"relation\":" + rel + "}}");
+  std::string con;
+  ser::write_concept(con, concept2(), false);
+  EXPECT_EQ(w(op::Assert{concept2()}), "{\"Assert\":{\"concept\":" + con + "}}");
+}
+
+TEST(Writers, Justification) {
+  OperationJustification j;
+  j.agm_type = AgmType::Revision;
+  j.minimality_score = 0.5;
+  j.structure_delta_score = 1e-7;
+  j.evidence_refs = {{7, "x"}};
+  std::string out;
+  ser::write_justification(out, j);
+  EXPECT_EQ(out,
+            "{\"agm_type\":\"Revision\",\"minimality_score\":0.5,\"content_shift_score\":null,"
+            "\"structure_delta_score\":1e-7,\"evidence_refs\":[{\"turn_number\":7,\"text_excerpt\":"
+            "\"x\"}]}");
+}
+
+struct FloatCase {
+  double value;
+  const char* text;
+};
+
+TEST(FloatText, GoldenCases) {
+  const FloatCase cases[] = {
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {1.0, "1.0"},
+      {0.000001, "1e-6"},
+      {0.00001, "0.00001"},
+      {1e16, "1e+16"},
+      {1e15, "1000000000000000.0"},
+      {12.5, "12.5"},
+      {0.3, "0.3"},
+      {0.1, "0.1"},
+      {100.0, "100.0"},
+      {1.5e-7, "1.5e-7"},
+      {5e-324, "5e-324"},
+      {1.2345678901234567e19, "1.2345678901234567e+19"},
+      {123456789012345.67, "123456789012345.67"},
+      {0.1 + 0.2, "0.30000000000000004"},
+      {-2.5, "-2.5"},
+      {9999999999999998.0, "9999999999999998.0"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {2.2250738585072014e-308, "2.2250738585072014e-308"},
+      {1e21, "1e+21"},
+      {1e22, "1e+22"},
+      {0.5, "0.5"},
+      {3e-5, "0.00003"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ser::format_f64(c.value), c.text) << c.text;
+    std::string out;
+    ser::write_f64(out, c.value);
+    EXPECT_EQ(out, c.text);
+  }
+}
+
+TEST(FloatText, Display) {
+  EXPECT_EQ(ser::format_f64_display(1.0), "1");
+  EXPECT_EQ(ser::format_f64_display(0.5), "0.5");
+  EXPECT_EQ(ser::format_f64_display(-0.0), "-0");
+  EXPECT_EQ(ser::format_f64_display(0.0), "0");
+  EXPECT_EQ(ser::format_f64_display(1e16), "10000000000000000");
+  EXPECT_EQ(ser::format_f64_display(1e-7), "0.0000001");
+  EXPECT_EQ(ser::format_f64_display(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(ser::format_f64_display(-12.25), "-12.25");
+  EXPECT_EQ(ser::format_f64_display(std::numeric_limits<double>::quiet_NaN()), "NaN");
+  EXPECT_EQ(ser::format_f64_display(std::numeric_limits<double>::infinity()), "inf");
+  EXPECT_EQ(ser::format_f64_display(-std::numeric_limits<double>::infinity()), "-inf");
+  EXPECT_EQ(ser::format_f64_display(5e-324), "0." + std::string(323, '0') + "5");
+  EXPECT_EQ(ser::format_f64_display(1.7976931348623157e308), "17976931348623157" + std::string(292, '0'));
+}
+
+TEST(FloatText, RoundTripsThroughParse) {
+  const double values[] = {0.1, 1.0 / 3.0, 1e-300, 5e-324, 1.7976931348623157e308, 123.456, 1e16, -7.0};
+  for (double v : values) {
+    auto back = ser::parse_f64(ser::format_f64(v));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, v);
+    EXPECT_EQ(operations::normalize_f64_for_json(v), v);
+  }
+}
+
+TEST(ParseF64, JsonNumbers) {
+  EXPECT_EQ(ser::parse_f64("1"), 1.0);
+  EXPECT_EQ(ser::parse_f64("-3"), -3.0);
+  EXPECT_EQ(ser::parse_f64("0.5"), 0.5);
+  EXPECT_EQ(ser::parse_f64("1e-6"), 1e-6);
+  EXPECT_EQ(ser::parse_f64("1E+16"), 1e16);
+  EXPECT_EQ(ser::parse_f64("18446744073709551615"), 18446744073709551615.0);
+  EXPECT_EQ(ser::parse_f64("18446744073709551616"), 18446744073709551616.0);
+  EXPECT_EQ(ser::parse_f64("-9223372036854775809"), -9223372036854775809.0);
+  // nlohmann keeps "-0" as the integer 0.
+  auto z = ser::parse_f64("-0");
+  ASSERT_TRUE(z);
+  EXPECT_FALSE(std::signbit(*z));
+  auto nz = ser::parse_f64("-0.0");
+  ASSERT_TRUE(nz);
+  EXPECT_TRUE(std::signbit(*nz));
+  // Underflow gives zero, overflow is refused (nlohmann: number overflow).
+  EXPECT_EQ(ser::parse_f64("1e-400"), 0.0);
+  EXPECT_TRUE(std::signbit(*ser::parse_f64("-1e-400")));
+  EXPECT_EQ(ser::parse_f64("2.4703282292062328e-324"), 5e-324);
+  EXPECT_EQ(ser::parse_f64("4.9e-324"), 5e-324);
+  EXPECT_EQ(ser::parse_f64("0.0000000000000000000000000001e-300"), 0.0);
+  EXPECT_FALSE(ser::parse_f64("1e400"));
+  EXPECT_FALSE(ser::parse_f64("-1e400"));
+  EXPECT_FALSE(ser::parse_f64("1000000000000000000000e300"));
+  for (const char* bad : {"", "-", "+1", "01", "1.", ".5", "1e", "1e+", " 1", "1 ", "NaN", "inf",
+                          "0x10", "1.5f"}) {
+    EXPECT_FALSE(ser::parse_f64(bad)) << bad;
+  }
+}
+
+struct TsCase {
+  std::int64_t seconds;
+  std::uint32_t nanos;
+  const char* z;
+};
+
+TEST(TimestampText, GoldenCases) {
+  const TsCase cases[] = {
+      {1714557600, 120'000'000, "2024-05-01T10:00:00.120Z"},
+      {1714557600, 123'456'000, "2024-05-01T10:00:00.123456Z"},
+      {1714557600, 5, "2024-05-01T10:00:00.000000005Z"},
+      {1714557600, 0, "2024-05-01T10:00:00Z"},
+      {0, 0, "1970-01-01T00:00:00Z"},
+      {-1, 999'999'999, "1969-12-31T23:59:59.999999999Z"},
+      {951782400, 1, "2000-02-29T00:00:00.000000001Z"},
+      {253402300799, 0, "9999-12-31T23:59:59Z"},
+      {253402300800, 0, "+10000-01-01T00:00:00Z"},
+      {-62135596800, 0, "0001-01-01T00:00:00Z"},
+      {-62135596800 - 366 * 86400, 0, "0000-01-01T00:00:00Z"},
+      {-62135596800 - 366 * 86400 - 1, 0, "-0001-12-31T23:59:59Z"},
+  };
+  for (const auto& c : cases) {
+    Timestamp ts{c.seconds, c.nanos};
+    EXPECT_EQ(ser::format_timestamp_z(ts), c.z);
+    std::string rfc = c.z;
+    rfc.pop_back();
+    rfc += "+00:00";
+    EXPECT_EQ(ser::format_timestamp_rfc3339(ts), rfc);
+    // Both parsers read the written form back.
+    EXPECT_EQ(ser::parse_rfc3339_relaxed(c.z), ts) << c.z;
+    if (c.seconds >= -62167219200 && c.seconds <= 253402300799) {
+      EXPECT_EQ(ser::parse_rfc3339(c.z), ts) << c.z;
+      EXPECT_EQ(ser::parse_rfc3339(rfc), ts) << rfc;
+    }
+  }
+}
+
+TEST(ParseRfc3339, Strict) {
+  const Timestamp midnight{1714521600, 0};  // 2024-05-01T00:00:00Z
+  EXPECT_EQ(ser::parse_rfc3339("2024-05-01T02:00:00+02:00"), midnight);
+  EXPECT_EQ(ser::parse_rfc3339("2024-04-30T22:00:00-02:00"), midnight);
+  EXPECT_EQ(ser::parse_rfc3339("2024-04-30T22:00:00\u221202:00"), midnight);
+  EXPECT_EQ(ser::parse_rfc3339("2024-05-01t00:00:00z"), midnight);
+  EXPECT_EQ(ser::parse_rfc3339("2024-05-01 00:00:00Z"), midnight);
+  EXPECT_EQ(ser::parse_rfc3339("2024-05-01T00:00:00.1234567891234Z"), (Timestamp{1714521600, 123456789}));
+  EXPECT_EQ(ser::parse_rfc3339("2024-05-01T00:00:00.5Z"), (Timestamp{1714521600, 500000000}));
+  // A leap second keeps chrono's representation and prints back as :60.
+  auto leap = ser::parse_rfc3339("2016-12-31T23:59:60.5Z");
+  ASSERT_TRUE(leap);
+  EXPECT_EQ(leap->nanos, 1'500'000'000u);
+  EXPECT_EQ(ser::format_timestamp_z(*leap), "2016-12-31T23:59:60.500Z");
+
+  auto err = [](std::string_view t) { return ser::parse_rfc3339_checked(t).error(); };
+  EXPECT_EQ(err(""), "premature end of input");
+  EXPECT_EQ(err("2024-05-01T10:00:00"), "premature end of input");
+  EXPECT_EQ(err("not a date"), "input contains invalid characters");
+  EXPECT_EQ(err("2024-05-01T10:00:00Zx"), "trailing input");
+  EXPECT_EQ(err("2024-13-01T10:00:00Z"), "input is out of range");
+  EXPECT_EQ(err("2024-02-30T10:00:00Z"), "input is out of range");
+  EXPECT_EQ(err("2023-02-29T10:00:00Z"), "input is out of range");
+  EXPECT_EQ(err("2024-05-01T24:00:00Z"), "input is out of range");
+  EXPECT_EQ(err("2024-05-01T10:00:00+24:00"), "input is out of range");
+  EXPECT_EQ(err("2024-05-01T10:00:00+01:60"), "input is out of range");
+  EXPECT_EQ(err("2024-05-01T10:00:00+0100"), "input contains invalid characters");
+  EXPECT_EQ(err("2024-05-01T10:00:00 Z"), "input contains invalid characters");
+  EXPECT_EQ(err("2024-5-01T10:00:00Z"), "input contains invalid characters");
+  EXPECT_EQ(err("2024-05-01X10:00:00Z"), "input contains invalid characters");
+  EXPECT_EQ(err("2024-05-01T10:00:00.Z"), "input contains invalid characters");
+  EXPECT_EQ(err("2024-05-01T10:00:00UTC"), "input contains invalid characters");
+  EXPECT_EQ(err("+2024-05-01T10:00:00Z"), "input contains invalid characters");
+  EXPECT_EQ(err(" 2024-05-01T10:00:00Z"), "input contains invalid characters");
+  EXPECT_EQ(err("2024-05-01T10:00:00Z "), "trailing input");
+}
+
+TEST(ParseRfc3339, Relaxed) {
+  const Timestamp eight{1714550400, 0};  // 2024-05-01T08:00:00Z
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("2024-05-01T10:00:00+02:00"), eight);
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("2024-05-01 10:00:00 +02:00"), eight);
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("2024-05-01T10:00:00+0200"), eight);
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("2024-05-01T10:00:00+02 00"), eight);
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("2024-05-01t08:00:00z"), eight);
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("2024-05-01T08:00:00 UTC"), eight);
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("2024-05-01T08:00:00utc  "), eight);
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("  2024 - 5 - 1T 8 : 0 : 0Z"), eight);
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("+2024-05-01T08:00:00Z"), eight);
+  auto err = [](std::string_view t) { return ser::parse_rfc3339_relaxed_checked(t).error(); };
+  EXPECT_EQ(err(""), "premature end of input");
+  EXPECT_EQ(err("yesterday"), "input contains invalid characters");
+  EXPECT_EQ(err("2024-05-01"), "premature end of input");
+  EXPECT_EQ(err("2024-05-01T10:00:00"), "premature end of input");
+  EXPECT_EQ(err("2024-05-01T10:00:00Z garbage"), "trailing input");
+  EXPECT_EQ(err("2024-05-01T10:00:00+2"), "premature end of input");
+  EXPECT_EQ(err("2024-05-01T10:00:00+02"), "premature end of input");
+  EXPECT_EQ(err("2024-05-01T10:00:00+02:70"), "input is out of range");
+  EXPECT_EQ(err("2024-00-01T10:00:00Z"), "input is out of range");
+  EXPECT_EQ(err("99999999999999999999-01-01T00:00:00Z"), "input contains invalid characters");
+  EXPECT_EQ(err("+99999999999999999999-01-01T00:00:00Z"), "input is out of range");
+  EXPECT_EQ(err("+262143-01-01T00:00:00Z"), "input is out of range");
+  // An offset up to 23:59 converts; 24:00 and more are out of range.
+  EXPECT_EQ(err("2024-05-01T10:00:00+24:00"), "input is out of range");
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("2024-05-01T10:00:00+23:59"), (Timestamp{1714557600 - 86340, 0}));
+  // Years with a sign and more than four digits.
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("+10000-01-01T00:00:00Z"), (Timestamp{253402300800, 0}));
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("-0001-12-31T23:59:59Z"),
+            (Timestamp{-62135596800 - 366 * 86400 - 1, 0}));
+}
+
+TEST(DeriveUuid, GoldenVectors) {
+  EXPECT_EQ(ser::derive_uuid("", {}).to_string(), "df3f6198-04a9-8fdb-8057-192dc43dd748");
+  EXPECT_EQ(ser::derive_uuid("x", {}).to_string(), "e742abc7-c865-8d42-9b9d-6572cba14b1c");
+  const Hash h = counting_hash();
+  EXPECT_EQ(operations::derive_merged_concept_id(h, {CId(kId1), CId(kId2)}, "Apple", "A fruit").to_string(),
+            "5bee4f66-f772-8071-8dd9-7697b4c6dabb");
+  EXPECT_EQ(operations::derive_merged_concept_id(h, {CId(kId2), CId(kId1)}, "Apple", "A fruit").to_string(),
+            "2dd1c228-7100-8a17-9906-9075c1957dc2");
+  EXPECT_EQ(operations::derive_merge_derives_from_id(h, CId(kId1), CId(kId2)).to_string(),
+            "dcd4c27c-5c55-8ba5-8c01-37a35e879e34");
+  EXPECT_EQ(operations::derive_split_concept_id(h, CId(kId1), 1, "Caf\u00e9", "d").to_string(),
+            "4663f1e6-d7b3-8aa1-8539-674a0edaa050");
+  EXPECT_EQ(operations::derive_split_derives_from_id(h, CId(kId2), CId(kId1)).to_string(),
+            "fd1e6b17-888e-81e9-a942-00dba09e5ba8");
+}
+
+TEST(DeriveUuid, VersionAndVariant) {
+  for (int i = 0; i < 64; ++i) {
+    const std::string label = "label" + std::to_string(i);
+    const std::string text = ser::derive_uuid(label, {}).to_string();
+    EXPECT_EQ(text[14], '8');
+    EXPECT_NE(std::string("89ab").find(text[19]), std::string::npos);
+  }
+}
