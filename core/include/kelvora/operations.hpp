@@ -35,4 +35,45 @@ RelationId derive_split_derives_from_id(const Hash& prior_state_hash, const Conc
 // ---- justifications, records and the chain hash ----
 // (declared below by the engine's record-building code)
 
+// Where two states can differ: the ids of every entry an apply inserted,
+// replaced or erased. All other entries of the new state are the old state's
+// own, so the scores below need to look at these ids only.
+struct ChangeSet {
+  std::vector<ConceptId> concepts;
+  std::vector<RelationId> relations;
+  std::vector<StructureNodeId> structure;
+  bool structure_replaced = false;  // the whole structure map was rebuilt
+};
+
+// Finds the ids at which `after` differs from `before` by walking both states.
+ChangeSet changed_entries(const KnowledgeState& before, const KnowledgeState& after);
+
+double compute_minimality(const KnowledgeState& before, const EvolutionOperation& operation,
+                          const KnowledgeState& after);
+double compute_minimality(const KnowledgeState& before, const EvolutionOperation& operation,
+                          const KnowledgeState& after, const ChangeSet& changes);
+
+// AGM class, minimality, content shift and structure delta (each shift score
+// absent exactly when the respective maps are equal) and the evidence.
+OperationJustification build_justification(const KnowledgeState& before,
+                                           const EvolutionOperation& operation,
+                                           const KnowledgeState& after);
+OperationJustification build_justification(const KnowledgeState& before,
+                                           const EvolutionOperation& operation,
+                                           const KnowledgeState& after, const ChangeSet& changes);
+
+// The compact JSON the chain hash covers: operation, timestamp, source, both
+// state hashes and the justification. The record's id and chain hash are not in it.
+std::string record_hash_payload(const EvolutionRecord& record);
+
+// Seals a step: chain hash over the previous chain hash and the payload, then
+// a fresh record id.
+EvolutionRecord build_evolution_record(EvolutionOperation operation, const ApplyContext& context,
+                                       Timestamp timestamp, const Hash& prior_state_hash,
+                                       const Hash& resulting_state_hash,
+                                       OperationJustification justification);
+
+// The chain hash `record` should carry after `prev_chain_hash`.
+Hash recompute_chain_hash(const EvolutionRecord& record, const Hash& prev_chain_hash);
+
 }  // namespace kelvora::operations

@@ -1,0 +1,454 @@
+// KnowledgeState::apply: every check runs against the unchanged input state;
+// only then is the new state built from copies. Entries are immutable and
+// shared, so a copy costs pointers and only the changed entries are rebuilt.
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "kelvora/diff.hpp"
+#include "kelvora/operations.hpp"
+#include "kelvora/serialization.hpp"
+#include "kelvora/structure.hpp"
+#include "kelvora/types.hpp"
+
+namespace kelvora {
+
+namespace {
+
+struct Step {
+  const KnowledgeState& state;
+  const Hash& prior_hash;
+  Timestamp time;
+};
+
+struct Built {
+  KnowledgeState state;
+  operations::ChangeSet changes;
+};
+
+const Concept* find_concept(const KnowledgeState& state, const ConceptId& id) {
+  auto it = state.concepts.find(id);
+  return it == state.concepts.end() ? nullptr : &it->second.value();
+}
+
+// The concept must exist (any status) and be Active; `verb`/`past` name the
+// operation in the refusal.
+Result<const Concept*> require_active(const KnowledgeState& state, const ConceptId& id,
+                                      std::string_view verb, std::string_view past) {
+  const Concept* found = find_concept(state, id);
+  if (found == nullptr) return fail(EngineError::concept_not_found(id.to_string()));
+  if (found->status != ConceptStatus::Active) {
+    return fail(EngineError::conflict_detected(
+        "cannot " + std::string(verb) + " concept " + id.to_string() + " with status " +
+        std::string(name(found->status)) + "; only Active concepts can be " + std::string(past)));
+  }
+  return found;
+}
+
+// True when an Active concept, other than the excluded ones, has this normal
+// form. Uses each entry's cached normal form.
+template <class Excluded>
+bool term_taken(const KnowledgeState& state, const std::string& normalized, Excluded excluded) {
+  for (const auto& [id, entry] : state.concepts) {
+    if (entry->status != ConceptStatus::Active || excluded(id)) continue;
+    if (entry.normalized_term() == normalized) return true;
+  }
+  return false;
+}
+
+std::vector<EvidenceRef> appended(std::vector<EvidenceRef> evidence,
+                                  const std::vector<EvidenceRef>& extra) {
+  evidence.insert(evidence.end(), extra.begin(), extra.end());
+  return evidence;
+}
+
+void replace_concept(Built& built, Concept value) {
+  const ConceptId id = value.id;
+  built.state.concepts.insert_or_assign(id, Entry<Concept>(std::move(value)));
+  built.changes.concepts.push_back(id);
+}
+
+void insert_relation(Built& built, Relation relation) {
+  const RelationId id = relation.id;
+  built.state.relations.insert_or_assign(id, Entry<Relation>(std::move(relation)));
+  built.changes.relations.push_back(id);
+}
+
+// Erases every relation `matches` accepts, noting each id.
+template <class Matches>
+void erase_relations(Built& built, Matches matches) {
+  auto& relations = built.state.relations;
+  for (auto it = relations.begin(); it != relations.end();) {
+    if (matches(*it->second)) {
+      built.changes.relations.push_back(it->first);
+      it = relations.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// Rewrites the concept_refs of every node holding a reference `matches`
+// accepts: those references go, `additions` are appended where not present.
+template <class Matches>
+void rewrite_refs(Built& built, Matches matches, const std::vector<ConceptId>& additions) {
+  for (auto& [id, entry] : built.state.structure) {
+    const auto& refs = entry->concept_refs;
+    if (std::none_of(refs.begin(), refs.end(), matches)) continue;
+    StructureNode node = entry.value();
+    std::erase_if(node.concept_refs, matches);
+    for (const auto& added : additions) {
+      if (std::find(node.concept_refs.begin(), node.concept_refs.end(), added) ==
+          node.concept_refs.end()) {
+        node.concept_refs.push_back(added);
+      }
+    }
+    entry = Entry<StructureNode>(std::move(node));
+    built.changes.structure.push_back(id);
+  }
+}
+
+void set_superseded(Built& built, const ConceptId& id) {
+  Concept value = built.state.concepts.at(id).value();
+  value.status = ConceptStatus::Superseded;
+  replace_concept(built, std::move(value));
+}
+
+Relation derives_from(const RelationId& id, const ConceptId& from, const ConceptId& to) {
+  Relation relation;
+  relation.id = id;
+  relation.from_concept = from;
+  relation.to_concept = to;
+  relation.relation_type = RelationType::DerivesFrom;
+  relation.confidence = 1.0;
+  return relation;
+}
+
+// Whether `target` is reachable from `start` along DerivesFrom relations.
+bool derives_from_reaches(const RelationMap& relations, const ConceptId& start,
+                          const ConceptId& target) {
+  std::vector<std::pair<ConceptId, ConceptId>> edges;
+  for (const auto& [id, relation] : relations) {
+    if (relation->relation_type == RelationType::DerivesFrom) {
+      edges.emplace_back(relation->from_concept, relation->to_concept);
+    }
+  }
+  std::stable_sort(edges.begin(), edges.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<ConceptId> stack{start};
+  std::set<ConceptId> visited;
+  while (!stack.empty()) {
+    const ConceptId current = stack.back();
+    stack.pop_back();
+    if (current == target) return true;
+    if (!visited.insert(current).second) continue;
+    auto lo = std::lower_bound(edges.begin(), edges.end(), current,
+                               [](const auto& edge, const ConceptId& id) { return edge.first < id; });
+    for (auto it = lo; it != edges.end() && it->first == current; ++it) stack.push_back(it->second);
+  }
+  return false;
+}
+
+Result<void> check_finite(double value, std::string_view what, const std::string& id,
+                          std::string_view field) {
+  if (std::isfinite(value)) return {};
+  return fail(EngineError::invalid_confidence(std::string(what) + " " + id + " " +
+                                              std::string(field) + " is not finite: " +
+                                              serialization::format_f64_display(value)));
+}
+
+// ------------------------------------------------------------------ the cases
+
+Result<Built> apply_case(const Step& step, const op::Assert& o) {
+  const Concept& c = o.concept_;
+  if (auto r = check_finite(c.confidence, "concept", c.id.to_string(), "confidence"); !r) {
+    return fail(r.error());
+  }
+  if (step.state.concepts.contains(c.id)) {
+    return fail(EngineError::concept_already_exists(c.id.to_string()));
+  }
+  Entry<Concept> entry(c);
+  if (term_taken(step.state, entry.normalized_term(), [](const ConceptId&) { return false; })) {
+    return fail(EngineError::duplicate_term(c.term));
+  }
+  Built built{step.state, {}};
+  built.state.concepts.emplace(c.id, std::move(entry));
+  built.changes.concepts.push_back(c.id);
+  return built;
+}
+
+Result<Built> apply_case(const Step& step, const op::Relate& o) {
+  const Relation& r = o.relation;
+  const std::string id = r.id.to_string();
+  if (auto ok = check_finite(r.confidence, "relation", id, "confidence"); !ok) {
+    return fail(ok.error());
+  }
+  if (r.classification_confidence) {
+    if (auto ok = check_finite(*r.classification_confidence, "relation", id,
+                               "classification_confidence");
+        !ok) {
+      return fail(ok.error());
+    }
+  }
+  if (!step.state.concepts.contains(r.from_concept)) {
+    return fail(EngineError::unknown_concept_reference(
+        "from_concept " + r.from_concept.to_string() + " does not exist"));
+  }
+  if (!step.state.concepts.contains(r.to_concept)) {
+    return fail(EngineError::unknown_concept_reference("to_concept " + r.to_concept.to_string() +
+                                                       " does not exist"));
+  }
+  if (r.relation_type == RelationType::DerivesFrom) {
+    if (r.from_concept == r.to_concept) {
+      return fail(EngineError::cycle_detected("self-referential DerivesFrom on " +
+                                              r.from_concept.to_string()));
+    }
+    if (derives_from_reaches(step.state.relations, r.to_concept, r.from_concept)) {
+      return fail(EngineError::cycle_detected("adding DerivesFrom " + r.from_concept.to_string() +
+                                              " -> " + r.to_concept.to_string() +
+                                              " would create a cycle"));
+    }
+  }
+  Built built{step.state, {}};
+  insert_relation(built, r);
+  return built;
+}
+
+Result<Built> apply_case(const Step& step, const op::Retract& o) {
+  const ConceptId& target = o.concept_id;
+  if (!step.state.concepts.contains(target)) {
+    return fail(EngineError::concept_not_found(target.to_string()));
+  }
+  Built built{step.state, {}};
+  built.state.concepts.erase(target);
+  built.changes.concepts.push_back(target);
+  erase_relations(built, [&](const Relation& rel) {
+    return rel.from_concept == target || rel.to_concept == target;
+  });
+  rewrite_refs(
+      built, [&](const ConceptId& ref) { return ref == target; }, {});
+  return built;
+}
+
+Result<Built> apply_case(const Step& step, const op::Revise& o) {
+  auto found = require_active(step.state, o.concept_id, "Revise", "revised");
+  if (!found) return fail(found.error());
+  if (o.conflict_set.empty()) {
+    return fail(EngineError::conflict_detected(
+        "Revise requires a non-empty conflict_set; use Refine for non-conflicting updates"));
+  }
+  for (const auto& member : o.conflict_set) {
+    if (!step.state.concepts.contains(member)) {
+      return fail(EngineError::concept_not_found(member.to_string()));
+    }
+  }
+  Built built{step.state, {}};
+  Concept revised = **found;
+  revised.definition = o.new_definition;
+  revised.source_evidence = appended(std::move(revised.source_evidence), o.evidence);
+  replace_concept(built, std::move(revised));
+
+  std::vector<ConceptId> conflicts = o.conflict_set;
+  std::sort(conflicts.begin(), conflicts.end());
+  auto in_conflict = [&](const ConceptId& id) {
+    return std::binary_search(conflicts.begin(), conflicts.end(), id);
+  };
+  erase_relations(built, [&](const Relation& rel) {
+    return rel.relation_type == RelationType::Contradicts &&
+           (rel.from_concept == o.concept_id || rel.to_concept == o.concept_id) &&
+           (in_conflict(rel.from_concept) || in_conflict(rel.to_concept));
+  });
+  return built;
+}
+
+Result<Built> apply_case(const Step& step, const op::Refine& o) {
+  auto found = require_active(step.state, o.concept_id, "Refine", "refined");
+  if (!found) return fail(found.error());
+  Built built{step.state, {}};
+  Concept refined = **found;
+  refined.definition = o.new_definition;
+  refined.source_evidence = appended(std::move(refined.source_evidence), o.evidence);
+  replace_concept(built, std::move(refined));
+  return built;
+}
+
+Result<Built> apply_case(const Step& step, const op::Reinforce& o) {
+  auto found = require_active(step.state, o.concept_id, "Reinforce", "reinforced");
+  if (!found) return fail(found.error());
+  Built built{step.state, {}};
+  Concept reinforced = **found;
+  reinforced.source_evidence = appended(std::move(reinforced.source_evidence), o.evidence);
+  // fmin, not std::min: a NaN sum must give 1.0.
+  reinforced.confidence = std::fmin(reinforced.confidence + 0.1, 1.0);
+  replace_concept(built, std::move(reinforced));
+  return built;
+}
+
+Result<Built> apply_case(const Step& step, const op::Merge& o) {
+  if (o.concept_ids.size() < 2) {
+    return fail(EngineError::conflict_detected("Merge requires at least 2 concepts"));
+  }
+  for (const auto& id : o.concept_ids) {
+    if (auto c = require_active(step.state, id, "Merge", "merged"); !c) return fail(c.error());
+  }
+  std::vector<ConceptId> sources = o.concept_ids;
+  std::sort(sources.begin(), sources.end());
+  auto is_source = [&](const ConceptId& id) {
+    return std::binary_search(sources.begin(), sources.end(), id);
+  };
+  if (term_taken(step.state, operations::normalize_term(o.merged_term), is_source)) {
+    return fail(EngineError::duplicate_term(o.merged_term));
+  }
+  const ConceptId merged_id = operations::derive_merged_concept_id(
+      step.prior_hash, o.concept_ids, o.merged_term, o.merged_definition);
+  if (step.state.concepts.contains(merged_id)) {
+    return fail(EngineError::concept_already_exists(merged_id.to_string()));
+  }
+
+  Built built{step.state, {}};
+  Concept merged;
+  merged.id = merged_id;
+  merged.term = o.merged_term;
+  merged.definition = o.merged_definition;
+  merged.confidence = 1.0;
+  merged.status = ConceptStatus::Active;
+  merged.created_at = step.time;
+  merged.source_evidence = o.evidence;
+  for (const auto& id : o.concept_ids) {
+    const auto& evidence = step.state.concepts.at(id)->source_evidence;
+    merged.source_evidence.insert(merged.source_evidence.end(), evidence.begin(), evidence.end());
+  }
+  replace_concept(built, std::move(merged));
+  for (const auto& id : sources) {
+    if (built.state.concepts.at(id)->status != ConceptStatus::Superseded) set_superseded(built, id);
+  }
+  for (const auto& id : o.concept_ids) {
+    insert_relation(built, derives_from(operations::derive_merge_derives_from_id(step.prior_hash,
+                                                                                 merged_id, id),
+                                        merged_id, id));
+  }
+  rewrite_refs(built, is_source, {merged_id});
+  return built;
+}
+
+Result<Built> apply_case(const Step& step, const op::Split& o) {
+  if (o.new_concepts.size() < 2) {
+    return fail(EngineError::conflict_detected("Split requires at least 2 new concepts"));
+  }
+  auto source = require_active(step.state, o.concept_id, "Split", "split");
+  if (!source) return fail(source.error());
+
+  std::vector<std::string> normalized;
+  normalized.reserve(o.new_concepts.size());
+  std::unordered_map<std::string, std::size_t> first_pair;  // normal form -> first pair index
+  for (std::size_t k = 0; k < o.new_concepts.size(); ++k) {
+    normalized.push_back(operations::normalize_term(o.new_concepts[k].first));
+    first_pair.emplace(normalized.back(), k);
+  }
+  // One pass over the concepts finds the earliest pair whose term is taken.
+  std::size_t taken = o.new_concepts.size();
+  for (const auto& [id, entry] : step.state.concepts) {
+    if (entry->status != ConceptStatus::Active || id == o.concept_id) continue;
+    if (auto it = first_pair.find(entry.normalized_term()); it != first_pair.end()) {
+      taken = std::min(taken, it->second);
+    }
+  }
+  if (taken < o.new_concepts.size()) {
+    return fail(EngineError::duplicate_term(o.new_concepts[taken].first));
+  }
+  for (std::size_t k = 0; k < normalized.size(); ++k) {
+    if (first_pair.at(normalized[k]) != k) {
+      return fail(EngineError::duplicate_term(o.new_concepts[k].first));
+    }
+  }
+
+  std::vector<ConceptId> new_ids;
+  for (std::size_t k = 0; k < o.new_concepts.size(); ++k) {
+    const auto& [term, definition] = o.new_concepts[k];
+    const ConceptId id = operations::derive_split_concept_id(
+        step.prior_hash, o.concept_id, static_cast<std::uint32_t>(k), term, definition);
+    if (step.state.concepts.contains(id) ||
+        std::find(new_ids.begin(), new_ids.end(), id) != new_ids.end()) {
+      return fail(EngineError::concept_already_exists(id.to_string()));
+    }
+    new_ids.push_back(id);
+  }
+
+  Built built{step.state, {}};
+  for (std::size_t k = 0; k < new_ids.size(); ++k) {
+    Concept part;
+    part.id = new_ids[k];
+    part.term = o.new_concepts[k].first;
+    part.definition = o.new_concepts[k].second;
+    part.confidence = 1.0;
+    part.status = ConceptStatus::Active;
+    part.created_at = step.time;
+    part.source_evidence = o.evidence;
+    replace_concept(built, std::move(part));
+  }
+  set_superseded(built, o.concept_id);
+  for (const auto& id : new_ids) {
+    insert_relation(built, derives_from(operations::derive_split_derives_from_id(
+                                            step.prior_hash, id, o.concept_id),
+                                        id, o.concept_id));
+  }
+  rewrite_refs(
+      built, [&](const ConceptId& ref) { return ref == o.concept_id; }, new_ids);
+  return built;
+}
+
+Result<Built> apply_case(const Step& step, const op::Restructure& o) {
+  const Hash current = operations::compute_structure_hash(step.state.structure);
+  if (current != o.old_structure_hash) {
+    return fail(EngineError::hash_mismatch(o.old_structure_hash.to_hex(), current.to_hex()));
+  }
+  for (const auto& node : o.new_nodes) {
+    for (const auto& ref : node.concept_refs) {
+      if (!step.state.concepts.contains(ref)) {
+        return fail(EngineError::invalid_structure("structure node " + node.id.to_string() +
+                                                   " references nonexistent concept " +
+                                                   ref.to_string()));
+      }
+    }
+  }
+  StructureMap structure;
+  for (const auto& node : o.new_nodes) structure.insert_or_assign(node.id, Entry<StructureNode>(node));
+  if (auto valid = structure::validate_structure(structure); !valid) return fail(valid.error());
+
+  Built built;
+  built.state.concepts = step.state.concepts;
+  built.state.relations = step.state.relations;
+  built.state.structure = std::move(structure);
+  built.changes.structure_replaced = true;
+  return built;
+}
+
+}  // namespace
+
+Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
+                                          const EvolutionOperation& operation,
+                                          const ApplyContext& context) {
+  const Hash prior = state.state_hash();
+  const Step step{state, prior, context.timestamp ? *context.timestamp : Timestamp::now()};
+
+  auto built = std::visit([&](const auto& o) { return apply_case(step, o); }, operation);
+  if (!built) return fail(std::move(built.error()));
+
+  KnowledgeState next = std::move(built->state);
+  const Hash resulting = next.state_hash();
+  OperationJustification justification =
+      operations::build_justification(state, operation, next, built->changes);
+  EvolutionRecord record = operations::build_evolution_record(
+      operation, context, step.time, prior, resulting, std::move(justification));
+  return ApplyResult{std::move(next), std::move(record)};
+}
+
+StateDiff KnowledgeState::diff(const KnowledgeState& other) const {
+  return diff::diff(*this, other);
+}
+
+}  // namespace kelvora
