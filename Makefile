@@ -25,6 +25,9 @@ CTEST = $(abspath $(VENV))/bin/ctest
 NINJA = $(abspath $(VENV))/bin/ninja
 CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) -DKELVORA_WERROR=ON
 HAVE_BENCH := $(if $(wildcard bench/CMakeLists.txt),ON,OFF)
+# The C++ builds also compile the extension (so it too builds warning-free,
+# with and without sanitizers) and test its helpers in an embedded interpreter.
+WITH_PYTHON = -DKELVORA_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python
 
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=1:strict_string_checks=1
@@ -64,13 +67,14 @@ examples: install
 # Core library and its tests, warnings as errors; the benchmarks join this
 # build when they exist.
 cpp-test: setup
-	$(CONFIGURE) -S . -B $(BUILD)/cpp -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	$(CONFIGURE) -S . -B $(BUILD)/cpp -DCMAKE_BUILD_TYPE=RelWithDebInfo $(WITH_PYTHON) \
 	  -DKELVORA_BUILD_BENCH=$(HAVE_BENCH)
 	$(CMAKE) --build $(BUILD)/cpp
 	$(CTEST) --test-dir $(BUILD)/cpp --output-on-failure -j $(JOBS)
 
 asan-test: setup
-	$(CONFIGURE) -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DKELVORA_SANITIZE=ON
+	$(CONFIGURE) -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DKELVORA_SANITIZE=ON \
+	  $(WITH_PYTHON)
 	$(CMAKE) --build $(BUILD)/asan
 	$(CTEST) --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 
