@@ -21,9 +21,48 @@ namespace kelvora::python {
 
 // ------------------------------------------------------------ record history
 
-RecordHistory::RecordHistory(std::vector<EvolutionRecord> records)
-    : storage_(std::make_shared<Storage>(Storage{std::move(records), 0})),
-      size_(storage_->records.size()) {}
+RecordHistory::RecordHistory(std::vector<EvolutionRecord> records) {
+  if (records.empty()) return;
+  auto storage = std::make_shared<Storage>();
+  storage->live_views.assign(records.size(), 0);
+  storage->records = std::move(records);
+  size_ = storage->records.size();
+  storage_ = std::move(storage);
+  attach();
+}
+
+RecordHistory::RecordHistory(const RecordHistory& other)
+    : storage_(other.storage_), size_(other.size_) {
+  attach();
+}
+
+RecordHistory::RecordHistory(RecordHistory&& other) noexcept
+    : storage_(std::move(other.storage_)), size_(std::exchange(other.size_, 0)) {}
+
+RecordHistory& RecordHistory::operator=(RecordHistory other) noexcept {
+  detach();
+  storage_ = std::move(other.storage_);
+  size_ = std::exchange(other.size_, 0);
+  return *this;
+}
+
+RecordHistory::~RecordHistory() { detach(); }
+
+void RecordHistory::attach() noexcept {
+  if (storage_ && size_ > 0) ++storage_->live_views[size_ - 1];
+}
+
+void RecordHistory::detach() noexcept {
+  if (storage_ && size_ > 0) --storage_->live_views[size_ - 1];
+}
+
+bool RecordHistory::tail_is_seen() const {
+  // From the far end: the longest history is usually the one still alive.
+  for (std::size_t i = storage_->records.size(); i > size_; --i) {
+    if (storage_->live_views[i - 1] != 0) return true;
+  }
+  return false;
+}
 
 std::span<const EvolutionRecord> RecordHistory::view() const {
   if (size_ == 0) return {};
@@ -39,36 +78,45 @@ RecordHistory RecordHistory::prefix(std::size_t count) const {
   if (count == 0) return out;
   out.storage_ = storage_;
   out.size_ = count < size_ ? count : size_;
+  out.attach();
   return out;
 }
 
 RecordHistory RecordHistory::appended(EvolutionRecord record) const {
-  RecordHistory out;
-  const bool at_end = storage_ && storage_->records.size() == size_;
-  const bool may_move = storage_ && (storage_->pins == 0 || size_ < storage_->records.capacity());
-  if (at_end && may_move) {
-    // This view ends where the shared vector ends: extend it in place. Views
-    // of other objects keep their own length and never see the new entry.
-    out.storage_ = storage_;
-  } else {
-    // Another object has already extended the shared vector past this view
-    // (or there is none yet, or its records are pinned): branch off.
+  std::shared_ptr<Storage> target = storage_;
+  if (target && target->records.size() > size_ && !tail_is_seen()) {
+    // Records past our end that no live history reaches: drop them. Erasing
+    // at the end moves nothing, so pinned records stay where they are.
+    target->records.resize(size_);
+    target->live_views.resize(size_);
+  }
+  const bool at_end = target && target->records.size() == size_;
+  const bool may_move = target && (target->pins == 0 || size_ < target->records.capacity());
+  if (!at_end || !may_move) {
+    // Another live object sees records past our end (or there is no vector
+    // yet, or its records are pinned): branch off.
     auto fresh = std::make_shared<Storage>();
     fresh->records.reserve(size_ + 1);
     for (std::size_t i = 0; i < size_; ++i) fresh->records.push_back(storage_->records[i]);
-    out.storage_ = std::move(fresh);
+    fresh->live_views.assign(size_, 0);
+    target = std::move(fresh);
   }
-  out.storage_->records.push_back(std::move(record));
+  target->live_views.reserve(size_ + 1);
+  target->records.push_back(std::move(record));
+  target->live_views.push_back(0);  // cannot throw: reserved above
+  RecordHistory out;
+  out.storage_ = std::move(target);
   out.size_ = size_ + 1;
+  out.attach();
   return out;
 }
 
-RecordHistory::Pin::Pin(const RecordHistory& history) : storage_(history.storage_) {
-  if (storage_) ++storage_->pins;
+RecordPin::RecordPin(const RecordHistory& history) : history_(history) {
+  if (history_.storage_) ++history_.storage_->pins;
 }
 
-RecordHistory::Pin::~Pin() {
-  if (storage_) --storage_->pins;
+RecordPin::~RecordPin() {
+  if (history_.storage_) --history_.storage_->pins;
 }
 
 // ------------------------------------------------------------ value helpers
@@ -529,7 +577,7 @@ PyObject* apply_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* last_record(PyObject* self, PyObject*) {
   return py::guarded([&]() -> PyObject* {
-    const RecordHistory::Pin pin(self_of(self).records);
+    const RecordPin pin(self_of(self).records);
     const EvolutionRecord* last = self_of(self).records.last();
     return last ? record_to_dict(*last) : py::none();
   });
@@ -544,7 +592,7 @@ PyObject* all_records(PyObject* self, PyObject*) {
     // Building a dict may run arbitrary code (a collection's finalisers):
     // keep our own handle on the history and the records where they are.
     const RecordHistory records = self_of(self).records;
-    const RecordHistory::Pin pin(records);
+    const RecordPin pin(records);
     py::Ref list(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < records.size(); ++i) {

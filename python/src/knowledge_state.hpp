@@ -20,24 +20,25 @@ namespace kelvora::python {
 
 // An append-only list of records shared between the objects of one history.
 // Every object sees the first size() entries of one shared vector. Appending
-// at the end of that vector extends it in place (no record is copied);
-// appending to a shorter view, whose vector another object has already
-// extended, starts a new vector with a copy of the view's records.
+// where that vector ends extends it in place, so building a history never
+// copies a record. Appending to a shorter view first drops the entries past
+// it that no live view can reach any more (a result that was thrown away);
+// only when another live object still sees them does the append branch off
+// into a vector of its own, with a copy of the view's records.
 class RecordHistory {
-  struct Storage {
-    std::vector<EvolutionRecord> records;
-    std::size_t pins = 0;
-  };
-
  public:
   RecordHistory() = default;
   explicit RecordHistory(std::vector<EvolutionRecord> records);
+  RecordHistory(const RecordHistory& other);
+  RecordHistory(RecordHistory&& other) noexcept;
+  RecordHistory& operator=(RecordHistory other) noexcept;
+  ~RecordHistory();
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   // Contiguous, record 0 first. An append to a history sharing this vector may
-  // move the records: hold a Pin to keep a span or a reference across a call
-  // into Python (which may run arbitrary code, including other appends).
+  // move the records: hold a RecordPin to keep a span or a reference across a
+  // call into Python (which may run arbitrary code, including other appends).
   std::span<const EvolutionRecord> view() const;
   const EvolutionRecord& operator[](std::size_t index) const { return storage_->records[index]; }
   // Null when empty.
@@ -49,22 +50,35 @@ class RecordHistory {
   // which case nothing has changed.
   RecordHistory appended(EvolutionRecord record) const;
 
-  // While a Pin lives, the records of its history stay where they are: an
-  // append that would have to move them starts a new vector instead.
-  class Pin {
-   public:
-    explicit Pin(const RecordHistory& history);
-    ~Pin();
-    Pin(const Pin&) = delete;
-    Pin& operator=(const Pin&) = delete;
-
-   private:
-    std::shared_ptr<Storage> storage_;
+ private:
+  friend class RecordPin;
+  struct Storage {
+    std::vector<EvolutionRecord> records;
+    // live_views[i]: how many histories end after record i.
+    std::vector<std::size_t> live_views;
+    std::size_t pins = 0;
   };
 
- private:
+  void attach() noexcept;
+  void detach() noexcept;
+  // Whether a live history sees records past this one's end.
+  bool tail_is_seen() const;
+
   std::shared_ptr<Storage> storage_;
   std::size_t size_ = 0;
+};
+
+// While a RecordPin lives, the records of its history stay where they are: an
+// append that would have to move them branches off instead.
+class RecordPin {
+ public:
+  explicit RecordPin(const RecordHistory& history);
+  ~RecordPin();
+  RecordPin(const RecordPin&) = delete;
+  RecordPin& operator=(const RecordPin&) = delete;
+
+ private:
+  RecordHistory history_;
 };
 
 // The value a PyKnowledgeState object holds. Neither part changes once the

@@ -2,6 +2,7 @@
 
 import gc
 import inspect
+import random
 import sys
 import tracemalloc
 import weakref
@@ -281,6 +282,30 @@ def test_branching_keeps_each_history():
         for prev, rec in zip(records, records[1:]):
             assert rec["prior_state_hash"] == prev["resulting_state_hash"]
     assert a.record_count() == 3
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_shared_histories_under_random_branching(seed):
+    """Objects applied to, kept, dropped and branched at random each keep
+    exactly the records that produced them."""
+    rng = random.Random(seed)
+    pool = [(K(), [])]
+    for step in range(300):
+        source, expected = rng.choice(pool)
+        result = source.apply_assert(f"t{step}", "d")
+        ids = expected + [result.last_record()["id"]]
+        if rng.random() < 0.6:
+            pool.append((result, ids))
+        del result
+        if len(pool) > 1 and rng.random() < 0.4:
+            pool.pop(rng.randrange(len(pool)))
+        for obj, want in pool:
+            assert obj.record_count() == len(want)
+            assert [r["id"] for r in obj.all_records()] == want
+    for obj, want in pool:
+        records = obj.all_records()
+        for prev, cur in zip(records, records[1:]):
+            assert cur["prior_state_hash"] == prev["resulting_state_hash"]
 
 
 # ---------------------------------------------------------------- relate
