@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "kelvora/operations.hpp"
+
 #include <bit>
 #include <functional>
 #include <string>
@@ -220,6 +222,224 @@ TEST(MerkleTree, InconsistentFieldsGiveNoProof) {
     breaks[k](t);
     EXPECT_FALSE(t.proof(2).has_value()) << k;
   }
+}
+
+// ------------------------------------------------- chain checks and replay
+
+template <class T>
+std::string outcome(const Result<T>& r) {
+  return r ? "ok" : r.error().message();
+}
+
+struct History {
+  KnowledgeState start;
+  KnowledgeState end;
+  std::vector<EvolutionRecord> records;
+};
+
+// Five chained steps from `start`, each stamped with its own time.
+History make_history(const KnowledgeState& start) {
+  History h{start, start, {}};
+  const Concept a = Concept::create("alpha", "the first");
+  const Concept b = Concept::create("beta", "the second");
+  Relation r;
+  r.id = RelationId::random();
+  r.from_concept = a.id;
+  r.to_concept = b.id;
+  r.relation_type = RelationType::Supports;
+  r.confidence = 0.75;
+  const std::vector<EvolutionOperation> ops = {
+      op::Assert{a},
+      op::Assert{b},
+      op::Relate{r},
+      op::Refine{a.id, "the first, refined", {{3, "turn three"}}},
+      op::Reinforce{b.id, {{4, "turn four"}}},
+  };
+  Hash prev;
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    const ApplyContext context{prev, Timestamp{1'700'000'000 + static_cast<std::int64_t>(i), 5000},
+                               OperationSource::UserExplicit};
+    auto applied = KnowledgeState::apply(h.end, ops[i], context);
+    if (!applied) {
+      ADD_FAILURE() << applied.error().message();
+      break;
+    }
+    prev = applied->record.chain_hash;
+    h.records.push_back(applied->record);
+    h.end = std::move(applied->state);
+  }
+  return h;
+}
+
+// Recomputes the chain hashes from record `from` on, as a forger would.
+void reseal(std::vector<EvolutionRecord>& records, std::size_t from) {
+  for (std::size_t i = from; i < records.size(); ++i) {
+    records[i].chain_hash =
+        operations::recompute_chain_hash(records[i], i == 0 ? Hash{} : records[i - 1].chain_hash);
+  }
+}
+
+std::string chain_failure(std::size_t index, const std::string& text) {
+  return "chain verification failed at record index " + std::to_string(index) + ": " + text;
+}
+
+std::string continuity_failure(std::size_t index, const Hash& expected, const Hash& got) {
+  return "state continuity failed at record index " + std::to_string(index) +
+         ": expected prior_state_hash " + expected.to_hex() + ", got " + got.to_hex();
+}
+
+TEST(ChainVerification, TamperingIsReportedAtTheRightRecord) {
+  const History h = make_history(KnowledgeState{});
+  const std::vector<EvolutionRecord>& good = h.records;
+  ASSERT_EQ(good.size(), 5U);
+  const Hash empty_hash = KnowledgeState{}.state_hash();
+  struct Case {
+    const char* name;
+    std::vector<EvolutionRecord> records;
+    std::string chain, chain_and_continuity, replay;
+  };
+  std::vector<Case> cases;
+  auto add = [&](const char* name, auto change, auto expected) {
+    std::vector<EvolutionRecord> records = good;
+    change(records);
+    Case c{name, records, "ok", "ok", "ok"};
+    expected(c);
+    cases.push_back(std::move(c));
+  };
+  add("untouched", [](auto&) {}, [](Case&) {});
+  add("record id changed", [](auto& rs) { rs[2].id = RecordId::random(); }, [](Case&) {});
+  add(
+      "score of 3 and prior hash of 1 changed",
+      [](auto& rs) {
+        rs[3].justification.minimality_score = 0.5;
+        rs[1].prior_state_hash.bytes[0] ^= 1;
+      },
+      [&](Case& c) {
+        c.chain = c.chain_and_continuity = chain_failure(
+            1, "chain_hash mismatch: expected " +
+                   operations::recompute_chain_hash(c.records[1], good[0].chain_hash).to_hex() +
+                   ", got " + good[1].chain_hash.to_hex());
+        c.replay = continuity_failure(1, c.records[1].prior_state_hash, good[0].resulting_state_hash);
+      });
+  add(
+      "stored chain hash of 2 changed",
+      [](auto& rs) { rs[2].chain_hash.bytes[31] ^= 1; },
+      [&](Case& c) {
+        c.chain = c.chain_and_continuity =
+            chain_failure(2, "chain_hash mismatch: expected " + good[2].chain_hash.to_hex() +
+                                 ", got " + c.records[2].chain_hash.to_hex());
+        c.replay = chain_failure(2, "replay produced chain_hash " + good[2].chain_hash.to_hex() +
+                                        ", expected " + c.records[2].chain_hash.to_hex());
+      });
+  add(
+      "link between 2 and 3 broken, chain resealed",
+      [](auto& rs) {
+        rs[3].prior_state_hash = rs[1].resulting_state_hash;
+        reseal(rs, 3);
+      },
+      [&](Case& c) {
+        c.chain = c.chain_and_continuity =
+            continuity_failure(3, good[2].resulting_state_hash, good[1].resulting_state_hash);
+        c.replay = continuity_failure(3, good[1].resulting_state_hash, good[2].resulting_state_hash);
+      });
+  add(
+      "last resulting hash changed, resealed",
+      [](auto& rs) {
+        rs[4].resulting_state_hash.bytes[9] ^= 1;
+        reseal(rs, 4);
+      },
+      [&](Case& c) {
+        c.replay = "hash mismatch: expected " + c.records[4].resulting_state_hash.to_hex() +
+                   ", got " + good[4].resulting_state_hash.to_hex();
+      });
+  add(
+      "last justification changed, resealed",
+      [](auto& rs) {
+        rs[4].justification.content_shift_score = 0.25;
+        reseal(rs, 4);
+      },
+      [&](Case& c) {
+        c.replay = chain_failure(4, "replay produced chain_hash " + good[4].chain_hash.to_hex() +
+                                        ", expected " + c.records[4].chain_hash.to_hex());
+      });
+  add(
+      "source of 0 changed",
+      [](auto& rs) { rs[0].source = OperationSource::SystemEnrichment; },
+      [&](Case& c) {
+        const std::string recomputed =
+            operations::recompute_chain_hash(c.records[0], Hash{}).to_hex();
+        c.chain = c.chain_and_continuity = chain_failure(
+            0, "chain_hash mismatch: expected " + recomputed + ", got " + good[0].chain_hash.to_hex());
+        c.replay = chain_failure(0, "replay produced chain_hash " + recomputed + ", expected " +
+                                        good[0].chain_hash.to_hex());
+      });
+  add(
+      "operation that no longer applies, resealed",
+      [](auto& rs) {
+        rs[1].operation = op::Assert{Concept::create(" Alpha", "again")};
+        reseal(rs, 1);
+      },
+      [&](Case& c) { c.replay = "duplicate term: concept with term ' Alpha' already exists"; });
+
+  for (const Case& c : cases) {
+    const auto chain = merkle::verify_chain(c.records, Hash{});
+    EXPECT_EQ(outcome(chain), c.chain) << c.name;
+    if (chain) {
+      EXPECT_EQ(chain->records_checked, 5U) << c.name;
+    }
+    EXPECT_EQ(outcome(merkle::verify_chain_and_continuity(c.records, Hash{}, empty_hash)),
+              c.chain_and_continuity)
+        << c.name;
+    const auto replayed = merkle::reconstruct_state(KnowledgeState{}, c.records, Hash{});
+    EXPECT_EQ(outcome(replayed), c.replay) << c.name;
+    if (replayed) {
+      EXPECT_EQ(replayed->state_hash(), h.end.state_hash()) << c.name;
+    }
+  }
+}
+
+TEST(ChainVerification, InitialStateAndGenesis) {
+  const KnowledgeState empty;
+  auto loaded = KnowledgeState::apply(empty, op::Assert{Concept::create("gamma", "loaded")}, {});
+  ASSERT_TRUE(loaded.has_value());
+  const History h = make_history(loaded->state);
+  const Hash empty_hash = empty.state_hash();
+  const Hash loaded_hash = h.start.state_hash();
+  const std::vector<EvolutionRecord> none;
+  Hash genesis;
+  genesis.bytes[0] = 1;
+
+  struct Case {
+    const char* name;
+    std::string got, expected;
+  };
+  const Case cases[] = {
+      {"empty list, chain", outcome(merkle::verify_chain(none, genesis)), "ok"},
+      {"empty list, any initial hash", outcome(merkle::verify_state_continuity(none, genesis)),
+       "ok"},
+      {"empty list, both", outcome(merkle::verify_chain_and_continuity(none, genesis, genesis)),
+       "ok"},
+      {"chain from a loaded state", outcome(merkle::verify_chain(h.records, Hash{})), "ok"},
+      {"other genesis", outcome(merkle::verify_chain(h.records, genesis)),
+       chain_failure(0, "chain_hash mismatch: expected " +
+                            operations::recompute_chain_hash(h.records[0], genesis).to_hex() +
+                            ", got " + h.records[0].chain_hash.to_hex())},
+      {"continuity against the empty state",
+       outcome(merkle::verify_chain_and_continuity(h.records, Hash{}, empty_hash)),
+       continuity_failure(0, empty_hash, loaded_hash)},
+      {"continuity against the loaded state",
+       outcome(merkle::verify_chain_and_continuity(h.records, Hash{}, loaded_hash)), "ok"},
+      {"replay from the empty state",
+       outcome(merkle::reconstruct_state(empty, h.records, Hash{})),
+       continuity_failure(0, loaded_hash, empty_hash)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.got, c.expected) << c.name;
+
+  EXPECT_EQ(merkle::verify_chain(none, genesis)->records_checked, 0U);
+  EXPECT_EQ(*merkle::reconstruct_state(h.start, none, genesis), h.start);
+  const auto replayed = merkle::reconstruct_state(h.start, h.records, Hash{});
+  ASSERT_TRUE(replayed.has_value()) << replayed.error().message();
+  EXPECT_EQ(*replayed, h.end);
 }
 
 }  // namespace
