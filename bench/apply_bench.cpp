@@ -1,0 +1,181 @@
+// One KnowledgeState::apply against the raw SHA-256 of the canonical bytes of
+// the state it produces, both timed in the same iteration.
+//
+// The state holds N concepts, N relations between random concepts and a small
+// structure tree, and has been hashed once (as a state kept by a caller has).
+// ratio_to_raw_sha256 covers the apply alone; ratio_with_free adds freeing the
+// result, which a caller pays when it drops the state.
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+
+#include <chrono>
+#include <cstddef>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kelvora/serialization.hpp"
+#include "kelvora/types.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace kelvora;
+
+constexpr const char* kWords[] = {"epistemic", "drift",    "belief",   "revision", "coherence",
+                                  "argument",  "premise",  "model",    "evidence", "structure",
+                                  "semantic",  "network",  "signal",   "causal",   "framework",
+                                  "tension",   "concept",  "graph",    "entropy",  "prior"};
+
+std::string words(std::mt19937_64& rng, std::size_t min_length) {
+  std::string out;
+  while (out.size() < min_length) {
+    out += kWords[rng() % std::size(kWords)];
+    out += ' ';
+  }
+  out.pop_back();
+  return out;
+}
+
+struct Fixture {
+  KnowledgeState state;
+  std::vector<ConceptId> ids;  // concepts in creation order
+};
+
+Fixture make_fixture(std::size_t n) {
+  std::mt19937_64 rng(7);
+  Fixture f;
+  for (std::size_t i = 0; i < n; ++i) {
+    Concept c;
+    c.id = ConceptId::random();
+    c.term = words(rng, 12) + " " + std::to_string(i);
+    c.definition = words(rng, 100) + ".";
+    c.confidence = 0.5 + static_cast<double>(rng() % 400) / 1000.0;
+    c.created_at = Timestamp{1'714'557'600 + static_cast<std::int64_t>(i), 0};
+    c.source_evidence = {{static_cast<std::uint32_t>(i % 50), words(rng, 30)}};
+    f.ids.push_back(c.id);
+    f.state.concepts.emplace(c.id, Entry<Concept>(std::move(c)));
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    Relation r;
+    r.id = RelationId::random();
+    r.from_concept = f.ids[rng() % n];
+    r.to_concept = f.ids[rng() % n];
+    r.relation_type = static_cast<RelationType>(2 + rng() % 15);  // no DerivesFrom cycles
+    r.confidence = 0.75;
+    r.evidence = {{static_cast<std::uint32_t>(i % 50), words(rng, 30)}};
+    f.state.relations.emplace(r.id, Entry<Relation>(std::move(r)));
+  }
+  for (std::uint32_t k = 0; k < 20; ++k) {
+    StructureNode node;
+    node.id = StructureNodeId::random();
+    node.title = "Section " + std::to_string(k);
+    node.node_type = "section";
+    node.position = k;
+    for (std::size_t j = 0; j < 5; ++j) node.concept_refs.push_back(f.ids[(k * 5 + j) % n]);
+    f.state.structure.emplace(node.id, Entry<StructureNode>(std::move(node)));
+  }
+  benchmark::DoNotOptimize(f.state.state_hash());
+  return f;
+}
+
+enum class Kind { Assert, Relate, RelateDerivesFrom, Refine, Reinforce, Retract };
+
+EvolutionOperation operation_for(Kind kind, const Fixture& f) {
+  switch (kind) {
+    case Kind::Assert: {
+      Concept c;
+      c.id = ConceptId::random();
+      c.term = "A fresh term";
+      c.definition = "Asserted during the benchmark.";
+      c.created_at = Timestamp{1'800'000'000, 0};
+      return op::Assert{c};
+    }
+    case Kind::Relate:
+    case Kind::RelateDerivesFrom: {
+      Relation r;
+      r.id = RelationId::random();
+      r.from_concept = f.ids[1];
+      r.to_concept = f.ids[2];
+      r.relation_type =
+          kind == Kind::Relate ? RelationType::Supports : RelationType::DerivesFrom;
+      r.confidence = 0.9;
+      return op::Relate{r};
+    }
+    case Kind::Refine:
+      return op::Refine{f.ids[3], "A sharper definition.", {{7, "turn seven"}}};
+    case Kind::Reinforce:
+      return op::Reinforce{f.ids[4], {{8, "turn eight"}}};
+    case Kind::Retract:
+      return op::Retract{f.ids[0], RetractionReason::UserExplicit};  // referenced by a node
+  }
+  return op::Retract{};
+}
+
+Hash raw_sha256(const std::string& bytes, EVP_MD_CTX* ctx, const EVP_MD* md) {
+  Hash h;
+  unsigned int len = 0;
+  EVP_DigestInit_ex2(ctx, md, nullptr);
+  EVP_DigestUpdate(ctx, bytes.data(), bytes.size());
+  EVP_DigestFinal_ex(ctx, h.bytes.data(), &len);
+  return h;
+}
+
+void BM_Apply(benchmark::State& state, Kind kind) {
+  const Fixture f = make_fixture(static_cast<std::size_t>(state.range(0)));
+  const EvolutionOperation operation = operation_for(kind, f);
+  const ApplyContext context{Hash::zero(), Timestamp{1'800'000'000, 0},
+                             OperationSource::UserExplicit};
+  std::string text;
+  {
+    auto probe = KnowledgeState::apply(f.state, operation, context);
+    if (!probe) {
+      state.SkipWithError(probe.error().message().c_str());
+      return;
+    }
+    text = serialization::canonical_serialize(probe->state);
+  }
+  EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  double raw_seconds = 0;
+  double apply_seconds = 0;
+  double free_seconds = 0;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    benchmark::DoNotOptimize(raw_sha256(text, ctx, md));
+    const auto t1 = Clock::now();
+    auto result = KnowledgeState::apply(f.state, operation, context);
+    benchmark::DoNotOptimize(result);
+    const auto t2 = Clock::now();
+    result = fail(EngineError::conflict_detected(""));  // frees the new state
+    const auto t3 = Clock::now();
+    raw_seconds += std::chrono::duration<double>(t1 - t0).count();
+    apply_seconds += std::chrono::duration<double>(t2 - t1).count();
+    free_seconds += std::chrono::duration<double>(t3 - t2).count();
+    state.SetIterationTime(std::chrono::duration<double>(t2 - t1).count());
+  }
+  const auto iters = static_cast<double>(state.iterations());
+  state.counters["bytes"] = static_cast<double>(text.size());
+  state.counters["raw_sha256_ms"] = raw_seconds * 1e3 / iters;
+  state.counters["ratio_to_raw_sha256"] = apply_seconds / raw_seconds;
+  state.counters["ratio_with_free"] = (apply_seconds + free_seconds) / raw_seconds;
+  EVP_MD_CTX_free(ctx);
+  EVP_MD_free(md);
+}
+
+#define KELVORA_APPLY_BENCH(name, kind)   \
+  BENCHMARK_CAPTURE(BM_Apply, name, kind) \
+      ->Arg(1'000)                        \
+      ->Arg(10'000)                       \
+      ->Arg(100'000)                      \
+      ->UseManualTime()                   \
+      ->Unit(benchmark::kMillisecond)
+
+KELVORA_APPLY_BENCH(assert, Kind::Assert);
+KELVORA_APPLY_BENCH(relate, Kind::Relate);
+KELVORA_APPLY_BENCH(relate_derives_from, Kind::RelateDerivesFrom);
+KELVORA_APPLY_BENCH(refine, Kind::Refine);
+KELVORA_APPLY_BENCH(reinforce, Kind::Reinforce);
+KELVORA_APPLY_BENCH(retract, Kind::Retract);
+
+}  // namespace
