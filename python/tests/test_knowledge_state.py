@@ -678,3 +678,16 @@ def test_no_reference_leaks():
     assert [sys.getrefcount(o) for o in watched] == counts
     # 400 rounds of ~30 calls: a leaked object per call would be far above this.
     assert after - first < 64 * 1024
+
+
+@pytest.mark.skipif(not hasattr(K, "state_to_json"), reason="state documents not built yet")
+def test_related_relation_fields():
+    import json
+
+    s = build("a", "b").apply_relate("a", "b", "Explains")
+    (relation,) = json.loads(s.state_to_json())["relations"].values()
+    assert relation["confidence"] == 1.0 and relation["evidence"] == []
+    assert relation["relation_type"] == "Explains"
+    assert "source_document" not in relation and "classification_confidence" not in relation
+    (concept,) = [c for c in json.loads(s.state_to_json())["concepts"].values() if c["term"] == "a"]
+    assert (concept["confidence"], concept["status"], concept["source_evidence"]) == (1.0, "Active", [])
