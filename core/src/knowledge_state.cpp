@@ -66,10 +66,11 @@ std::vector<EvidenceRef> appended(std::vector<EvidenceRef> evidence,
   return evidence;
 }
 
-void replace_concept(Built& built, Concept value) {
-  const ConceptId id = value.id;
-  built.state.concepts.insert_or_assign(id, Entry<Concept>(std::move(value)));
-  built.changes.concepts.push_back(id);
+// Stores `value` under `key` (the map key, not the value's id field, names
+// the entry).
+void replace_concept(Built& built, const ConceptId& key, Concept value) {
+  built.state.concepts.insert_or_assign(key, Entry<Concept>(std::move(value)));
+  built.changes.concepts.push_back(key);
 }
 
 void insert_relation(Built& built, Relation relation) {
@@ -115,7 +116,7 @@ void rewrite_refs(Built& built, Matches matches, const std::vector<ConceptId>& a
 void set_superseded(Built& built, const ConceptId& id) {
   Concept value = built.state.concepts.at(id).value();
   value.status = ConceptStatus::Superseded;
-  replace_concept(built, std::move(value));
+  replace_concept(built, id, std::move(value));
 }
 
 Relation derives_from(const RelationId& id, const ConceptId& from, const ConceptId& to) {
@@ -250,7 +251,7 @@ Result<Built> apply_case(const Step& step, const op::Revise& o) {
   Concept revised = **found;
   revised.definition = o.new_definition;
   revised.source_evidence = appended(std::move(revised.source_evidence), o.evidence);
-  replace_concept(built, std::move(revised));
+  replace_concept(built, o.concept_id, std::move(revised));
 
   std::vector<ConceptId> conflicts = o.conflict_set;
   std::sort(conflicts.begin(), conflicts.end());
@@ -272,7 +273,7 @@ Result<Built> apply_case(const Step& step, const op::Refine& o) {
   Concept refined = **found;
   refined.definition = o.new_definition;
   refined.source_evidence = appended(std::move(refined.source_evidence), o.evidence);
-  replace_concept(built, std::move(refined));
+  replace_concept(built, o.concept_id, std::move(refined));
   return built;
 }
 
@@ -284,7 +285,7 @@ Result<Built> apply_case(const Step& step, const op::Reinforce& o) {
   reinforced.source_evidence = appended(std::move(reinforced.source_evidence), o.evidence);
   // fmin, not std::min: a NaN sum must give 1.0.
   reinforced.confidence = std::fmin(reinforced.confidence + 0.1, 1.0);
-  replace_concept(built, std::move(reinforced));
+  replace_concept(built, o.concept_id, std::move(reinforced));
   return built;
 }
 
@@ -322,7 +323,7 @@ Result<Built> apply_case(const Step& step, const op::Merge& o) {
     const auto& evidence = step.state.concepts.at(id)->source_evidence;
     merged.source_evidence.insert(merged.source_evidence.end(), evidence.begin(), evidence.end());
   }
-  replace_concept(built, std::move(merged));
+  replace_concept(built, merged_id, std::move(merged));
   for (const auto& id : sources) {
     if (built.state.concepts.at(id)->status != ConceptStatus::Superseded) set_superseded(built, id);
   }
@@ -388,7 +389,7 @@ Result<Built> apply_case(const Step& step, const op::Split& o) {
     part.status = ConceptStatus::Active;
     part.created_at = step.time;
     part.source_evidence = o.evidence;
-    replace_concept(built, std::move(part));
+    replace_concept(built, new_ids[k], std::move(part));
   }
   set_superseded(built, o.concept_id);
   for (const auto& id : new_ids) {
