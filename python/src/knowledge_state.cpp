@@ -574,8 +574,7 @@ PyMethodDef g_methods[] = {
     {"concept_statuses", concept_statuses, METH_NOARGS,
      "concept_statuses($self)\n--\n\n"
      "Per-concept status dump: maps each concept's UUID string to\n"
-     "{\"term\": str, \"status\": str}, e.g. {\"term\": \"x\", \"status\": \"Active\"} "
-     "or \"Superseded\".\n"
+     "{\"term\": str, \"status\": str}, with status e.g. \"Active\" or \"Superseded\".\n"
      "\n"
      "Diff this across before/after to compute the SURRENDERED SET \xe2\x80\x94 the\n"
      "concepts the operator gave up (Active \xe2\x86\x92 Superseded, or Active \xe2\x86\x92 "
@@ -599,7 +598,7 @@ PyType_Slot g_slots[] = {
 };
 
 // No module of its own: the dotted "builtins." only keeps CPython from warning
-// about a missing __module__; __name__ and repr show "PyKnowledgeState".
+// about a missing __module__ (which reads "builtins"); __name__ stays "PyKnowledgeState".
 PyType_Spec g_spec = {
     "builtins.PyKnowledgeState",
     static_cast<int>(sizeof(KnowledgeStateObject)),

@@ -89,7 +89,7 @@ METHODS = [
         "concept_statuses",
         [],
         "Per-concept status dump: maps each concept's UUID string to\n"
-        '{"term": str, "status": str}, e.g. {"term": "x", "status": "Active"} or "Superseded".\n'
+        '{"term": str, "status": str}, with status e.g. "Active" or "Superseded".\n'
         "\n"
         "Diff this across before/after to compute the SURRENDERED SET \u2014 the\n"
         "concepts the operator gave up (Active \u2192 Superseded, or Active \u2192 absent).\n"
