@@ -73,8 +73,8 @@ void BM_MerkleRoot(benchmark::State& state) {
 BENCHMARK(BM_MerkleRoot)->Arg(1'000)->Arg(100'000)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 void BM_VerifyProof(benchmark::State& state) {
-  const auto tree = kelvora::MerkleTree::from_records(
-      records_of(static_cast<std::size_t>(state.range(0))));
+  const auto tree =
+      kelvora::MerkleTree::from_records(records_of(static_cast<std::size_t>(state.range(0))));
   const kelvora::MerkleProof proof = *tree.proof(tree.leaf_count / 3);
   for (auto _ : state) {
     benchmark::DoNotOptimize(kelvora::merkle::verify_proof(proof, tree.root));

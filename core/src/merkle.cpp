@@ -212,9 +212,9 @@ Result<ChainVerification> verify_chain(std::span<const EvolutionRecord> records,
     const EvolutionRecord& record = records[i];
     const Hash recomputed = operations::recompute_chain_hash(record, *prev);
     if (recomputed != record.chain_hash) {
-      return fail(EngineError::chain_verification_failed(
-          i, "chain_hash mismatch: expected " + recomputed.to_hex() + ", got " +
-                 record.chain_hash.to_hex()));
+      return fail(EngineError::chain_verification_failed(i, "chain_hash mismatch: expected " +
+                                                                recomputed.to_hex() + ", got " +
+                                                                record.chain_hash.to_hex()));
     }
     prev = &record.chain_hash;
   }

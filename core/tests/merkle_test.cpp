@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "kelvora/operations.hpp"
-
 #include <bit>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "kelvora/operations.hpp"
 
 namespace kelvora {
 namespace {
@@ -86,21 +86,6 @@ TEST(MerkleTree, RootsOfSizes0To17MatchIndependentComputation) {
   EXPECT_EQ(MerkleTree::from_leaves({}).nodes, std::vector<Hash>{Hash::zero()});
 }
 
-TEST(MerkleTree, PaddedShapesOfOneAndThreeLeaves) {
-  const MerkleTree one = MerkleTree::from_leaves(leaves(1));
-  ASSERT_EQ(one.nodes.size(), 3U);
-  const Hash l0 = merkle::hash_leaf(leaf(0));
-  EXPECT_EQ(one.nodes[1], l0);
-  EXPECT_EQ(one.nodes[2], l0);
-  EXPECT_EQ(one.proof(0)->path, (std::vector<std::pair<Hash, bool>>{{l0, false}}));
-
-  const MerkleTree three = MerkleTree::from_leaves(leaves(3));
-  ASSERT_EQ(three.nodes.size(), 7U);
-  EXPECT_EQ(three.nodes[6], merkle::hash_leaf(leaf(2)));
-  EXPECT_EQ(three.proof(2)->path,
-            (std::vector<std::pair<Hash, bool>>{{three.nodes[6], false}, {three.nodes[1], true}}));
-}
-
 TEST(MerkleProof, EveryMessage) {
   const MerkleTree four = MerkleTree::from_leaves(leaves(4));
   MerkleProof base = *four.proof(1);
@@ -125,7 +110,8 @@ TEST(MerkleProof, EveryMessage) {
       {"4-leaf proof claiming 5 leaves", [](MerkleProof& p) { p.leaf_count = 5; },
        kPrefix + "path length 2 does not match the depth 3 implied by 5 leaves"},
       {"largest count", [](MerkleProof& p) { p.leaf_count = ~0ULL; },
-       kPrefix + "path length 2 does not match the depth 64 implied by 18446744073709551615 leaves"},
+       kPrefix +
+           "path length 2 does not match the depth 64 implied by 18446744073709551615 leaves"},
       {"flag flipped", [](MerkleProof& p) { p.path[1].second = true; },
        kPrefix + "path direction at level 1 contradicts leaf_index 1"},
       {"wrong root", [&](MerkleProof& p) { p.root = other_root; },  // not consulted
@@ -179,9 +165,8 @@ TEST(MerkleProof, EveryLeafOfSmallTreesAndEveryAlteration) {
         changed = proof;
         changed.leaf_index = j;
         fails_with(changed, tree.root,
-                   kPrefix + "path direction at level " +
-                       std::to_string(std::countr_zero(i ^ j)) + " contradicts leaf_index " +
-                       std::to_string(j));
+                   kPrefix + "path direction at level " + std::to_string(std::countr_zero(i ^ j)) +
+                       " contradicts leaf_index " + std::to_string(j));
       }
       changed = proof;
       changed.leaf_index = n;
@@ -319,11 +304,11 @@ TEST(ChainVerification, TamperingIsReportedAtTheRightRecord) {
             1, "chain_hash mismatch: expected " +
                    operations::recompute_chain_hash(c.records[1], good[0].chain_hash).to_hex() +
                    ", got " + good[1].chain_hash.to_hex());
-        c.replay = continuity_failure(1, c.records[1].prior_state_hash, good[0].resulting_state_hash);
+        c.replay =
+            continuity_failure(1, c.records[1].prior_state_hash, good[0].resulting_state_hash);
       });
   add(
-      "stored chain hash of 2 changed",
-      [](auto& rs) { rs[2].chain_hash.bytes[31] ^= 1; },
+      "stored chain hash of 2 changed", [](auto& rs) { rs[2].chain_hash.bytes[31] ^= 1; },
       [&](Case& c) {
         c.chain = c.chain_and_continuity =
             chain_failure(2, "chain_hash mismatch: expected " + good[2].chain_hash.to_hex() +
@@ -340,7 +325,8 @@ TEST(ChainVerification, TamperingIsReportedAtTheRightRecord) {
       [&](Case& c) {
         c.chain = c.chain_and_continuity =
             continuity_failure(3, good[2].resulting_state_hash, good[1].resulting_state_hash);
-        c.replay = continuity_failure(3, good[1].resulting_state_hash, good[2].resulting_state_hash);
+        c.replay =
+            continuity_failure(3, good[1].resulting_state_hash, good[2].resulting_state_hash);
       });
   add(
       "last resulting hash changed, resealed",
@@ -363,13 +349,13 @@ TEST(ChainVerification, TamperingIsReportedAtTheRightRecord) {
                                         ", expected " + c.records[4].chain_hash.to_hex());
       });
   add(
-      "source of 0 changed",
-      [](auto& rs) { rs[0].source = OperationSource::SystemEnrichment; },
+      "source of 0 changed", [](auto& rs) { rs[0].source = OperationSource::SystemEnrichment; },
       [&](Case& c) {
         const std::string recomputed =
             operations::recompute_chain_hash(c.records[0], Hash{}).to_hex();
-        c.chain = c.chain_and_continuity = chain_failure(
-            0, "chain_hash mismatch: expected " + recomputed + ", got " + good[0].chain_hash.to_hex());
+        c.chain = c.chain_and_continuity =
+            chain_failure(0, "chain_hash mismatch: expected " + recomputed + ", got " +
+                                 good[0].chain_hash.to_hex());
         c.replay = chain_failure(0, "replay produced chain_hash " + recomputed + ", expected " +
                                         good[0].chain_hash.to_hex());
       });
@@ -429,8 +415,7 @@ TEST(ChainVerification, InitialStateAndGenesis) {
        continuity_failure(0, empty_hash, loaded_hash)},
       {"continuity against the loaded state",
        outcome(merkle::verify_chain_and_continuity(h.records, Hash{}, loaded_hash)), "ok"},
-      {"replay from the empty state",
-       outcome(merkle::reconstruct_state(empty, h.records, Hash{})),
+      {"replay from the empty state", outcome(merkle::reconstruct_state(empty, h.records, Hash{})),
        continuity_failure(0, loaded_hash, empty_hash)},
   };
   for (const Case& c : cases) EXPECT_EQ(c.got, c.expected) << c.name;
