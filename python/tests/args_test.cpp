@@ -37,12 +37,16 @@ py::Ref eval(const char* expr) {
 // "TypeName: message" of the pending exception, which is cleared; "" if none.
 std::string take_error() {
   if (!PyErr_Occurred()) return "";
+#if PY_VERSION_HEX >= 0x030C0000
+  py::Ref v(PyErr_GetRaisedException());
+#else
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   py::Ref t(type), v(value), b(tb);
+#endif
   py::Ref text(PyObject_Str(v.get()));
-  std::string out = reinterpret_cast<PyTypeObject*>(t.get())->tp_name;
+  std::string out = Py_TYPE(v.get())->tp_name;
   if (text) out += std::string(": ") + PyUnicode_AsUTF8(text.get());
   PyErr_Clear();
   return out;
