@@ -88,10 +88,13 @@ else
 	@echo "bench-smoke: no benchmarks yet, skipped"
 endif
 
-# The fuzz targets' corpus replay, once fuzz/ exists (built with clang).
+# The fuzz targets' corpus replay, once fuzz/ exists. libFuzzer needs clang;
+# clang 19 is the first here whose C++ support covers the core.
+FUZZ_CC ?= clang-19
+FUZZ_CXX ?= clang++-19
 fuzz-test: setup
 ifneq ($(wildcard fuzz/CMakeLists.txt),)
-	$(CONFIGURE) -S . -B $(BUILD)/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+	$(CONFIGURE) -S . -B $(BUILD)/fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_C_COMPILER=$(FUZZ_CC) \
 	  -DKELVORA_BUILD_FUZZ=ON -DKELVORA_BUILD_TESTS=OFF
 	$(CMAKE) --build $(BUILD)/fuzz
 	$(CTEST) --test-dir $(BUILD)/fuzz --output-on-failure -j $(JOBS)

@@ -6,6 +6,9 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libssl-dev libicu-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  # clang 14's C++ library support stops short of <expected>; the fuzz
+  # targets build with clang 19 (in bookworm's main).
+  clang-19 libclang-rt-19-dev
 )
 
 missing=()
