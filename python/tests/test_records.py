@@ -188,17 +188,3 @@ def test_dicts_are_fresh_copies(base):
     assert base.all_records() == second
     assert base.last_record()["justification"]["agm_type"] == "Expansion"
     assert second[0]["operation_details"]["term"] == "a"
-
-
-def test_records_survive_receiver_deletion():
-    s = K().apply_assert("a", "x")
-    longer = s.apply_assert("b", "y")
-    expected = longer.all_records()
-    del s
-    assert longer.all_records() == expected
-
-
-@pytest.mark.parametrize("method", ["record_count", "last_record", "all_records"])
-def test_record_methods_take_no_arguments(base, method):
-    with pytest.raises(TypeError):
-        getattr(base, method)(1)
