@@ -419,7 +419,11 @@ void expect_scores(const EvolutionRecord& record, const Scores& expected, const 
 
 KnowledgeState with_concepts(int n) {
   KnowledgeState s;
-  for (int i = 1; i <= n; ++i) put(s, make_concept(i, "t" + std::to_string(i)));
+  for (int i = 1; i <= n; ++i) {
+    std::string term = "t";
+    term += std::to_string(i);
+    put(s, make_concept(static_cast<std::uint8_t>(i), term));
+  }
   return s;
 }
 
