@@ -16,6 +16,7 @@
 #include "classes.hpp"
 #include "kelvora/serialization.hpp"
 #include "py_util.hpp"
+#include "verification_methods.hpp"
 
 namespace kelvora::python {
 
@@ -567,7 +568,44 @@ PyMethodDef g_methods[] = {
      "record_count($self)\n--\n\nReturns the number of evolution records in the chain."},
     {"all_records", all_records, METH_NOARGS,
      "all_records($self)\n--\n\nReturns all evolution records as a list of dicts."},
-    // Verification, Merkle and JSON: verify_chain ... reconstruct (10 methods).
+    // Verification, Merkle and JSON.
+    {"verify_chain", verify_chain, METH_NOARGS,
+     "verify_chain($self)\n--\n\n"
+     "Verify the chain hash integrity of all accumulated records.\n"
+     "Returns True if valid, raises ValueError on failure."},
+    {"verify_chain_and_continuity", verify_chain_and_continuity, METH_NOARGS,
+     "verify_chain_and_continuity($self)\n--\n\n"
+     "Verify both chain integrity and state continuity.\n"
+     "Returns True if valid, raises ValueError on failure."},
+    {"merkle_root", merkle_root, METH_NOARGS,
+     "merkle_root($self)\n--\n\n"
+     "Build a Merkle tree from accumulated records and return the root hash."},
+    {"merkle_proof", KELVORA_FASTCALL(merkle_proof), kFastcall,
+     "merkle_proof($self, index)\n--\n\n"
+     "Generate a Merkle inclusion proof for a record at the given index.\n"
+     "Returns a dict with leaf_index, leaf_hash, path (list of [hash, is_left] pairs), and root."},
+    {"verify_merkle_proof", KELVORA_FASTCALL(verify_merkle_proof), kFastcall,
+     "verify_merkle_proof($self, proof_dict)\n--\n\n"
+     "Verify a Merkle inclusion proof against the current tree root.\n"
+     "Takes a proof dict (from merkle_proof()) and returns True if valid."},
+    {"state_to_json", state_to_json, METH_NOARGS,
+     "state_to_json($self)\n--\n\n"
+     "Serialize the current KnowledgeState to a JSON string with hex hashes."},
+    {"from_json", KELVORA_FASTCALL(from_json), METH_STATIC | kFastcall,
+     "from_json(json_str)\n--\n\n"
+     "Deserialize a KnowledgeState from a JSON string with hex hashes.\n"
+     "Returns a new PyKnowledgeState (no records \xe2\x80\x94 use from_records_json for those)."},
+    {"records_to_json", records_to_json, METH_NOARGS,
+     "records_to_json($self)\n--\n\n"
+     "Serialize all evolution records to a JSON string with hex hashes."},
+    {"from_records_json", KELVORA_FASTCALL(from_records_json), METH_STATIC | kFastcall,
+     "from_records_json(json_str)\n--\n\n"
+     "Deserialize evolution records from a JSON string with hex hashes.\n"
+     "Returns a new PyKnowledgeState with the records loaded but state reconstructed."},
+    {"reconstruct", reconstruct, METH_NOARGS,
+     "reconstruct($self)\n--\n\n"
+     "Reconstruct state from all accumulated records and verify chain integrity.\n"
+     "Returns True if reconstruction matches current state, raises ValueError on failure."},
     // Reports: classify_extraction, diff, coherence_report,
     // concept_stability_report, epistemic_direction_report,
     // argumentation_status_report, agm_report.

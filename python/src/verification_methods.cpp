@@ -1,0 +1,250 @@
+// PyKnowledgeState: chain checks, verified replay, Merkle proofs and the JSON
+// documents. Each method reads the receiver and never changes it; a history
+// checked or replayed here always starts from the empty state and a genesis
+// chain hash of zeros.
+#include "verification_methods.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
+#include "kelvora/exchange.hpp"
+#include "kelvora/merkle.hpp"
+#include "knowledge_state.hpp"
+#include "py_util.hpp"
+
+namespace kelvora::python {
+
+namespace {
+
+constexpr const char* kNothingToVerify =
+    "nothing to verify: this state has no records, so there is no chain to check";
+
+const Hash kGenesis{};
+
+const KnowledgeState& empty_state() {
+  static const KnowledgeState empty;
+  return empty;
+}
+
+PyObject* true_or_nothing_to_verify(const Result<ChainVerification>& checked) {
+  if (!checked) return py::raise_engine_error(checked.error());
+  if (checked->records_checked == 0) return py::raise_value_error(kNothingToVerify);
+  Py_RETURN_TRUE;
+}
+
+// The writers cannot fail on engine values; should the JSON library ever
+// refuse one, the caller still gets a ValueError rather than a panic.
+template <class Write>
+PyObject* json_text(Write&& write) {
+  std::string text;
+  try {
+    text = write();
+  } catch (const exchange::Json::exception& e) {
+    return py::raise_value_error(std::string("JSON serialization failed: ") + e.what());
+  }
+  return py::to_py(text);
+}
+
+// Reads a required member of a proof dict: false with an exception set when
+// it is absent (ValueError `missing`) or does not convert.
+template <class T>
+bool proof_member(PyObject* dict, const char* key, const char* missing, T& out) {
+  const int found = py::dict_get(dict, key, out);
+  if (found == 0) py::raise_value_error(missing);
+  return found > 0;
+}
+
+// A required hash member of a proof dict, as text then as hash.
+bool proof_hash(PyObject* dict, const char* key, const char* missing, const char* invalid,
+                Hash& out) {
+  std::string text;
+  if (!proof_member(dict, key, missing, text)) return false;
+  auto parsed = Hash::from_hex(text);
+  if (!parsed) {
+    py::raise_value_error(std::string(invalid) + parsed.error());
+    return false;
+  }
+  out = *parsed;
+  return true;
+}
+
+// Parses the document text; on failure the parser's message is the whole
+// "invalid JSON: ..." text.
+std::optional<exchange::Json> parse_document(const std::string& text) {
+  auto parsed = exchange::parse_json(text);
+  if (!parsed) {
+    py::raise_value_error(parsed.error());
+    return std::nullopt;
+  }
+  return std::move(*parsed);
+}
+
+bool read_json_str(const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, std::string& out) {
+  py::Args a{fname, args, nargs, kwnames, {"json_str"}};
+  return a.get(0, out);
+}
+
+}  // namespace
+
+PyObject* verify_chain(PyObject* self, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    return true_or_nothing_to_verify(
+        merkle::verify_chain(knowledge_state_of(self).records.view(), kGenesis));
+  });
+}
+
+PyObject* verify_chain_and_continuity(PyObject* self, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    // The empty state's hash, not the receiver's: a history must start empty.
+    return true_or_nothing_to_verify(merkle::verify_chain_and_continuity(
+        knowledge_state_of(self).records.view(), kGenesis, empty_state().state_hash()));
+  });
+}
+
+PyObject* merkle_root(PyObject* self, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    return py::to_py(MerkleTree::from_records(knowledge_state_of(self).records.view()).root.to_hex());
+  });
+}
+
+PyObject* merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"merkle_proof", args, nargs, kwnames, {"index"}};
+    std::uint64_t index = 0;
+    if (!a.get(0, index)) return nullptr;
+    const auto proof =
+        MerkleTree::from_records(knowledge_state_of(self).records.view()).proof(index);
+    if (!proof) return py::raise_value_error("index " + std::to_string(index) + " out of range");
+    py::Ref path(py::list_of(proof->path, [](const std::pair<Hash, bool>& step) {
+      return py::to_py(std::pair<std::string, bool>(step.first.to_hex(), step.second));
+    }));
+    if (!path) return nullptr;
+    py::Dict out;
+    out.set("leaf_index", proof->leaf_index)
+        .set("leaf_count", proof->leaf_count)
+        .set("leaf_hash", proof->leaf_hash.to_hex())
+        .set("root", proof->root.to_hex())
+        .set("path", std::move(path));
+    return out.release();
+  });
+}
+
+PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::Args a{"verify_merkle_proof", args, nargs, kwnames, {"proof_dict"}};
+    py::DictArg arg;
+    if (!a.get(0, arg)) return nullptr;
+    // Built before the dict is read: converting its members may run Python
+    // code, and the tree holds copies, not views of the records.
+    const MerkleTree tree = MerkleTree::from_records(knowledge_state_of(self).records.view());
+    PyObject* dict = arg.obj;
+
+    MerkleProof proof;
+    if (!proof_hash(dict, "leaf_hash", "missing leaf_hash", "invalid leaf_hash: ",
+                    proof.leaf_hash) ||
+        !proof_member(dict, "leaf_index", "missing leaf_index", proof.leaf_index) ||
+        !proof_hash(dict, "root", "missing root", "invalid root: ", proof.root)) {
+      return nullptr;
+    }
+    // The proof's root is tied to this tree here; verify_proof recomputes it.
+    if (proof.root != tree.root) {
+      return py::raise_value_error("proof is for a different tree: proof root " +
+                                   proof.root.to_hex() + " does not match this state's root " +
+                                   tree.root.to_hex());
+    }
+    std::vector<std::pair<std::string, bool>> path;
+    if (!proof_member(dict, "path", "missing path", path)) return nullptr;
+    proof.path.reserve(path.size());
+    for (const auto& [text, is_left] : path) {
+      auto sibling = Hash::from_hex(text);
+      if (!sibling) return py::raise_value_error(sibling.error());
+      proof.path.emplace_back(*sibling, is_left);
+    }
+    if (!proof_member(dict, "leaf_count",
+                      "missing leaf_count: this proof predates the leaf-count commitment and "
+                      "cannot verify against a current root",
+                      proof.leaf_count)) {
+      return nullptr;
+    }
+    if (auto verified = merkle::verify_proof(proof, tree.root); !verified) {
+      return py::raise_engine_error(verified.error());
+    }
+    Py_RETURN_TRUE;
+  });
+}
+
+PyObject* state_to_json(PyObject* self, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    return json_text([&] { return exchange::state_to_json_text(*knowledge_state_of(self).state); });
+  });
+}
+
+PyObject* records_to_json(PyObject* self, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    return json_text(
+        [&] { return exchange::records_to_json_text(knowledge_state_of(self).records.view()); });
+  });
+}
+
+PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    std::string text;
+    if (!read_json_str("from_json", args, nargs, kwnames, text)) return nullptr;
+    const auto document = parse_document(text);
+    if (!document) return nullptr;
+    auto state = exchange::state_from_json(*document);
+    if (!state) return py::raise_engine_error(state.error());
+    return wrap_knowledge_state(
+        PyKnowledgeState{RecordHistory{}, std::make_shared<const KnowledgeState>(std::move(*state))});
+  });
+}
+
+PyObject* from_records_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    std::string text;
+    if (!read_json_str("from_records_json", args, nargs, kwnames, text)) return nullptr;
+    auto records = [&]() -> std::optional<std::vector<EvolutionRecord>> {
+      // The tree of the whole document is released before the replay.
+      const auto document = parse_document(text);
+      if (!document) return std::nullopt;
+      auto read = exchange::records_from_json(*document);
+      if (!read) {
+        py::raise_engine_error(read.error());
+        return std::nullopt;
+      }
+      return std::move(*read);
+    }();
+    if (!records) return nullptr;
+    auto state = merkle::reconstruct_state(empty_state(), *records, kGenesis);
+    if (!state) return py::raise_engine_error(state.error());
+    return wrap_knowledge_state(
+        PyKnowledgeState{RecordHistory{std::move(*records)},
+                         std::make_shared<const KnowledgeState>(std::move(*state))});
+  });
+}
+
+PyObject* reconstruct(PyObject* self, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    const PyKnowledgeState& value = knowledge_state_of(self);
+    const auto rebuilt = merkle::reconstruct_state(empty_state(), value.records.view(), kGenesis);
+    if (!rebuilt) return py::raise_engine_error(rebuilt.error());
+    const Hash expected = value.state->state_hash();
+    const Hash got = rebuilt->state_hash();
+    if (expected != got) {
+      return py::raise_value_error("reconstruction mismatch: expected " + expected.to_hex() +
+                                   ", got " + got.to_hex());
+    }
+    Py_RETURN_TRUE;
+  });
+}
+
+}  // namespace kelvora::python
