@@ -5,6 +5,10 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -126,11 +130,6 @@ void write_name(std::string& out, std::string_view name) {
   out.push_back('"');
 }
 
-void write_f64_maybe_zero(std::string& out, double value, bool normalize_zero) {
-  if (normalize_zero && value == 0.0) value = 0.0;
-  write_f64(out, value);
-}
-
 template <class IdT>
 void write_id_list(std::string& out, const std::vector<IdT>& ids) {
   out.push_back('[');
@@ -188,6 +187,22 @@ std::size_t format_f64_into(char* buf, double value, bool json) {
       *out++ = '0';
     }
     return static_cast<std::size_t>(out - buf);
+  }
+  // Whole numbers below 2^53 (1.0, the usual confidence, among them): their
+  // shortest digits are the integer's own digits.
+  if (std::fabs(value) < 9007199254740992.0 && value == std::trunc(value)) {
+    const auto whole = static_cast<std::int64_t>(value);
+    const std::uint64_t mag = whole < 0 ? static_cast<std::uint64_t>(-whole)
+                                        : static_cast<std::uint64_t>(whole);
+    if (!json || mag < 10'000'000'000'000'000ULL) {  // below 1e16: plain notation
+      if (whole < 0) *out++ = '-';
+      out = std::to_chars(out, out + 24, mag).ptr;
+      if (json) {
+        *out++ = '.';
+        *out++ = '0';
+      }
+      return static_cast<std::size_t>(out - buf);
+    }
   }
   Decimal d = decompose(value);
   if (d.negative) *out++ = '-';
@@ -673,22 +688,61 @@ PResult<Timestamp> parse_relaxed(std::string_view s) {
 // Feeds the members of one map: `"<key>":{...}` pieces separated by commas.
 // The cached text names the entry's own id; a map key that differs from it
 // (possible in a state read from a document) is written in its place.
+//
+// The entry texts live in separate heap blocks, so the map is walked once
+// through a small ring of members already reached: a member's entry node is
+// prefetched when it joins the ring, its text halfway through the ring, and
+// it is fed when it leaves.
 template <class Sink, class Map>
 void feed_members(Sink& sink, const Map& map) {
+  using Member = typename Map::value_type;
+  constexpr std::size_t kRing = 8;
+  constexpr std::size_t kHalf = kRing / 2;
+  const Member* ring[kRing];
+  std::size_t count = 0;  // members in the ring
+  std::size_t head = 0;   // index of the oldest member
+  auto it = map.begin();
+  const auto end = map.end();
+  auto prefetch_text = [](const Member* m) {
+    const std::string& t = m->second.canonical();
+    for (std::size_t off = 0; off < t.size(); off += 64) __builtin_prefetch(t.data() + off);
+  };
+  auto push = [&] {
+    const Member* m = &*it;
+    ++it;
+    __builtin_prefetch(&m->second.canonical());
+    ring[(head + count) % kRing] = m;
+    ++count;
+    if (count > kHalf) prefetch_text(ring[(head + count - 1 - kHalf) % kRing]);
+  };
+  while (count < kRing && it != end) push();
+  // Members that never reached the middle of the ring (small maps).
+  for (std::size_t i = 0; i < count && i + kHalf >= count; ++i) {
+    if (count <= kHalf) prefetch_text(ring[(head + i) % kRing]);
+  }
   bool first = true;
-  for (const auto& [key, entry] : map) {
+  while (count > 0) {
+    const Member* m = ring[head];
+    head = (head + 1) % kRing;
+    --count;
+    if (it != end) {
+      push();
+    } else if (count >= kHalf) {
+      prefetch_text(ring[(head + count - kHalf) % kRing]);
+    }
     if (!first) sink.feed(',');
     first = false;
+    const auto& [key, entry] = *m;
     const std::string& text = entry.canonical();
     if (key == entry->id) {
       sink.feed(std::string_view(text));
     } else {
-      std::string head;
-      head.reserve(39);
-      head.push_back('"');
-      append_uuid(head, key.uuid);
-      head.append("\":");
-      sink.feed(std::string_view(head));
+      std::string key_text;
+      key_text.reserve(39);
+      key_text.push_back('"');
+      append_uuid(key_text, key.uuid);
+      key_text.append("\":");
+      sink.feed(std::string_view(key_text));
       sink.feed(std::string_view(text).substr(39));
     }
   }
@@ -703,6 +757,337 @@ void feed_state(Sink& sink, const KnowledgeState& state) {
   sink.feed(std::string_view("},\"structure\":{"));
   feed_members(sink, state.structure);
   sink.feed(std::string_view("}}"));
+}
+
+// ------------------------------------------------- sized entry writers
+//
+// The entry writers run twice over the same emitter code: a Counter finds
+// the exact length, the output grows once, and a Putter writes through a raw
+// pointer. Floats and time stamps are formatted once, before both passes.
+
+inline bool chunk_needs_escape(std::uint64_t w) {
+  // True when one of the 8 bytes is below 0x20, a quotation mark or a
+  // backslash (exact as a whole; the byte positions it marks are not used).
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  const std::uint64_t below_space = (w - kOnes * 0x20) & ~w & kHigh;
+  const std::uint64_t q = w ^ (kOnes * 0x22);
+  const std::uint64_t quote = (q - kOnes) & ~q & kHigh;
+  const std::uint64_t b = w ^ (kOnes * 0x5C);
+  const std::uint64_t backslash = (b - kOnes) & ~b & kHigh;
+  return (below_space | quote | backslash) != 0;
+}
+
+inline bool byte_needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// Extra bytes the escapes of `c` add (1 for the two-character escapes, 5 for \u00XX).
+inline std::size_t escape_extra(unsigned char c) {
+  switch (c) {
+    case '"':
+    case '\\':
+    case '\b':
+    case '\t':
+    case '\n':
+    case '\f':
+    case '\r':
+      return 1;
+    default:
+      return 5;
+  }
+}
+
+// Offset of the first byte that needs an escape, or text.size().
+std::size_t first_escape(std::string_view text) {
+  const char* const begin = text.data();
+  const char* p = begin;
+  const char* const end = p + text.size();
+#if defined(__SSE2__)
+  const __m128i space_minus_one = _mm_set1_epi8(0x1F);
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // v <= 0x1F (unsigned) exactly when max(v, 0x1F) == 0x1F.
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, space_minus_one), space_minus_one);
+    const __m128i hit =
+        _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+    const int mask = _mm_movemask_epi8(hit);
+    if (mask != 0) return static_cast<std::size_t>(p - begin) + static_cast<unsigned>(__builtin_ctz(mask));
+    p += 16;
+  }
+#endif
+  while (end - p >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if (chunk_needs_escape(w)) break;
+    p += 8;
+  }
+  for (; p != end; ++p) {
+    if (byte_needs_escape(static_cast<unsigned char>(*p))) break;
+  }
+  return static_cast<std::size_t>(p - begin);
+}
+
+char* put_escaped_tail(char* out, std::string_view text) {
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (!byte_needs_escape(c)) {
+      *out++ = ch;
+      continue;
+    }
+    *out++ = '\\';
+    switch (c) {
+      case '"':
+        *out++ = '"';
+        break;
+      case '\\':
+        *out++ = '\\';
+        break;
+      case '\b':
+        *out++ = 'b';
+        break;
+      case '\t':
+        *out++ = 't';
+        break;
+      case '\n':
+        *out++ = 'n';
+        break;
+      case '\f':
+        *out++ = 'f';
+        break;
+      case '\r':
+        *out++ = 'r';
+        break;
+      default:
+        *out++ = 'u';
+        *out++ = '0';
+        *out++ = '0';
+        *out++ = kHexDigits[c >> 4];
+        *out++ = kHexDigits[c & 0x0F];
+    }
+  }
+  return out;
+}
+
+// A float or time stamp text made before the two passes.
+struct Piece {
+  char buf[64];
+  std::size_t len = 0;
+  std::string_view view() const { return {buf, len}; }
+};
+
+Piece f64_piece(double value, bool normalize_zero) {
+  Piece piece;
+  if (normalize_zero && value == 0.0) value = 0.0;
+  if (!std::isfinite(value)) {
+    std::memcpy(piece.buf, "null", 4);
+    piece.len = 4;
+  } else {
+    piece.len = format_f64_into(piece.buf, value, /*json=*/true);
+  }
+  return piece;
+}
+
+Piece timestamp_piece(Timestamp ts) {
+  Piece piece;
+  piece.buf[0] = '"';
+  piece.len = 1 + format_timestamp_into(piece.buf + 1, ts, /*zulu=*/true);
+  piece.buf[piece.len++] = '"';
+  return piece;
+}
+
+// The scan results of the first kScanCache strings, kept by the counting pass
+// for the writing pass (both see the strings in the same order).
+constexpr std::size_t kScanCache = 8;
+
+struct Counter {
+  std::size_t n = 0;
+  std::size_t scans[kScanCache];
+  std::size_t strings = 0;
+  template <std::size_t N>
+  void lit(const char (&)[N]) {
+    n += N - 1;
+  }
+  void raw(std::string_view text) { n += text.size(); }
+  void ch(char) { ++n; }
+  void str(std::string_view text) {
+    n += text.size() + 2;
+    std::size_t at = first_escape(text);
+    if (strings < kScanCache) scans[strings] = at;
+    ++strings;
+    for (; at < text.size(); ++at) {
+      const auto c = static_cast<unsigned char>(text[at]);
+      if (byte_needs_escape(c)) n += escape_extra(c);
+    }
+  }
+  void uuid(const Uuid&) { n += 38; }
+  void uint(std::uint64_t v) {
+    char buf[24];
+    n += static_cast<std::size_t>(std::to_chars(buf, buf + sizeof buf, v).ptr - buf);
+  }
+};
+
+struct Putter {
+  char* p;
+  const std::size_t* scans = nullptr;  // the Counter's, or none
+  std::size_t strings = 0;
+  template <std::size_t N>
+  void lit(const char (&text)[N]) {
+    std::memcpy(p, text, N - 1);
+    p += N - 1;
+  }
+  void raw(std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    p += text.size();
+  }
+  void ch(char c) { *p++ = c; }
+  void str(std::string_view text) {
+    *p++ = '"';
+    const std::size_t at =
+        scans != nullptr && strings < kScanCache ? scans[strings] : first_escape(text);
+    ++strings;
+    std::memcpy(p, text.data(), at);
+    p += at;
+    if (at < text.size()) p = put_escaped_tail(p, text.substr(at));
+    *p++ = '"';
+  }
+  void uuid(const Uuid& id) {
+    *p++ = '"';
+    char* q = p;
+    for (std::size_t i = 0; i < 16; ++i) {
+      if (i == 4 || i == 6 || i == 8 || i == 10) *q++ = '-';
+      *q++ = kHexDigits[id.bytes[i] >> 4];
+      *q++ = kHexDigits[id.bytes[i] & 0x0F];
+    }
+    p += 36;
+    *p++ = '"';
+  }
+  void uint(std::uint64_t v) { p = std::to_chars(p, p + 24, v).ptr; }
+};
+
+template <class E>
+void emit_evidence(E& e, const std::vector<EvidenceRef>& evidence) {
+  e.ch('[');
+  bool first = true;
+  for (const EvidenceRef& ref : evidence) {
+    if (!first) e.ch(',');
+    first = false;
+    e.lit("{\"turn_number\":");
+    e.uint(ref.turn_number);
+    e.lit(",\"text_excerpt\":");
+    e.str(ref.text_excerpt);
+    e.ch('}');
+  }
+  e.ch(']');
+}
+
+template <class E>
+void emit_hash(E& e, const Hash& hash) {
+  e.ch('[');
+  for (std::size_t i = 0; i < hash.bytes.size(); ++i) {
+    if (i != 0) e.ch(',');
+    e.uint(hash.bytes[i]);
+  }
+  e.ch(']');
+}
+
+template <class E, class IdT>
+void emit_id_list(E& e, const std::vector<IdT>& ids) {
+  e.ch('[');
+  bool first = true;
+  for (const auto& id : ids) {
+    if (!first) e.ch(',');
+    first = false;
+    e.uuid(id.uuid);
+  }
+  e.ch(']');
+}
+
+template <class E>
+void emit_name(E& e, std::string_view name) {
+  e.ch('"');
+  e.raw(name);
+  e.ch('"');
+}
+
+template <class E>
+void emit_concept(E& e, const Concept& c, const Piece& confidence, const Piece& created_at) {
+  e.lit("{\"id\":");
+  e.uuid(c.id.uuid);
+  e.lit(",\"term\":");
+  e.str(c.term);
+  e.lit(",\"definition\":");
+  e.str(c.definition);
+  e.lit(",\"confidence\":");
+  e.raw(confidence.view());
+  e.lit(",\"status\":");
+  emit_name(e, name(c.status));
+  e.lit(",\"created_at\":");
+  e.raw(created_at.view());
+  e.lit(",\"source_evidence\":");
+  emit_evidence(e, c.source_evidence);
+  e.ch('}');
+}
+
+template <class E>
+void emit_relation(E& e, const Relation& r, const Piece& confidence,
+                   const std::optional<Piece>& classification) {
+  e.lit("{\"id\":");
+  e.uuid(r.id.uuid);
+  e.lit(",\"from_concept\":");
+  e.uuid(r.from_concept.uuid);
+  e.lit(",\"to_concept\":");
+  e.uuid(r.to_concept.uuid);
+  e.lit(",\"relation_type\":");
+  emit_name(e, name(r.relation_type));
+  e.lit(",\"evidence\":");
+  emit_evidence(e, r.evidence);
+  e.lit(",\"confidence\":");
+  e.raw(confidence.view());
+  if (r.source_document) {
+    e.lit(",\"source_document\":");
+    e.str(*r.source_document);
+  }
+  if (classification) {
+    e.lit(",\"classification_confidence\":");
+    e.raw(classification->view());
+  }
+  e.ch('}');
+}
+
+template <class E>
+void emit_structure_node(E& e, const StructureNode& n) {
+  e.lit("{\"id\":");
+  e.uuid(n.id.uuid);
+  e.lit(",\"title\":");
+  e.str(n.title);
+  e.lit(",\"node_type\":");
+  e.str(n.node_type);
+  e.lit(",\"parent\":");
+  if (n.parent) {
+    e.uuid(n.parent->uuid);
+  } else {
+    e.lit("null");
+  }
+  e.lit(",\"position\":");
+  e.uint(n.position);
+  e.lit(",\"content_hash\":");
+  emit_hash(e, n.content_hash);
+  e.lit(",\"concept_refs\":");
+  emit_id_list(e, n.concept_refs);
+  e.ch('}');
+}
+
+// Runs `emit` once to count and once to write into `out`, grown once.
+template <class F>
+void emit_sized(std::string& out, F&& emit) {
+  Counter counter;
+  emit(counter);
+  const std::size_t old = out.size();
+  out.resize(old + counter.n);
+  Putter putter{out.data() + old, counter.scans};
+  emit(putter);
+  if (putter.p != out.data() + out.size()) internal_fault("canonical writer size mismatch");
 }
 
 }  // namespace
@@ -751,45 +1136,7 @@ Uuid derive_uuid(std::string_view label, std::span<const std::string_view> parts
 // ------------------------------------------------------- canonical writers
 
 void write_string(std::string& out, std::string_view text) {
-  out.push_back('"');
-  const char* p = text.data();
-  const char* end = p + text.size();
-  const char* run = p;
-  for (; p != end; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(run, static_cast<std::size_t>(p - run));
-    run = p + 1;
-    switch (c) {
-      case '"':
-        out.append("\\\"", 2);
-        break;
-      case '\\':
-        out.append("\\\\", 2);
-        break;
-      case '\b':
-        out.append("\\b", 2);
-        break;
-      case '\t':
-        out.append("\\t", 2);
-        break;
-      case '\n':
-        out.append("\\n", 2);
-        break;
-      case '\f':
-        out.append("\\f", 2);
-        break;
-      case '\r':
-        out.append("\\r", 2);
-        break;
-      default: {
-        const char esc[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0x0F]};
-        out.append(esc, 6);
-      }
-    }
-  }
-  out.append(run, static_cast<std::size_t>(end - run));
-  out.push_back('"');
+  emit_sized(out, [&](auto& e) { e.str(text); });
 }
 
 void write_f64(std::string& out, double value) {
@@ -802,12 +1149,7 @@ void write_f64(std::string& out, double value) {
 }
 
 void write_hash(std::string& out, const Hash& hash) {
-  out.push_back('[');
-  for (std::size_t i = 0; i < hash.bytes.size(); ++i) {
-    if (i != 0) out.push_back(',');
-    write_uint(out, static_cast<unsigned>(hash.bytes[i]));
-  }
-  out.push_back(']');
+  emit_sized(out, [&](auto& e) { emit_hash(e, hash); });
 }
 
 void write_timestamp(std::string& out, Timestamp ts) {
@@ -818,82 +1160,26 @@ void write_timestamp(std::string& out, Timestamp ts) {
 }
 
 void write_evidence(std::string& out, const std::vector<EvidenceRef>& evidence) {
-  out.push_back('[');
-  bool first = true;
-  for (const EvidenceRef& e : evidence) {
-    if (!first) out.push_back(',');
-    first = false;
-    out.append("{\"turn_number\":");
-    write_uint(out, e.turn_number);
-    out.append(",\"text_excerpt\":");
-    write_string(out, e.text_excerpt);
-    out.push_back('}');
-  }
-  out.push_back(']');
+  emit_sized(out, [&](auto& e) { emit_evidence(e, evidence); });
 }
 
 void write_concept(std::string& out, const Concept& c, bool normalize_zero) {
-  out.append("{\"id\":");
-  write_uuid(out, c.id.uuid);
-  out.append(",\"term\":");
-  write_string(out, c.term);
-  out.append(",\"definition\":");
-  write_string(out, c.definition);
-  out.append(",\"confidence\":");
-  write_f64_maybe_zero(out, c.confidence, normalize_zero);
-  out.append(",\"status\":");
-  write_name(out, name(c.status));
-  out.append(",\"created_at\":");
-  write_timestamp(out, c.created_at);
-  out.append(",\"source_evidence\":");
-  write_evidence(out, c.source_evidence);
-  out.push_back('}');
+  const Piece confidence = f64_piece(c.confidence, normalize_zero);
+  const Piece created_at = timestamp_piece(c.created_at);
+  emit_sized(out, [&](auto& e) { emit_concept(e, c, confidence, created_at); });
 }
 
 void write_relation(std::string& out, const Relation& r, bool normalize_zero) {
-  out.append("{\"id\":");
-  write_uuid(out, r.id.uuid);
-  out.append(",\"from_concept\":");
-  write_uuid(out, r.from_concept.uuid);
-  out.append(",\"to_concept\":");
-  write_uuid(out, r.to_concept.uuid);
-  out.append(",\"relation_type\":");
-  write_name(out, name(r.relation_type));
-  out.append(",\"evidence\":");
-  write_evidence(out, r.evidence);
-  out.append(",\"confidence\":");
-  write_f64_maybe_zero(out, r.confidence, normalize_zero);
-  if (r.source_document) {
-    out.append(",\"source_document\":");
-    write_string(out, *r.source_document);
-  }
+  const Piece confidence = f64_piece(r.confidence, normalize_zero);
+  std::optional<Piece> classification;
   if (r.classification_confidence) {
-    out.append(",\"classification_confidence\":");
-    write_f64_maybe_zero(out, *r.classification_confidence, normalize_zero);
+    classification = f64_piece(*r.classification_confidence, normalize_zero);
   }
-  out.push_back('}');
+  emit_sized(out, [&](auto& e) { emit_relation(e, r, confidence, classification); });
 }
 
 void write_structure_node(std::string& out, const StructureNode& n) {
-  out.append("{\"id\":");
-  write_uuid(out, n.id.uuid);
-  out.append(",\"title\":");
-  write_string(out, n.title);
-  out.append(",\"node_type\":");
-  write_string(out, n.node_type);
-  out.append(",\"parent\":");
-  if (n.parent) {
-    write_uuid(out, n.parent->uuid);
-  } else {
-    out.append("null", 4);
-  }
-  out.append(",\"position\":");
-  write_uint(out, n.position);
-  out.append(",\"content_hash\":");
-  write_hash(out, n.content_hash);
-  out.append(",\"concept_refs\":");
-  write_id_list(out, n.concept_refs);
-  out.push_back('}');
+  emit_sized(out, [&](auto& e) { emit_structure_node(e, n); });
 }
 
 void write_structure_map(std::string& out, const StructureMap& structure) {

@@ -107,7 +107,7 @@ std::string utf8_of(char32_t cp) {
 // The diagnostics of the uuid crate's `InvalidUuid::into_err`.
 std::string uuid_error_text(std::string_view input) {
   for (std::size_t i = 0; i < input.size();) {
-    char32_t cp;
+    char32_t cp = 0;
     std::size_t n = decode_utf8(input, i, cp);
     if (n == 0) return "non-UTF8 input";
     i += n;
@@ -127,8 +127,9 @@ std::string uuid_error_text(std::string_view input) {
   std::size_t hyphens = 0;
   std::array<std::size_t, 4> bounds{};
   for (std::size_t i = 0; i < body.size();) {
-    char32_t cp;
-    std::size_t n = decode_utf8(body, i, cp);
+    char32_t cp = 0;
+    std::size_t n = decode_utf8(body, i, cp);  // the input is valid UTF-8 here
+    if (n == 0) return "non-UTF8 input";
     if (n > 1 || !(cp == '-' || is_hex(static_cast<unsigned char>(cp)))) {
       return "invalid character: expected an optional prefix of `urn:uuid:` followed by "
              "[0-9a-fA-F-], found `" +
@@ -362,12 +363,32 @@ void append_member_key(std::string& out, const Uuid& id) {
   }
   out.append("\":", 2);
 }
+
+
+// The member text's length when no character needs an escape, so that the
+// text is written into one allocation.
+std::size_t evidence_size(const std::vector<EvidenceRef>& evidence) {
+  std::size_t n = 2;
+  for (const EvidenceRef& e : evidence) n += 48 + e.text_excerpt.size();
+  return n;
+}
+std::size_t estimated_size(const Concept& c) {
+  return 39 + 200 + c.term.size() + c.definition.size() + evidence_size(c.source_evidence);
+}
+std::size_t estimated_size(const Relation& r) {
+  return 39 + 230 + evidence_size(r.evidence) +
+         (r.source_document ? 22 + r.source_document->size() : 0) +
+         (r.classification_confidence ? 52 : 0);
+}
+std::size_t estimated_size(const StructureNode& n) {
+  return 39 + 300 + n.title.size() + n.node_type.size() + 39 * n.concept_refs.size();
+}
 }  // namespace
 
 template <class T>
 Entry<T>::Entry(T value) {
   std::string canonical;
-  canonical.reserve(256);
+  canonical.reserve(estimated_size(value));
   append_member_key(canonical, value.id.uuid);
   std::string normalized;
   if constexpr (std::is_same_v<T, Concept>) {

@@ -54,8 +54,8 @@ Concept concept1(double confidence = -0.0) {
 Concept concept2() {
   Concept c;
   c.id = CId(kId2);
-  c.term = "x";
-  c.definition = "";
+  c.term = std::string(1, 'x');
+  c.definition.clear();
   c.confidence = std::numeric_limits<double>::quiet_NaN();
   c.status = ConceptStatus::Superseded;
   c.created_at = Timestamp{0, 5};

@@ -35,9 +35,21 @@ struct Uuid {
   // 36 characters, lower-case, 8-4-4-4-12.
   std::string to_string() const;
 
-  // Byte-wise unsigned comparison == big-endian number order == text order.
-  friend auto operator<=>(const Uuid&, const Uuid&) = default;
+  // Byte-wise unsigned comparison == big-endian number order == text order
+  // (two 64-bit big-endian halves: the order every identifier map walks in).
+  friend std::strong_ordering operator<=>(const Uuid& a, const Uuid& b) {
+    const std::uint64_t ah = big_endian_half(a, 0), bh = big_endian_half(b, 0);
+    if (ah != bh) return ah <=> bh;
+    return big_endian_half(a, 8) <=> big_endian_half(b, 8);
+  }
   friend bool operator==(const Uuid&, const Uuid&) = default;
+
+  // Bytes at..at+7 as one big-endian number (one load and a byte swap).
+  static std::uint64_t big_endian_half(const Uuid& u, std::size_t at) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < 8; ++i) v = (v << 8) | u.bytes[at + i];
+    return v;
+  }
 };
 
 // One strongly typed identifier per kind of entry; the four never mix.
