@@ -3,7 +3,12 @@
 // repr, datetime and hashlib, independent of this code).
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
 #include <limits>
 #include <string>
 #include <vector>
@@ -560,4 +565,115 @@ TEST(DeriveUuid, VersionAndVariant) {
     EXPECT_EQ(text[14], '8');
     EXPECT_NE(std::string("89ab").find(text[19]), std::string::npos);
   }
+}
+
+// parse_f64 must read every number text exactly as the document reader's JSON
+// library (nlohmann::json) does: integers through 64-bit integers, the rest
+// correctly rounded, out-of-range floats refused.
+TEST(ParseF64, AgreesWithNlohmannJson) {
+  std::vector<std::string> texts = {
+      "0", "-0", "0.0", "-0.0", "1", "-1", "1.5", "1e2", "1E-2", "123456789012345678",
+      "9007199254740993", "-9007199254740993", "18446744073709551615", "18446744073709551616",
+      "-9223372036854775808", "-9223372036854775809", "123456789012345678901234567890",
+      "1e308", "1.7976931348623157e308", "1.7976931348623158e308", "1.7976931348623159e308",
+      "2e308", "1e-320", "2.4703282292062327e-324", "2.4703282292062328e-324", "1e-400",
+      "-1e-400", "0.1", "0.30000000000000004", "1e400", "-1e400", "5e-324", "4.9406564584124654e-324",
+      "0.000000000000000000000000000000000000000000000000000000000000000001",
+      "100000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+      "000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+      "000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+      "000000000000000000000000000000000000000000000000000000000000000000000000000000000000"};
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 3000; ++i) {
+    double v;
+    const std::uint64_t bits = rng();
+    std::memcpy(&v, &bits, sizeof v);
+    if (!std::isfinite(v)) continue;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    texts.emplace_back(buf);
+    std::snprintf(buf, sizeof buf, "%.3e", v);
+    texts.emplace_back(buf);
+    texts.push_back(ser::format_f64(v));
+    texts.push_back(std::to_string(static_cast<std::int64_t>(rng())));
+    texts.push_back(std::to_string(rng()));
+  }
+  int compared = 0;
+  for (std::string text : texts) {
+    // "%.17g" may give "1e+100" (valid JSON) or "inf"; keep JSON numbers only.
+    if (text.find_first_not_of("0123456789+-.eE") != std::string::npos) continue;
+    std::optional<double> expected;
+    try {
+      const auto j = nlohmann::json::parse(text);
+      if (!j.is_number()) continue;
+      expected = j.get<double>();
+    } catch (const nlohmann::json::parse_error&) {
+      EXPECT_FALSE(ser::parse_f64(text)) << text;
+      continue;
+    } catch (const nlohmann::json::out_of_range&) {
+      expected = std::nullopt;
+    }
+    const auto got = ser::parse_f64(text);
+    ASSERT_EQ(got.has_value(), expected.has_value()) << text;
+    if (got) {
+      EXPECT_EQ(std::memcmp(&*got, &*expected, sizeof(double)), 0)
+          << text << " -> " << *got << " vs " << *expected;
+    }
+    ++compared;
+  }
+  EXPECT_GT(compared, 10000);
+}
+
+// Every time stamp written reads back through both parsers, over the whole
+// range of years the relaxed parser takes.
+TEST(TimestampText, RandomRoundTrips) {
+  std::mt19937_64 rng(11);
+  const std::int64_t lo = -8'334'601'228'800;  // -262143-01-01T00:00:00Z
+  const std::int64_t hi = 8'210'266'876'799;   // +262142-12-31T23:59:59Z
+  for (int i = 0; i < 20000; ++i) {
+    Timestamp ts;
+    switch (i % 3) {
+      case 0:
+        ts.seconds = lo + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(hi - lo + 1));
+        break;
+      case 1:
+        ts.seconds = -62167219200 + static_cast<std::int64_t>(rng() % 315537897600ULL);
+        break;
+      default:
+        ts.seconds = static_cast<std::int64_t>(rng() % 4'000'000'000ULL);
+    }
+    switch (rng() % 4) {
+      case 0:
+        ts.nanos = 0;
+        break;
+      case 1:
+        ts.nanos = static_cast<std::uint32_t>(rng() % 1000) * 1'000'000;
+        break;
+      case 2:
+        ts.nanos = static_cast<std::uint32_t>(rng() % 1'000'000) * 1'000;
+        break;
+      default:
+        ts.nanos = static_cast<std::uint32_t>(rng() % 1'000'000'000);
+    }
+    const std::string z = ser::format_timestamp_z(ts);
+    const std::string rfc = ser::format_timestamp_rfc3339(ts);
+    ASSERT_EQ(ser::parse_rfc3339_relaxed(z), ts) << z;
+    ASSERT_EQ(ser::parse_rfc3339_relaxed(rfc), ts) << rfc;
+    if (ts.seconds >= -62167219200 && ts.seconds <= 253402300799) {
+      ASSERT_EQ(ser::parse_rfc3339(z), ts) << z;
+      ASSERT_EQ(ser::parse_rfc3339(rfc), ts) << rfc;
+    } else {
+      ASSERT_FALSE(ser::parse_rfc3339(z)) << z;
+    }
+  }
+  // One second outside the relaxed range at either end.
+  EXPECT_EQ(ser::parse_rfc3339_relaxed_checked("+262143-01-01T00:00:00Z").error(),
+            "input is out of range");
+  EXPECT_EQ(ser::parse_rfc3339_relaxed_checked("-262144-12-31T23:59:59Z").error(),
+            "input is out of range");
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("-262143-01-01T00:00:00Z"), (Timestamp{lo, 0}));
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("+262142-12-31T23:59:59Z"), (Timestamp{hi, 0}));
+  // The offset may not carry a valid local time out of the range.
+  EXPECT_EQ(ser::parse_rfc3339_relaxed_checked("-262143-01-01T00:00:00+00:01").error(),
+            "input is out of range");
 }
