@@ -3,9 +3,10 @@
 // shared, so a copy costs pointers and only the changed entries are rebuilt.
 #include <algorithm>
 #include <cmath>
-#include <set>
+#include <cstring>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -129,27 +130,35 @@ Relation derives_from(const RelationId& id, const ConceptId& from, const Concept
   return relation;
 }
 
+// Identifiers are random or derived from SHA-256, so their first bytes hash well.
+struct ConceptIdHash {
+  std::size_t operator()(const ConceptId& id) const {
+    std::size_t h = 0;
+    std::memcpy(&h, id.uuid.bytes.data(), sizeof h);
+    return h;
+  }
+};
+
 // Whether `target` is reachable from `start` along DerivesFrom relations.
+// Only reachability matters, so the visiting order is free; the adjacency is
+// built in one pass over the relations.
 bool derives_from_reaches(const RelationMap& relations, const ConceptId& start,
                           const ConceptId& target) {
-  std::vector<std::pair<ConceptId, ConceptId>> edges;
+  std::unordered_multimap<ConceptId, ConceptId, ConceptIdHash> edges;
   for (const auto& [id, relation] : relations) {
     if (relation->relation_type == RelationType::DerivesFrom) {
-      edges.emplace_back(relation->from_concept, relation->to_concept);
+      edges.emplace(relation->from_concept, relation->to_concept);
     }
   }
-  std::stable_sort(edges.begin(), edges.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<ConceptId> stack{start};
-  std::set<ConceptId> visited;
+  std::unordered_set<ConceptId, ConceptIdHash> visited;
   while (!stack.empty()) {
     const ConceptId current = stack.back();
     stack.pop_back();
     if (current == target) return true;
     if (!visited.insert(current).second) continue;
-    auto lo = std::lower_bound(edges.begin(), edges.end(), current,
-                               [](const auto& edge, const ConceptId& id) { return edge.first < id; });
-    for (auto it = lo; it != edges.end() && it->first == current; ++it) stack.push_back(it->second);
+    auto [first, last] = edges.equal_range(current);
+    for (auto it = first; it != last; ++it) stack.push_back(it->second);
   }
   return false;
 }
