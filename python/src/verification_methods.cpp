@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,6 +83,19 @@ std::optional<exchange::Json> parse_document(const std::string& text) {
     return std::nullopt;
   }
   return std::move(*parsed);
+}
+
+// The verified replay from the empty state. The replay checks what it
+// recomputes (states and chain hashes), but it makes its own justification
+// and so never looks at the stored one; recomputing each stored record's
+// chain hash afterwards catches a record whose justification was altered.
+Result<KnowledgeState> verified_replay(std::span<const EvolutionRecord> records) {
+  auto state = merkle::reconstruct_state(empty_state(), records, kGenesis);
+  if (!state) return state;
+  if (auto chain = merkle::verify_chain(records, kGenesis); !chain) {
+    return std::unexpected(std::move(chain.error()));
+  }
+  return state;
 }
 
 bool read_json_str(const char* fname, PyObject* const* args, Py_ssize_t nargs,
@@ -224,7 +238,7 @@ PyObject* from_records_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       return std::move(*read);
     }();
     if (!records) return nullptr;
-    auto state = merkle::reconstruct_state(empty_state(), *records, kGenesis);
+    auto state = verified_replay(*records);
     if (!state) return py::raise_engine_error(state.error());
     return wrap_knowledge_state(
         PyKnowledgeState{RecordHistory{std::move(*records)},
@@ -235,7 +249,7 @@ PyObject* from_records_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* reconstruct(PyObject* self, PyObject*) {
   return py::guarded([&]() -> PyObject* {
     const PyKnowledgeState& value = knowledge_state_of(self);
-    const auto rebuilt = merkle::reconstruct_state(empty_state(), value.records.view(), kGenesis);
+    const auto rebuilt = verified_replay(value.records.view());
     if (!rebuilt) return py::raise_engine_error(rebuilt.error());
     const Hash expected = value.state->state_hash();
     const Hash got = rebuilt->state_hash();
