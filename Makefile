@@ -78,12 +78,14 @@ asan-test: setup
 	$(CMAKE) --build $(BUILD)/asan
 	$(CTEST) --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 
-# Only checks that each benchmark builds and runs: tiny minimum time.
+# Only checks that each benchmark builds and runs: tiny minimum time, tiny
+# sizes for the Python one (it uses the module built in $(BUILD)/cpp).
 bench-smoke: cpp-test
 ifeq ($(HAVE_BENCH),ON)
 	bench="$$(find $(BUILD)/cpp -name kelvora_bench -type f -perm -u+x | head -n 1)"; \
 	if [ -z "$$bench" ]; then echo "kelvora_bench was not built" >&2; exit 1; fi; \
 	"$$bench" --benchmark_min_time=0.001
+	$(if $(wildcard bench/python_bench.py),$(VENV)/bin/python bench/python_bench.py --build $(BUILD)/cpp --smoke)
 else
 	@echo "bench-smoke: no benchmarks yet, skipped"
 endif
