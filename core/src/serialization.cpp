@@ -1379,11 +1379,12 @@ std::optional<double> parse_f64(std::string_view text) {
   if (!is_float) {
     // nlohmann::json keeps integers as 64-bit integers (strtoll / strtoull)
     // and converts them to double on request; an integer out of the 64-bit
-    // range falls back to the float reader. So "-0" reads as +0.0.
+    // range falls back to the float reader. The document reader (exchange)
+    // holds the token "-0" as negative zero, as serde_json does; so here.
     if (negative) {
       std::int64_t v;
       auto r = std::from_chars(begin, end, v);
-      if (r.ec == std::errc() && r.ptr == end) return static_cast<double>(v);
+      if (r.ec == std::errc() && r.ptr == end) return v == 0 ? -0.0 : static_cast<double>(v);
     } else {
       std::uint64_t v;
       auto r = std::from_chars(begin, end, v);
