@@ -188,3 +188,43 @@ def test_dicts_are_fresh_copies(base):
     assert base.all_records() == second
     assert base.last_record()["justification"]["agm_type"] == "Expansion"
     assert second[0]["operation_details"]["term"] == "a"
+
+
+def test_all_records_while_finalisers_extend_the_history():
+    """A collection during all_records() may run finalisers that extend the
+    very history being read; the records read must stay where they are."""
+    import gc
+
+    base = K()
+    for i in range(64):
+        base = base.apply_assert(f"t{i}", "d")
+    expected = base.all_records()
+    tip = {"state": base, "left": 300}
+
+    class Hook:
+        # Each finaliser extends the shared history in place and leaves a new
+        # cycle behind, so that the next collection does it again.
+        def __del__(self):
+            if tip["left"] > 0:
+                tip["left"] -= 1
+                tip["state"] = tip["state"].apply_assert(f"x{tip['left']}", "d")
+                again = Hook()
+                again.cycle = again
+
+    read = base.all_records
+    threshold = gc.get_threshold()
+    gc.disable()
+    try:
+        hook = Hook()
+        hook.cycle = hook
+        del hook
+        gc.set_threshold(1)
+        gc.enable()
+        records = read()
+    finally:
+        gc.set_threshold(*threshold)
+        gc.enable()
+        tip["left"] = 0
+    gc.collect()
+    assert records == expected
+    assert tip["state"].all_records()[:64] == expected
