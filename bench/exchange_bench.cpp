@@ -1,0 +1,117 @@
+// The state document of N concepts: reading it from text (parse_json, then
+// state_from_json with its integrity check, entry texts and state hash) and
+// writing it (state_to_json, then the indented printer). Each iteration also
+// times the JSON library's own parse or indented dump of the same text or
+// tree, so the ratio counters compare figures of one run.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstddef>
+#include <random>
+#include <string>
+
+#include "kelvora/exchange.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using kelvora::Concept;
+using kelvora::Entry;
+using kelvora::KnowledgeState;
+namespace exchange = kelvora::exchange;
+
+constexpr const char* kWords[] = {"epistemic", "drift",     "belief",  "revision", "coherence",
+                                  "argument",  "premise",   "model",   "evidence", "structure",
+                                  "semantic",  "network",   "signal",  "causal",   "framework",
+                                  "tension",   "knowledge", "entropy", "prior",    "stability"};
+
+KnowledgeState state_of(std::size_t n) {
+  std::mt19937_64 rng(7);
+  const std::size_t words = std::size(kWords);
+  KnowledgeState state;
+  for (std::size_t i = 0; i < n; ++i) {
+    Concept c = Concept::create(
+        std::string(kWords[rng() % words]) + ' ' + kWords[rng() % words] + ' ' + std::to_string(i),
+        "");
+    while (c.definition.size() < 100) c.definition += std::string(kWords[rng() % words]) + ' ';
+    c.confidence = static_cast<double>(rng() % 1000) / 1000.0;
+    c.source_evidence = {{static_cast<std::uint32_t>(i % 50), "an excerpt of the turn"}};
+    state.concepts.insert_or_assign(c.id, Entry<Concept>(std::move(c)));
+  }
+  return state;
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void BM_ParseAndReadState(benchmark::State& bench) {
+  const std::string text = exchange::state_to_json_text(state_of(bench.range(0)));
+  double ours = 0;
+  double library = 0;
+  for (auto _ : bench) {
+    auto start = Clock::now();
+    auto tree = exchange::parse_json(text);
+    auto state = exchange::state_from_json(*tree);
+    benchmark::DoNotOptimize(state);
+    const double elapsed = seconds_since(start);
+    bench.SetIterationTime(elapsed);
+    ours += elapsed;
+
+    start = Clock::now();
+    auto baseline = nlohmann::json::parse(text);
+    benchmark::DoNotOptimize(baseline);
+    library += seconds_since(start);
+  }
+  bench.SetBytesProcessed(static_cast<std::int64_t>(bench.iterations() * text.size()));
+  bench.counters["x_library_parse"] = ours / library;
+}
+BENCHMARK(BM_ParseAndReadState)->Arg(10'000)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_WriteAndPrintState(benchmark::State& bench) {
+  const KnowledgeState state = state_of(bench.range(0));
+  (void)state.state_hash();  // as for a state that was hashed when it was made
+  double ours = 0;
+  double library = 0;
+  std::size_t bytes = 0;
+  for (auto _ : bench) {
+    auto start = Clock::now();
+    exchange::Json tree = exchange::state_to_json(state);
+    const std::string text = exchange::to_pretty_text(tree);
+    benchmark::DoNotOptimize(text.data());
+    const double elapsed = seconds_since(start);
+    bench.SetIterationTime(elapsed);
+    ours += elapsed;
+    bytes = text.size();
+
+    start = Clock::now();
+    const std::string baseline = tree.dump(2);
+    benchmark::DoNotOptimize(baseline.data());
+    library += seconds_since(start);
+  }
+  bench.SetBytesProcessed(static_cast<std::int64_t>(bench.iterations() * bytes));
+  bench.counters["x_library_dump"] = ours / library;
+}
+BENCHMARK(BM_WriteAndPrintState)->Arg(10'000)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The parts: text to tree, tree to state, and the printer alone.
+void BM_ParseText(benchmark::State& bench) {
+  const std::string text = exchange::state_to_json_text(state_of(bench.range(0)));
+  for (auto _ : bench) benchmark::DoNotOptimize(exchange::parse_json(text));
+  bench.SetBytesProcessed(static_cast<std::int64_t>(bench.iterations() * text.size()));
+}
+BENCHMARK(BM_ParseText)->Arg(10'000)->Unit(benchmark::kMillisecond);
+
+void BM_ReadTree(benchmark::State& bench) {
+  const auto tree = exchange::parse_json(exchange::state_to_json_text(state_of(bench.range(0))));
+  for (auto _ : bench) benchmark::DoNotOptimize(exchange::state_from_json(*tree));
+}
+BENCHMARK(BM_ReadTree)->Arg(10'000)->Unit(benchmark::kMillisecond);
+
+void BM_PrintTree(benchmark::State& bench) {
+  const exchange::Json tree = exchange::state_to_json(state_of(bench.range(0)));
+  for (auto _ : bench) benchmark::DoNotOptimize(exchange::to_pretty_text(tree));
+}
+BENCHMARK(BM_PrintTree)->Arg(10'000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
