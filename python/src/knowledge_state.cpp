@@ -3,7 +3,6 @@
 #include "knowledge_state.hpp"
 
 #include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -123,15 +122,24 @@ bool prints_as_is(UChar32 c) {
   }
 }
 
+// One code point of valid UTF-8 (every text here comes from a Python str);
+// advances `i` past it.
+UChar32 next_code_point(std::string_view text, std::size_t& i) {
+  const auto lead = static_cast<unsigned char>(text[i++]);
+  const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+  UChar32 c = extra == 0 ? lead : lead & (0x3F >> extra);
+  for (int k = 0; k < extra && i < text.size(); ++k) {
+    c = (c << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
+  }
+  return c;
+}
+
 std::string debug_quoted(std::string_view text) {
   std::string out = "\"";
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  const auto length = static_cast<std::int32_t>(text.size());
-  std::int32_t i = 0;
-  while (i < length) {
-    const std::int32_t start = i;
-    UChar32 c = 0;
-    U8_NEXT(bytes, i, length, c);
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t start = i;
+    const UChar32 c = next_code_point(text, i);
     switch (c) {
       case '"': out += "\\\""; continue;
       case '\\': out += "\\\\"; continue;
@@ -141,11 +149,11 @@ std::string debug_quoted(std::string_view text) {
       case '\0': out += "\\0"; continue;
       default: break;
     }
-    if (c >= 0 && prints_as_is(c)) {
-      out.append(text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
+    if (prints_as_is(c)) {
+      out.append(text.substr(start, i - start));
     } else {
       char buf[16];
-      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c < 0 ? 0xFFFD : c));
+      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
       out += buf;
     }
   }
