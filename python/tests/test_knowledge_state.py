@@ -334,6 +334,13 @@ def test_relation_type_accepted(text, expected):
     assert s.relation_count() == 1
 
 
+@pytest.mark.parametrize("idx", range(11))
+def test_detector_relations_are_accepted(idx):
+    name = kelvora.relation_from_detector_index(idx)
+    s = build("a", "b").apply_relate("a", "b", name)
+    assert s.last_record()["operation_details"]["relation_type"].lower() == name.replace("_", "")
+
+
 @pytest.mark.parametrize(
     "text", ["derives-from", " supports", "supports ", "support", "", "Supp\u0131rts", "\u212a"]
 )
