@@ -98,8 +98,8 @@ Result<KnowledgeState> verified_replay(std::span<const EvolutionRecord> records)
   return state;
 }
 
-bool read_json_str(const char* fname, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, std::string& out) {
+bool read_json_str(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   std::string& out) {
   py::Args a{fname, args, nargs, kwnames, {"json_str"}};
   return a.get(0, out);
 }
@@ -123,12 +123,12 @@ PyObject* verify_chain_and_continuity(PyObject* self, PyObject*) {
 
 PyObject* merkle_root(PyObject* self, PyObject*) {
   return py::guarded([&]() -> PyObject* {
-    return py::to_py(MerkleTree::from_records(knowledge_state_of(self).records.view()).root.to_hex());
+    return py::to_py(
+        MerkleTree::from_records(knowledge_state_of(self).records.view()).root.to_hex());
   });
 }
 
-PyObject* merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&]() -> PyObject* {
     py::Args a{"merkle_proof", args, nargs, kwnames, {"index"}};
     std::uint64_t index = 0;
@@ -162,8 +162,8 @@ PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyObject* dict = arg.obj;
 
     MerkleProof proof;
-    if (!proof_hash(dict, "leaf_hash", "missing leaf_hash", "invalid leaf_hash: ",
-                    proof.leaf_hash) ||
+    if (!proof_hash(dict, "leaf_hash", "missing leaf_hash",
+                    "invalid leaf_hash: ", proof.leaf_hash) ||
         !proof_member(dict, "leaf_index", "missing leaf_index", proof.leaf_index) ||
         !proof_hash(dict, "root", "missing root", "invalid root: ", proof.root)) {
       return nullptr;
@@ -216,13 +216,12 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!document) return nullptr;
     auto state = exchange::state_from_json(*document);
     if (!state) return py::raise_engine_error(state.error());
-    return wrap_knowledge_state(
-        PyKnowledgeState{RecordHistory{}, std::make_shared<const KnowledgeState>(std::move(*state))});
+    return wrap_knowledge_state(PyKnowledgeState{
+        RecordHistory{}, std::make_shared<const KnowledgeState>(std::move(*state))});
   });
 }
 
-PyObject* from_records_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* from_records_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&]() -> PyObject* {
     std::string text;
     if (!read_json_str("from_records_json", args, nargs, kwnames, text)) return nullptr;

@@ -16,8 +16,7 @@ PyObject* records_to_json(PyObject* self, PyObject* unused);
 PyObject* reconstruct(PyObject* self, PyObject* unused);
 
 // METH_FASTCALL | METH_KEYWORDS
-PyObject* merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames);
+PyObject* merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames);
 
