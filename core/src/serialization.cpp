@@ -289,10 +289,30 @@ constexpr unsigned days_in_month(std::int64_t y, unsigned m) {
   return m == 2 && is_leap(y) ? 29 : kDays[m - 1];
 }
 
-char* put2(char* p, unsigned v) {
-  *p++ = static_cast<char>('0' + v / 10);
-  *p++ = static_cast<char>('0' + v % 10);
-  return p;
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+char* put2(char* p, unsigned v) {  // v < 100
+  std::memcpy(p, kDigitPairs + 2 * v, 2);
+  return p + 2;
+}
+
+// Exactly `width` (3, 6 or 9) digits of v.
+char* put_fraction(char* p, unsigned v, int width) {
+  char* q = p + width;
+  char* out = q;
+  if (width % 2 != 0) {
+    *--q = static_cast<char>('0' + v % 10);
+    v /= 10;
+  }
+  while (q != p) {
+    q -= 2;
+    std::memcpy(q, kDigitPairs + 2 * (v % 100), 2);
+    v /= 100;
+  }
+  return out;
 }
 
 // Writes the date-time into buf (at least 48 bytes); returns the length.
@@ -348,11 +368,7 @@ std::size_t format_timestamp_into(char* buf, Timestamp ts, bool zulu) {
       width = 9;
     }
     *p++ = '.';
-    for (int i = width - 1; i >= 0; --i) {
-      p[i] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    }
-    p += width;
+    p = put_fraction(p, value, width);
   }
   if (zulu) {
     *p++ = 'Z';
@@ -796,26 +812,44 @@ inline std::size_t escape_extra(unsigned char c) {
   }
 }
 
+#if defined(__SSE2__)
+// Bit i set when byte i of the 16 needs an escape.
+inline unsigned escape_mask16(const char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i space_minus_one = _mm_set1_epi8(0x1F);
+  // v <= 0x1F (unsigned) exactly when max(v, 0x1F) == 0x1F.
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, space_minus_one), space_minus_one);
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
+}
+#endif
+
 // Offset of the first byte that needs an escape, or text.size().
 std::size_t first_escape(std::string_view text) {
+  const std::size_t n = text.size();
   const char* const begin = text.data();
-  const char* p = begin;
-  const char* const end = p + text.size();
 #if defined(__SSE2__)
-  const __m128i space_minus_one = _mm_set1_epi8(0x1F);
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // v <= 0x1F (unsigned) exactly when max(v, 0x1F) == 0x1F.
-    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, space_minus_one), space_minus_one);
-    const __m128i hit =
-        _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
-    const int mask = _mm_movemask_epi8(hit);
-    if (mask != 0) return static_cast<std::size_t>(p - begin) + static_cast<unsigned>(__builtin_ctz(mask));
-    p += 16;
+  if (n < 16) {
+    char chunk[16];
+    std::memset(chunk, 'a', sizeof chunk);
+    if (n != 0) std::memcpy(chunk, begin, n);
+    const unsigned mask = escape_mask16(chunk);
+    return mask != 0 ? static_cast<std::size_t>(__builtin_ctz(mask)) : n;
   }
-#endif
+  std::size_t at = 0;
+  for (; at + 16 <= n; at += 16) {
+    const unsigned mask = escape_mask16(begin + at);
+    if (mask != 0) return at + static_cast<std::size_t>(__builtin_ctz(mask));
+  }
+  if (at == n) return n;
+  // The last 16 bytes, overlapping the bytes already checked.
+  const unsigned mask = escape_mask16(begin + n - 16) >> (16 - (n - at));
+  return mask != 0 ? at + static_cast<std::size_t>(__builtin_ctz(mask)) : n;
+#else
+  const char* p = begin;
+  const char* const end = p + n;
   while (end - p >= 8) {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
@@ -826,6 +860,7 @@ std::size_t first_escape(std::string_view text) {
     if (byte_needs_escape(static_cast<unsigned char>(*p))) break;
   }
   return static_cast<std::size_t>(p - begin);
+#endif
 }
 
 char* put_escaped_tail(char* out, std::string_view text) {

@@ -266,6 +266,48 @@ TEST(Writers, StringEscapes) {
   EXPECT_EQ(w(std::string_view("\0", 1)), "\"\\u0000\"");
 }
 
+// The escape scan works on 16-byte chunks with an overlapping last chunk:
+// every length and every position of the character to escape.
+TEST(Writers, StringEscapesAtEveryPosition) {
+  auto naive = [](std::string_view t) {
+    std::string out = "\"";
+    for (char ch : t) {
+      const auto c = static_cast<unsigned char>(ch);
+      if (c == '"') out += "\\\"";
+      else if (c == '\\') out += "\\\\";
+      else if (c == '\n') out += "\\n";
+      else if (c < 0x20) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", c);
+        out += buf;
+      } else out += ch;
+    }
+    return out + "\"";
+  };
+  for (std::size_t len = 0; len <= 50; ++len) {
+    std::string base;
+    for (std::size_t i = 0; i < len; ++i) base += static_cast<char>(i % 3 == 0 ? '\xc3' : 'a' + i % 26);
+    {
+      std::string out;
+      ser::write_string(out, base);
+      EXPECT_EQ(out, naive(base));
+    }
+    for (std::size_t pos = 0; pos < len; ++pos) {
+      for (char special : {'"', '\\', '\n', '\x01', '\x1f'}) {
+        std::string t = base;
+        t[pos] = special;
+        std::string out = "prefix";
+        ser::write_string(out, t);
+        ASSERT_EQ(out, "prefix" + naive(t)) << len << " " << pos;
+      }
+    }
+  }
+  // Bytes 0x20, 0x7f, 0x80 and 0xff are never escaped.
+  std::string out;
+  ser::write_string(out, "\x20\x7f\x80\xff\x20\x7f\x80\xff\x20\x7f\x80\xff\x20\x7f\x80\xff\x20");
+  EXPECT_EQ(out, "\"\x20\x7f\x80\xff\x20\x7f\x80\xff\x20\x7f\x80\xff\x20\x7f\x80\xff\x20\"");
+}
+
 TEST(Writers, HashAndTimestampAndEvidence) {
   std::string out;
   ser::write_hash(out, Hash::zero());
