@@ -548,6 +548,18 @@ std::string parser_message(std::string_view text, std::string_view what, std::si
     const auto close = what.find("] ");
     if (close != std::string_view::npos) what.remove_prefix(close + 2);
   }
+  // The quoted token the parser shows can be a whole megabyte-long string or
+  // number; its end, where the parser stopped, is what helps.
+  std::string shortened;
+  const auto open = what.find('\'');
+  const auto close = what.rfind('\'');
+  constexpr std::size_t kTokenTail = 40;
+  if (open != std::string_view::npos && close > open + 1 + kTokenTail) {
+    std::size_t cut = close - kTokenTail;
+    while (cut < close && (static_cast<unsigned char>(what[cut]) & 0xC0) == 0x80) ++cut;
+    shortened.append(what.substr(0, open + 1)).append("...").append(what.substr(cut));
+    what = shortened;
+  }
   std::string message = valid_utf8(what);
   if (!message.starts_with("parse error at line")) {
     // `byte` counts the characters read, so the last one read is at byte - 1.
