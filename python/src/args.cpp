@@ -25,8 +25,7 @@ PyObject* as_index(PyObject* o, const char* arg) {
   return PyNumber_Index(o);
 }
 
-bool read_unsigned(PyObject* o, unsigned long long max, unsigned long long& out,
-                   const char* arg) {
+bool read_unsigned(PyObject* o, unsigned long long max, unsigned long long& out, const char* arg) {
   Ref index(as_index(o, arg));
   if (!index) return false;
   int overflow = 0;
@@ -226,8 +225,9 @@ bool Args::check_positional(Py_ssize_t nargs) {
     PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", fname_,
                  n, n == 1 ? "" : "s", nargs, were);
   } else {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                 fname_, required_, n, nargs, were);
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zu positional arguments but %zd %s given", fname_,
+                 required_, n, nargs, were);
   }
   return false;
 }

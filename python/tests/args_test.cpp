@@ -1,5 +1,7 @@
 // The binding helpers (argument parsing, conversions, result builders and the
 // failure guard), exercised in an embedded interpreter.
+#include "args.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "args.hpp"
 #include "py_util.hpp"
 
 namespace py = kelvora::py;
@@ -21,8 +22,7 @@ class Interpreter : public ::testing::Environment {
   void SetUp() override { Py_Initialize(); }
   void TearDown() override { Py_FinalizeEx(); }
 };
-::testing::Environment* const kInterpreter =
-    ::testing::AddGlobalTestEnvironment(new Interpreter);
+::testing::Environment* const kInterpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
 
 py::Ref eval(const char* expr) {
   py::Ref globals(PyDict_New());
@@ -101,19 +101,28 @@ TEST(Convert, RefusedValuesNameTheArgument) {
       {convert_error<std::string>("1"), "TypeError: argument 'x': expected str, got int"},
       {convert_error<std::string>("b'a'"), "TypeError: argument 'x': expected str, got bytes"},
       {convert_error<double>("'1'"), "TypeError: argument 'x': expected float, got str"},
-      {convert_error<double>("10**400"), "OverflowError: argument 'x': int too large to convert to float"},
+      {convert_error<double>("10**400"),
+       "OverflowError: argument 'x': int too large to convert to float"},
       {convert_error<bool>("1"), "TypeError: argument 'x': expected bool, got int"},
-      {convert_error<std::uint32_t>("4294967296"), "OverflowError: argument 'x': int too large to convert"},
-      {convert_error<std::uint32_t>("-1"), "OverflowError: argument 'x': can't convert negative int to unsigned"},
+      {convert_error<std::uint32_t>("4294967296"),
+       "OverflowError: argument 'x': int too large to convert"},
+      {convert_error<std::uint32_t>("-1"),
+       "OverflowError: argument 'x': can't convert negative int to unsigned"},
       {convert_error<std::uint32_t>("1.0"), "TypeError: argument 'x': expected int, got float"},
-      {convert_error<std::uint64_t>("2**64"), "OverflowError: argument 'x': int too large to convert"},
-      {convert_error<std::uint64_t>("-2**70"), "OverflowError: argument 'x': can't convert negative int to unsigned"},
+      {convert_error<std::uint64_t>("2**64"),
+       "OverflowError: argument 'x': int too large to convert"},
+      {convert_error<std::uint64_t>("-2**70"),
+       "OverflowError: argument 'x': can't convert negative int to unsigned"},
       {convert_error<std::uint64_t>("None"), "TypeError: argument 'x': expected int, got NoneType"},
       {convert_error<std::int64_t>("2**63"), "OverflowError: argument 'x': int out of range"},
-      {convert_error<std::optional<double>>("'a'"), "TypeError: argument 'x': expected float, got str"},
-      {convert_error<std::vector<std::string>>("'ab'"), "TypeError: argument 'x': can't convert str to a list"},
-      {convert_error<std::vector<std::string>>("{'a': 1}"), "TypeError: argument 'x': expected a sequence, got dict"},
-      {convert_error<std::vector<std::string>>("['a', 1]"), "TypeError: argument 'x': expected str, got int"},
+      {convert_error<std::optional<double>>("'a'"),
+       "TypeError: argument 'x': expected float, got str"},
+      {convert_error<std::vector<std::string>>("'ab'"),
+       "TypeError: argument 'x': can't convert str to a list"},
+      {convert_error<std::vector<std::string>>("{'a': 1}"),
+       "TypeError: argument 'x': expected a sequence, got dict"},
+      {convert_error<std::vector<std::string>>("['a', 1]"),
+       "TypeError: argument 'x': expected str, got int"},
       {convert_error<std::vector<std::pair<std::string, std::string>>>("[['a', 'b']]"),
        "TypeError: argument 'x': expected tuple, got list"},
       {convert_error<std::vector<std::pair<std::string, std::string>>>("[('a', 'b', 'c')]"),
@@ -149,18 +158,19 @@ struct Call {
   std::vector<py::Ref> positional;
   std::vector<std::pair<const char*, py::Ref>> keywords;
 
-  py::Args parse(std::initializer_list<const char*> names,
-                 std::size_t required = py::Args::kAll) {
+  py::Args parse(std::initializer_list<const char*> names, std::size_t required = py::Args::kAll) {
     stack_.clear();
     for (auto& p : positional) stack_.push_back(p.get());
-    kwnames_.reset(keywords.empty() ? nullptr : PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+    kwnames_.reset(keywords.empty() ? nullptr
+                                    : PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
     for (std::size_t i = 0; i < keywords.size(); ++i) {
       PyTuple_SET_ITEM(kwnames_.get(), static_cast<Py_ssize_t>(i),
                        PyUnicode_FromString(keywords[i].first));
       stack_.push_back(keywords[i].second.get());
     }
-    return py::Args{"f", stack_.data(), static_cast<Py_ssize_t>(positional.size()), kwnames_.get(),
-                    names, required};
+    return py::Args{
+        "f",   stack_.data(), static_cast<Py_ssize_t>(positional.size()), kwnames_.get(),
+        names, required};
   }
 
  private:
@@ -226,7 +236,8 @@ TEST(Args, TupleAndDictForm) {
 
   py::Args none{"PyKnowledgeState", args.get(), nullptr, {}};
   EXPECT_FALSE(none.ok());
-  EXPECT_EQ(take_error(), "TypeError: PyKnowledgeState() takes 0 positional arguments but 1 was given");
+  EXPECT_EQ(take_error(),
+            "TypeError: PyKnowledgeState() takes 0 positional arguments but 1 was given");
 }
 
 // ----------------------------------------------------------------- results
