@@ -287,10 +287,12 @@ void append_code_point(std::string& out, char32_t cp) {
   out.append(buffer, static_cast<std::size_t>(n));
 }
 
-// Control, format, surrogate, private-use and unassigned code points, and
-// separators other than the plain space.
+// Shown as it is in a debug form: not a control, format, surrogate,
+// private-use or unassigned code point, not a separator other than the plain
+// space, and not a combining mark that would attach to the character before.
 bool printable(char32_t cp) {
   if (cp == U' ') return true;
+  if (u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_GRAPHEME_EXTEND)) return false;
   switch (u_charType(static_cast<UChar32>(cp))) {
     case U_CONTROL_CHAR:
     case U_FORMAT_CHAR:

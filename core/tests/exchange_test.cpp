@@ -491,6 +491,9 @@ TEST(ReferentialIntegrity, ReportsTheFirstFindingInCheckOrder) {
       {"case and white space", state_of({concept_with(kB, "Term\n"), concept_with(kA, " term")}),
        std::string("two Active concepts share the normalized term \"Term\\n\": ") + kA + " and " +
            kB},
+      {"composition", state_of({concept_with(kA, "Caf\u00e9"), concept_with(kB, "cafe\u0301")}),
+       std::string("two Active concepts share the normalized term \"cafe\\u{301}\": ") + kA +
+           " and " + kB},
       {"active and superseded share a term",
        state_of({concept_with(kA, "t"), concept_with(kB, "t", 1.0, sup)}), ""},
       {"self reference",
@@ -583,6 +586,7 @@ TEST(ReferentialIntegrity, DebugFormOfTerms) {
       {"é ü 漢 😀 '", "\"é ü 漢 😀 '\""},
       {"nb\u00a0sp zw\u200bsp ls\u2028", "\"nb\\u{a0}sp zw\\u{200b}sp ls\\u{2028}\""},
       {"pu\ue000", "\"pu\\u{e000}\""},
+      {"cafe\u0301 \u0915\u094d", "\"cafe\\u{301} \u0915\\u{94d}\""},
       {"bad\xff\xc3", "\"bad\ufffd\ufffd\""},
   };
   for (const auto& [term, expected] : cases) EXPECT_EQ(debug_quoted(term), expected) << term;

@@ -65,7 +65,8 @@ Result<Hash> hash_from_value(const Json& value);
 Result<void> validate_referential_integrity(const KnowledgeState& state);
 
 // A term in double quotes with \" \\ \n \r \t \0 and \u{hex} escapes for
-// other non-printable characters, as the duplicate-term finding shows it.
+// other non-printable characters and combining marks, as the duplicate-term
+// finding shows it.
 std::string debug_quoted(std::string_view text);
 
 // --------------------------------------------------------------------- text
