@@ -1,0 +1,239 @@
+"""Costs of loading and saving the JSON documents through PyKnowledgeState, as
+ratios against baselines measured in the same run.
+
+  python bench/python_documents_bench.py [--build DIR] [--smoke]
+
+DIR is a CMake build tree configured with -DKELVORA_BUILD_PYTHON=ON (the
+default is the first build*/ directory holding both the module and
+libkelvora_core.a).
+
+Figures:
+  from_records_json  loading a history of N records, against what the load
+                     cannot avoid: parsing the text and the engine's apply of
+                     every record's operation. Both are timed by a small C++
+                     program compiled here against the tree's libkelvora_core.a,
+                     on the same text: parse_json once, then every record's
+                     operation applied with its own time stamp and source, each
+                     new state replacing the one before (as any replay must).
+                     The rest of the load (reading the records from the tree,
+                     the per-record hash checks, the binding) is the overhead.
+                     The load, too, runs in a fresh process that only reads the
+                     text: timed inside the process that built the history, the
+                     same replay runs markedly slower on that process's churned
+                     heap, which says nothing about the load.
+  from_json          reading a state document of N concepts, against
+                     json.loads of the same text.
+  state_to_json      writing it, against json.dumps(indent=2, sort_keys=True)
+                     of the parsed document.
+
+Each comparison is repeated (--rounds) and the smallest time of each side is
+kept, so that load from other processes hits both alike.
+"""
+
+import argparse
+import glob
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+REPLAY_TIMER = r"""
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "kelvora/exchange.hpp"
+#include "kelvora/types.hpp"
+
+using namespace kelvora;
+using Clock = std::chrono::steady_clock;
+
+static long long since(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+}
+
+// Prints "parse_ns apply_ns" for the records document in argv[1].
+int main(int, char** argv) {
+  std::ifstream in(argv[1], std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  const std::string text = buffer.str();
+
+  auto start = Clock::now();
+  auto tree = exchange::parse_json(text);
+  const long long parse_ns = since(start);
+  if (!tree) return std::fprintf(stderr, "%s\n", tree.error().c_str()), 1;
+  auto records = exchange::records_from_json(*tree);
+  if (!records) return std::fprintf(stderr, "%s\n", records.error().message().c_str()), 1;
+  tree->clear();
+
+  KnowledgeState state;
+  Hash prev;
+  long long apply_ns = 0;
+  for (const auto& record : *records) {
+    start = Clock::now();
+    auto applied = KnowledgeState::apply(state, record.operation,
+                                         ApplyContext{prev, record.timestamp, record.source});
+    if (!applied) return std::fprintf(stderr, "%s\n", applied.error().message().c_str()), 1;
+    state = std::move(applied->state);
+    apply_ns += since(start);
+    prev = record.chain_hash;
+  }
+  std::printf("%lld %lld\n", parse_ns, apply_ns);
+  return 0;
+}
+"""
+
+
+# Times one from_records_json of the text in argv[2], the module in argv[1];
+# checks the rebuilt state against the hash in argv[3].
+LOADER = r"""
+import sys, time
+sys.path.insert(0, sys.argv[1])
+import kelvora
+with open(sys.argv[2], encoding="utf-8") as f:
+    text = f.read()
+start = time.perf_counter_ns()
+loaded = kelvora.PyKnowledgeState.from_records_json(text)
+elapsed = time.perf_counter_ns() - start
+assert loaded.state_hash() == sys.argv[3]
+print(elapsed)
+"""
+
+
+def find_build(explicit):
+    candidates = [explicit] if explicit else sorted(glob.glob(os.path.join(ROOT, "build*")))
+    for build in candidates:
+        libs = glob.glob(os.path.join(build, "**", "libkelvora_core.a"), recursive=True)
+        mods = glob.glob(os.path.join(build, "**", "kelvora*.so"), recursive=True)
+        if libs and mods:
+            return libs[0], os.path.dirname(mods[0])
+    sys.exit("no build tree with both libkelvora_core.a and the kelvora module; pass --build")
+
+
+def compile_timer(lib, workdir):
+    source = os.path.join(workdir, "replay_timer.cpp")
+    binary = os.path.join(workdir, "replay_timer")
+    with open(source, "w") as f:
+        f.write(REPLAY_TIMER)
+    subprocess.run(
+        [os.environ.get("CXX", "c++"), "-std=c++23", "-O2", "-DNDEBUG",
+         "-I", os.path.join(ROOT, "core", "include"), source, lib,
+         "-lcrypto", "-licui18n", "-licuuc", "-licudata", "-o", binary],
+        check=True,
+    )  # fmt: skip
+    return binary
+
+
+def history(kelvora, length):
+    """A history of mixed operations: per ten records six asserts, then a
+    relate, a refine, a reinforce and a revise on recent concepts."""
+    s = kelvora.PyKnowledgeState()
+    n = 0
+    while s.record_count() < length:
+        k = s.record_count() % 10
+        if k < 6:
+            s = s.apply_assert(f"concept {n}", f"definition of concept {n}")
+            n += 1
+        elif k == 6:
+            s = s.apply_relate(f"concept {n - 1}", f"concept {n - 2}", "supports")
+        elif k == 7:
+            s = s.apply_refine(f"concept {n - 3}", f"a finer definition of concept {n - 3}")
+        elif k == 8:
+            s = s.apply_reinforce(f"concept {n - 4}")
+        else:
+            s = s.apply_revise(f"concept {n - 5}", "revised", [f"concept {n - 6}"])
+    return s
+
+
+def concepts(kelvora, count):
+    s = kelvora.PyKnowledgeState()
+    for i in range(count):
+        s = s.apply_assert(f"concept {i}", f"definition of concept {i}")
+    return s
+
+
+def timed(fn):
+    start = time.perf_counter_ns()
+    result = fn()
+    return time.perf_counter_ns() - start, result
+
+
+def best(rounds, measure):
+    """Runs `measure` (returning a tuple of times) `rounds` times; the
+    smallest of each position."""
+    runs = [measure() for _ in range(rounds)]
+    return tuple(min(column) for column in zip(*runs))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", help="CMake build tree with the module and the core library")
+    parser.add_argument("--smoke", action="store_true", help="tiny sizes: checks that it runs")
+    parser.add_argument("--rounds", type=int, default=3, help="repetitions of each comparison")
+    parser.add_argument("--records", type=int, default=10_000, help="length of the history")
+    parser.add_argument("--concepts", type=int, default=10_000, help="size of the state")
+    args = parser.parse_args()
+
+    lib, module_dir = find_build(args.build)
+    sys.path.insert(0, module_dir)
+    import kelvora
+
+    K = kelvora.PyKnowledgeState
+    records, size, rounds = (200, 200, 1) if args.smoke else (args.records, args.concepts, args.rounds)
+
+    with tempfile.TemporaryDirectory() as workdir:
+        binary = compile_timer(lib, workdir)
+        s = history(kelvora, records)
+        text = s.records_to_json()
+        path = os.path.join(workdir, "records.json")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+
+        def load_and_replay():
+            def run(*command):
+                return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+
+            ours = int(run(sys.executable, "-c", LOADER, module_dir, path, s.state_hash()))
+            parse_ns, apply_ns = map(int, run(binary, path).split())
+            return ours, parse_ns, apply_ns
+
+        ours, parse_ns, apply_ns = best(rounds, load_and_replay)
+        base = parse_ns + apply_ns
+        print(f"from_records_json of {records} records ({len(text) / 1e6:.1f} MB): "
+              f"{ours / 1e6:.1f} ms; parse {parse_ns / 1e6:.1f} ms + engine applies "
+              f"{apply_ns / 1e6:.1f} ms = {base / 1e6:.1f} ms (ratio {ours / base:.3f})")
+
+    s = concepts(kelvora, size)
+    text = s.state_to_json()
+    document = json.loads(text)
+
+    def read():
+        ours, loaded = timed(lambda: K.from_json(text))
+        assert loaded.state_hash() == s.state_hash()
+        return ours, timed(lambda: json.loads(text))[0]
+
+    ours, base = best(rounds, read)
+    print(f"from_json of {size} concepts ({len(text) / 1e6:.1f} MB): {ours / 1e6:.1f} ms; "
+          f"json.loads {base / 1e6:.1f} ms (ratio {ours / base:.3f})")
+
+    def write():
+        return (
+            timed(s.state_to_json)[0],
+            timed(lambda: json.dumps(document, indent=2, sort_keys=True))[0],
+        )
+
+    ours, base = best(rounds, write)
+    print(f"state_to_json of {size} concepts: {ours / 1e6:.1f} ms; json.dumps(indent=2, "
+          f"sort_keys=True) {base / 1e6:.1f} ms (ratio {ours / base:.3f})")
+
+
+if __name__ == "__main__":
+    main()
