@@ -31,7 +31,6 @@ kept, so that load from other processes hits both alike.
 """
 
 import argparse
-import glob
 import json
 import os
 import subprocess
@@ -40,53 +39,54 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+from python_bench import find_build  # noqa: E402  (the module benchmark's build lookup)
 
 REPLAY_TIMER = r"""
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include "kelvora/exchange.hpp"
-#include "kelvora/types.hpp"
 
-using namespace kelvora;
-using Clock = std::chrono::steady_clock;
+namespace ks = kelvora;
+using std::chrono::nanoseconds;
+using std::chrono::steady_clock;
 
-static long long since(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+int fail(const std::string& message) {
+  std::fprintf(stderr, "%s\n", message.c_str());
+  return 1;
 }
 
 // Prints "parse_ns apply_ns" for the records document in argv[1].
 int main(int, char** argv) {
   std::ifstream in(argv[1], std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  const std::string text = buffer.str();
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 
-  auto start = Clock::now();
-  auto tree = exchange::parse_json(text);
-  const long long parse_ns = since(start);
-  if (!tree) return std::fprintf(stderr, "%s\n", tree.error().c_str()), 1;
-  auto records = exchange::records_from_json(*tree);
-  if (!records) return std::fprintf(stderr, "%s\n", records.error().message().c_str()), 1;
+  const auto parse_start = steady_clock::now();
+  auto tree = ks::exchange::parse_json(text);
+  const nanoseconds parse = steady_clock::now() - parse_start;
+  if (!tree) return fail(tree.error());
+  auto records = ks::exchange::records_from_json(*tree);
+  if (!records) return fail(records.error().message());
   tree->clear();
 
-  KnowledgeState state;
-  Hash prev;
-  long long apply_ns = 0;
+  ks::KnowledgeState state;
+  ks::Hash prev;
+  nanoseconds apply{0};
   for (const auto& record : *records) {
-    start = Clock::now();
-    auto applied = KnowledgeState::apply(state, record.operation,
-                                         ApplyContext{prev, record.timestamp, record.source});
-    if (!applied) return std::fprintf(stderr, "%s\n", applied.error().message().c_str()), 1;
+    const auto start = steady_clock::now();
+    auto applied = ks::KnowledgeState::apply(
+        state, record.operation, ks::ApplyContext{prev, record.timestamp, record.source});
+    if (!applied) return fail(applied.error().message());
     state = std::move(applied->state);
-    apply_ns += since(start);
+    apply += steady_clock::now() - start;
     prev = record.chain_hash;
   }
-  std::printf("%lld %lld\n", parse_ns, apply_ns);
+  std::printf("%lld %lld\n", static_cast<long long>(parse.count()),
+              static_cast<long long>(apply.count()));
   return 0;
 }
 """
@@ -106,16 +106,6 @@ elapsed = time.perf_counter_ns() - start
 assert loaded.state_hash() == sys.argv[3]
 print(elapsed)
 """
-
-
-def find_build(explicit):
-    candidates = [explicit] if explicit else sorted(glob.glob(os.path.join(ROOT, "build*")))
-    for build in candidates:
-        libs = glob.glob(os.path.join(build, "**", "libkelvora_core.a"), recursive=True)
-        mods = glob.glob(os.path.join(build, "**", "kelvora*.so"), recursive=True)
-        if libs and mods:
-            return libs[0], os.path.dirname(mods[0])
-    sys.exit("no build tree with both libkelvora_core.a and the kelvora module; pass --build")
 
 
 def compile_timer(lib, workdir):
