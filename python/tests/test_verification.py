@@ -254,7 +254,9 @@ PROOF_FAILURES = {
     ),
     "no path": (_with(path=DEL), ValueError, "missing path"),
     "path str": (_with(path="ab"), TypeError, None),
-    "path dict": (_with(path=5), TypeError, None),
+    "path int": (_with(path=5), TypeError, None),
+    "path dict": (_with(path=lambda p: dict(p["path"])), TypeError, None),
+    "path set": (_with(path=lambda p: set(p["path"])), TypeError, None),
     "path lists": (_with(path=lambda p: [list(x) for x in p["path"]]), TypeError, None),
     "path triple": (
         _with(path=lambda p: [p["path"][0] + (1,), p["path"][1]]),
