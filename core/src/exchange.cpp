@@ -64,7 +64,21 @@ Result<std::uint32_t> u32_field(const Json& object, std::string_view key) {
   return refuse_field(key);
 }
 
-Json float_value(double value) { return Json(value); }
+// Adds a member. The writers add members in ascending key order, which makes
+// each insertion constant time; another order would only be slower.
+template <class V>
+void append(Json& object, std::string_view key, V&& value) {
+  auto& members = *object.get_ptr<Json::object_t*>();
+  members.emplace_hint(members.end(), key, Json(std::forward<V>(value)));
+}
+
+// An identifier-keyed map as an object; identifier order is key order.
+template <class Map, class Write>
+Json map_object(const Map& map, Write write) {
+  Json out = Json::object();
+  for (const auto& [id, entry] : map) append(out, id.to_string(), write(*entry));
+  return out;
+}
 
 Json optional_float(const std::optional<double>& value) {
   return value ? Json(*value) : Json(nullptr);
@@ -644,66 +658,56 @@ void print(std::string& out, const Json& value, std::size_t indent) {
 
 Json evidence_ref_to_json(const EvidenceRef& evidence) {
   Json out = Json::object();
-  out["turn_number"] = evidence.turn_number;
-  out["text_excerpt"] = evidence.text_excerpt;
+  append(out, "text_excerpt", evidence.text_excerpt);
+  append(out, "turn_number", evidence.turn_number);
   return out;
 }
 
 Json concept_to_json(const Concept& c) {
   Json out = Json::object();
-  out["id"] = c.id.to_string();
-  out["term"] = c.term;
-  out["definition"] = c.definition;
-  out["confidence"] = float_value(c.confidence);
-  out["status"] = std::string(name(c.status));
-  out["created_at"] = serialization::format_timestamp_rfc3339(c.created_at);
-  out["source_evidence"] = evidence_array(c.source_evidence);
+  append(out, "confidence", c.confidence);
+  append(out, "created_at", serialization::format_timestamp_rfc3339(c.created_at));
+  append(out, "definition", c.definition);
+  append(out, "id", c.id.to_string());
+  append(out, "source_evidence", evidence_array(c.source_evidence));
+  append(out, "status", name(c.status));
+  append(out, "term", c.term);
   return out;
 }
 
 Json relation_to_json(const Relation& r) {
   Json out = Json::object();
-  out["id"] = r.id.to_string();
-  out["from_concept"] = r.from_concept.to_string();
-  out["to_concept"] = r.to_concept.to_string();
-  out["relation_type"] = std::string(name(r.relation_type));
-  out["evidence"] = evidence_array(r.evidence);
-  out["confidence"] = float_value(r.confidence);
-  if (r.source_document) out["source_document"] = *r.source_document;
   if (r.classification_confidence) {
-    out["classification_confidence"] = float_value(*r.classification_confidence);
+    append(out, "classification_confidence", *r.classification_confidence);
   }
+  append(out, "confidence", r.confidence);
+  append(out, "evidence", evidence_array(r.evidence));
+  append(out, "from_concept", r.from_concept.to_string());
+  append(out, "id", r.id.to_string());
+  append(out, "relation_type", name(r.relation_type));
+  if (r.source_document) append(out, "source_document", *r.source_document);
+  append(out, "to_concept", r.to_concept.to_string());
   return out;
 }
 
 Json structure_node_to_json(const StructureNode& node) {
   Json out = Json::object();
-  out["id"] = node.id.to_string();
-  out["title"] = node.title;
-  out["node_type"] = node.node_type;
-  out["parent"] = node.parent ? Json(node.parent->to_string()) : Json(nullptr);
-  out["position"] = node.position;
-  out["content_hash"] = node.content_hash.to_hex();
-  out["concept_refs"] = id_array(node.concept_refs);
+  append(out, "concept_refs", id_array(node.concept_refs));
+  append(out, "content_hash", node.content_hash.to_hex());
+  append(out, "id", node.id.to_string());
+  append(out, "node_type", node.node_type);
+  append(out, "parent", node.parent ? Json(node.parent->to_string()) : Json(nullptr));
+  append(out, "position", node.position);
+  append(out, "title", node.title);
   return out;
 }
 
 Json state_to_json(const KnowledgeState& state) {
-  Json concepts = Json::object();
-  for (const auto& [id, entry] : state.concepts) concepts[id.to_string()] = concept_to_json(*entry);
-  Json relations = Json::object();
-  for (const auto& [id, entry] : state.relations) {
-    relations[id.to_string()] = relation_to_json(*entry);
-  }
-  Json structure = Json::object();
-  for (const auto& [id, entry] : state.structure) {
-    structure[id.to_string()] = structure_node_to_json(*entry);
-  }
   Json out = Json::object();
-  out["concepts"] = std::move(concepts);
-  out["relations"] = std::move(relations);
-  out["structure"] = std::move(structure);
-  out["state_hash"] = serialization::state_hash(state).to_hex();
+  append(out, "concepts", map_object(state.concepts, concept_to_json));
+  append(out, "relations", map_object(state.relations, relation_to_json));
+  append(out, "state_hash", serialization::state_hash(state).to_hex());
+  append(out, "structure", map_object(state.structure, structure_node_to_json));
   return out;
 }
 
@@ -763,7 +767,7 @@ Json record_to_json(const EvolutionRecord& record) {
   const auto& j = record.justification;
   Json justification = Json::object();
   justification["agm_type"] = std::string(name(j.agm_type));
-  justification["minimality_score"] = float_value(j.minimality_score);
+  justification["minimality_score"] = j.minimality_score;
   justification["content_shift_score"] = optional_float(j.content_shift_score);
   justification["structure_delta_score"] = optional_float(j.structure_delta_score);
   justification["evidence_refs"] = evidence_array(j.evidence_refs);
