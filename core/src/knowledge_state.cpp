@@ -53,7 +53,7 @@ Result<const Concept*> require_active(const KnowledgeState& state, const Concept
 // True when an Active concept, other than the excluded ones, has this normal
 // form. Uses each entry's cached normal form.
 template <class Excluded>
-bool term_taken(const KnowledgeState& state, const std::string& normalized, Excluded excluded) {
+bool term_taken(const KnowledgeState& state, std::string_view normalized, Excluded excluded) {
   for (const auto& [id, entry] : state.concepts) {
     if (entry->status != ConceptStatus::Active || excluded(id)) continue;
     if (entry.normalized_term() == normalized) return true;
@@ -98,7 +98,8 @@ void erase_relations(Built& built, Matches matches) {
 // accepts: those references go, `additions` are appended where not present.
 template <class Matches>
 void rewrite_refs(Built& built, Matches matches, const std::vector<ConceptId>& additions) {
-  for (auto& [id, entry] : built.state.structure) {
+  std::vector<std::pair<StructureNodeId, Entry<StructureNode>>> rewritten;
+  for (const auto& [id, entry] : built.state.structure) {
     const auto& refs = entry->concept_refs;
     if (std::none_of(refs.begin(), refs.end(), matches)) continue;
     StructureNode node = entry.value();
@@ -109,7 +110,10 @@ void rewrite_refs(Built& built, Matches matches, const std::vector<ConceptId>& a
         node.concept_refs.push_back(added);
       }
     }
-    entry = Entry<StructureNode>(std::move(node));
+    rewritten.emplace_back(id, Entry<StructureNode>(std::move(node)));
+  }
+  for (auto& [id, entry] : rewritten) {
+    built.state.structure.insert_or_assign(id, std::move(entry));
     built.changes.structure.push_back(id);
   }
 }
@@ -129,6 +133,11 @@ Relation derives_from(const RelationId& id, const ConceptId& from, const Concept
   relation.confidence = 1.0;
   return relation;
 }
+
+struct TermHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view term) const { return std::hash<std::string_view>{}(term); }
+};
 
 // Identifiers are random or derived from SHA-256, so their first bytes hash well.
 struct ConceptIdHash {
@@ -354,7 +363,8 @@ Result<Built> apply_case(const Step& step, const op::Split& o) {
 
   std::vector<std::string> normalized;
   normalized.reserve(o.new_concepts.size());
-  std::unordered_map<std::string, std::size_t> first_pair;  // normal form -> first pair index
+  // normal form -> first pair index; looked up by the entries' cached forms
+  std::unordered_map<std::string, std::size_t, TermHash, std::equal_to<>> first_pair;
   for (std::size_t k = 0; k < o.new_concepts.size(); ++k) {
     normalized.push_back(operations::normalize_term(o.new_concepts[k].first));
     first_pair.emplace(normalized.back(), k);

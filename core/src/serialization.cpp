@@ -705,53 +705,34 @@ PResult<Timestamp> parse_relaxed(std::string_view s) {
 // The cached text names the entry's own id; a map key that differs from it
 // (possible in a state read from a document) is written in its place.
 //
-// The entry texts live in separate heap blocks, so the map is walked once
-// through a small ring of members already reached: a member's entry node is
-// prefetched when it joins the ring, its text halfway through the ring, and
-// it is fed when it leaves.
+// Each entry's value and text share one heap block. The walk asks for blocks
+// ahead of use in two steps: the head line (which holds the text length)
+// kFar entries ahead, the whole block kNear entries ahead.
 template <class Sink, class Map>
 void feed_members(Sink& sink, const Map& map) {
-  using Member = typename Map::value_type;
-  constexpr std::size_t kRing = 8;
-  constexpr std::size_t kHalf = kRing / 2;
-  const Member* ring[kRing];
-  std::size_t count = 0;  // members in the ring
-  std::size_t head = 0;   // index of the oldest member
-  auto it = map.begin();
+  constexpr std::size_t kFar = 16;
+  constexpr std::size_t kNear = 6;
+  auto far = map.begin();
+  auto near = map.begin();
   const auto end = map.end();
-  auto prefetch_text = [](const Member* m) {
-    const std::string& t = m->second.canonical();
-    for (std::size_t off = 0; off < t.size(); off += 64) __builtin_prefetch(t.data() + off);
-  };
-  auto push = [&] {
-    const Member* m = &*it;
-    ++it;
-    __builtin_prefetch(&m->second.canonical());
-    ring[(head + count) % kRing] = m;
-    ++count;
-    if (count > kHalf) prefetch_text(ring[(head + count - 1 - kHalf) % kRing]);
-  };
-  while (count < kRing && it != end) push();
-  // Members that never reached the middle of the ring (small maps).
-  for (std::size_t i = 0; i < count && i + kHalf >= count; ++i) {
-    if (count <= kHalf) prefetch_text(ring[(head + i) % kRing]);
-  }
+  for (std::size_t k = 0; k < kFar && far != end; ++k, ++far) far->second.prefetch_head();
+  for (std::size_t k = 0; k < kNear && near != end; ++k, ++near) near->second.prefetch_all();
   bool first = true;
-  while (count > 0) {
-    const Member* m = ring[head];
-    head = (head + 1) % kRing;
-    --count;
-    if (it != end) {
-      push();
-    } else if (count >= kHalf) {
-      prefetch_text(ring[(head + count - kHalf) % kRing]);
+  for (auto it = map.begin(); it != end; ++it) {
+    if (far != end) {
+      far->second.prefetch_head();
+      ++far;
+    }
+    if (near != end) {
+      near->second.prefetch_all();
+      ++near;
     }
     if (!first) sink.feed(',');
     first = false;
-    const auto& [key, entry] = *m;
-    const std::string& text = entry.canonical();
+    const auto& [key, entry] = *it;
+    const std::string_view text = entry.canonical();
     if (key == entry->id) {
-      sink.feed(std::string_view(text));
+      sink.feed(text);
     } else {
       std::string key_text;
       key_text.reserve(39);
@@ -759,7 +740,7 @@ void feed_members(Sink& sink, const Map& map) {
       append_uuid(key_text, key.uuid);
       key_text.append("\":");
       sink.feed(std::string_view(key_text));
-      sink.feed(std::string_view(text).substr(39));
+      sink.feed(text.substr(39));
     }
   }
 }

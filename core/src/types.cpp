@@ -6,6 +6,8 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <string>
 #include <type_traits>
 
@@ -380,6 +382,14 @@ std::size_t estimated_size(const Relation& r) {
          (r.source_document ? 22 + r.source_document->size() : 0) +
          (r.classification_confidence ? 52 : 0);
 }
+// Marks a concept whose term is its own normal form (no copy kept).
+const std::string* const kSameAsTerm = reinterpret_cast<const std::string*>(&kHexDigits);
+
+template <class Node>
+char* raw_text(Node* node) {
+  return reinterpret_cast<char*>(node + 1);
+}
+
 std::size_t estimated_size(const StructureNode& n) {
   return 39 + 300 + n.title.size() + n.node_type.size() + 39 * n.concept_refs.size();
 }
@@ -387,23 +397,60 @@ std::size_t estimated_size(const StructureNode& n) {
 
 template <class T>
 Entry<T>::Entry(T value) {
-  std::string canonical;
-  canonical.reserve(estimated_size(value));
-  append_member_key(canonical, value.id.uuid);
-  std::string normalized;
+  // The text is written into a buffer kept per thread, then copied behind the
+  // value: one allocation per entry, whatever the text's length.
+  thread_local std::string text;
+  text.clear();
+  text.reserve(estimated_size(value));
+  append_member_key(text, value.id.uuid);
   if constexpr (std::is_same_v<T, Concept>) {
-    serialization::write_concept(canonical, value, /*normalize_zero=*/true);
-    normalized = operations::normalize_term(value.term);
+    serialization::write_concept(text, value, /*normalize_zero=*/true);
   } else if constexpr (std::is_same_v<T, Relation>) {
-    serialization::write_relation(canonical, value, /*normalize_zero=*/true);
+    serialization::write_relation(text, value, /*normalize_zero=*/true);
   } else {
     static_assert(std::is_same_v<T, StructureNode>);
-    serialization::write_structure_node(canonical, value);
+    serialization::write_structure_node(text, value);
   }
-  node_ = std::make_shared<const Node>(
-      Node{std::move(value), std::move(canonical), std::move(normalized)});
+  if (text.size() > UINT32_MAX) internal_fault("entry text too long");
+  void* raw = ::operator new(sizeof(Node) + text.size());
+  Node* node = ::new (raw) Node{{1}, static_cast<std::uint32_t>(text.size()), {}, std::move(value)};
+  std::memcpy(raw_text(node), text.data(), text.size());
+  node_ = node;
 }
 
+template <class T>
+void Entry<T>::release(Node* node) {
+  if (node->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if constexpr (std::is_same_v<T, Concept>) {
+    const std::string* normalized = node->term.normalized.load(std::memory_order_acquire);
+    if (normalized != kSameAsTerm) delete normalized;
+  }
+  node->~Node();
+  ::operator delete(static_cast<void*>(node));
+}
+
+template <class T>
+std::string_view Entry<T>::normalized_term() const {
+  if constexpr (std::is_same_v<T, Concept>) {
+    const std::string* cached = node_->term.normalized.load(std::memory_order_acquire);
+    if (cached == nullptr) {
+      std::string normal = operations::normalize_term(node_->value.term);
+      const std::string* made =
+          normal == node_->value.term ? kSameAsTerm : new std::string(std::move(normal));
+      // Another thread may have set it first; then its value stands.
+      if (node_->term.normalized.compare_exchange_strong(cached, made,
+                                                         std::memory_order_acq_rel)) {
+        cached = made;
+      } else if (made != kSameAsTerm) {
+        delete made;
+      }
+    }
+    if (cached == kSameAsTerm) return node_->value.term;
+    return *cached;
+  } else {
+    return {};
+  }
+}
 template class Entry<Concept>;
 template class Entry<Relation>;
 template class Entry<StructureNode>;
