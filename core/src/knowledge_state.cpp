@@ -50,15 +50,35 @@ Result<const Concept*> require_active(const KnowledgeState& state, const Concept
   return found;
 }
 
+// Calls `visit(id, entry)` for each entry in key order until it returns true;
+// the entries' blocks are asked for a few entries ahead, since the scans of
+// a large state are bound by memory latency.
+template <class Map, class Visit>
+bool scan(const Map& map, Visit visit) {
+  constexpr std::size_t kAhead = 8;
+  bool stopped = false;
+  map.for_each_chunk([&](auto chunk) {
+    if (stopped) return;
+    for (std::size_t k = 0; k < chunk.size() && k < kAhead; ++k) chunk[k].second.prefetch_value();
+    for (std::size_t k = 0; k < chunk.size(); ++k) {
+      if (k + kAhead < chunk.size()) chunk[k + kAhead].second.prefetch_value();
+      if (visit(chunk[k].first, chunk[k].second)) {
+        stopped = true;
+        return;
+      }
+    }
+  });
+  return stopped;
+}
+
 // True when an Active concept, other than the excluded ones, has this normal
 // form. Uses each entry's cached normal form.
 template <class Excluded>
 bool term_taken(const KnowledgeState& state, std::string_view normalized, Excluded excluded) {
-  for (const auto& [id, entry] : state.concepts) {
-    if (entry->status != ConceptStatus::Active || excluded(id)) continue;
-    if (entry.normalized_term() == normalized) return true;
-  }
-  return false;
+  return scan(state.concepts, [&](const ConceptId& id, const Entry<Concept>& entry) {
+    return entry->status == ConceptStatus::Active && !excluded(id) &&
+           entry.normalized_term() == normalized;
+  });
 }
 
 std::vector<EvidenceRef> appended(std::vector<EvidenceRef> evidence,
@@ -83,14 +103,13 @@ void insert_relation(Built& built, Relation relation) {
 // Erases every relation `matches` accepts, noting each id.
 template <class Matches>
 void erase_relations(Built& built, Matches matches) {
-  auto& relations = built.state.relations;
-  for (auto it = relations.begin(); it != relations.end();) {
-    if (matches(*it->second)) {
-      built.changes.relations.push_back(it->first);
-      it = relations.erase(it);
-    } else {
-      ++it;
-    }
+  const std::size_t first = built.changes.relations.size();
+  scan(built.state.relations, [&](const RelationId& id, const Entry<Relation>& entry) {
+    if (matches(*entry)) built.changes.relations.push_back(id);
+    return false;
+  });
+  for (std::size_t k = first; k < built.changes.relations.size(); ++k) {
+    built.state.relations.erase(built.changes.relations[k]);
   }
 }
 
@@ -154,11 +173,13 @@ struct ConceptIdHash {
 bool derives_from_reaches(const RelationMap& relations, const ConceptId& start,
                           const ConceptId& target) {
   std::unordered_multimap<ConceptId, ConceptId, ConceptIdHash> edges;
-  for (const auto& [id, relation] : relations) {
+  scan(relations, [&](const RelationId&, const Entry<Relation>& relation) {
     if (relation->relation_type == RelationType::DerivesFrom) {
       edges.emplace(relation->from_concept, relation->to_concept);
     }
-  }
+    return false;
+  });
+  if (edges.empty()) return start == target;
   std::vector<ConceptId> stack{start};
   std::unordered_set<ConceptId, ConceptIdHash> visited;
   while (!stack.empty()) {
@@ -371,12 +392,13 @@ Result<Built> apply_case(const Step& step, const op::Split& o) {
   }
   // One pass over the concepts finds the earliest pair whose term is taken.
   std::size_t taken = o.new_concepts.size();
-  for (const auto& [id, entry] : step.state.concepts) {
-    if (entry->status != ConceptStatus::Active || id == o.concept_id) continue;
+  scan(step.state.concepts, [&](const ConceptId& id, const Entry<Concept>& entry) {
+    if (entry->status != ConceptStatus::Active || id == o.concept_id) return false;
     if (auto it = first_pair.find(entry.normalized_term()); it != first_pair.end()) {
       taken = std::min(taken, it->second);
     }
-  }
+    return false;
+  });
   if (taken < o.new_concepts.size()) {
     return fail(EngineError::duplicate_term(o.new_concepts[taken].first));
   }
@@ -459,7 +481,7 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
   if (!built) return fail(std::move(built.error()));
 
   KnowledgeState next = std::move(built->state);
-  const Hash resulting = next.state_hash();
+  const Hash resulting = next.state_hash_from(state);
   OperationJustification justification =
       operations::build_justification(state, operation, next, built->changes);
   EvolutionRecord record = operations::build_evolution_record(

@@ -2,6 +2,9 @@
 // and time stamps (Part 1.103).
 #include "kelvora/serialization.hpp"
 
+// The state walk keeps SHA-256 midstates; the low-level context is a plain
+// struct, so a midstate is a copy (the EVP context would need a heap copy).
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
@@ -15,6 +18,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <span>
 #include <type_traits>
 #include <variant>
 
@@ -701,9 +706,26 @@ PResult<Timestamp> parse_relaxed(std::string_view s) {
 
 // ---------------------------------------------------------- state walk
 
+// Feeds one `"<key>":{...}` member. The cached text names the entry's own
+// id; a map key that differs from it (possible in a state read from a
+// document) is written in its place.
+template <class Sink, class Key, class E>
+void feed_member(Sink& sink, const Key& key, const E& entry) {
+  const std::string_view text = entry.canonical();
+  if (key == entry->id) {
+    sink.feed(text);
+    return;
+  }
+  std::string key_text;
+  key_text.reserve(39);
+  key_text.push_back('"');
+  append_uuid(key_text, key.uuid);
+  key_text.append("\":");
+  sink.feed(std::string_view(key_text));
+  sink.feed(text.substr(39));
+}
+
 // Feeds the members of one map: `"<key>":{...}` pieces separated by commas.
-// The cached text names the entry's own id; a map key that differs from it
-// (possible in a state read from a document) is written in its place.
 //
 // Each entry's value and text share one heap block. The walk asks for blocks
 // ahead of use in two steps: the head line (which holds the text length)
@@ -730,19 +752,127 @@ void feed_members(Sink& sink, const Map& map) {
     if (!first) sink.feed(',');
     first = false;
     const auto& [key, entry] = *it;
-    const std::string_view text = entry.canonical();
-    if (key == entry->id) {
-      sink.feed(text);
-    } else {
-      std::string key_text;
-      key_text.reserve(39);
-      key_text.push_back('"');
-      append_uuid(key_text, key.uuid);
-      key_text.append("\":");
-      sink.feed(std::string_view(key_text));
-      sink.feed(text.substr(39));
+    feed_member(sink, key, entry);
+  }
+}
+
+// Streams bytes into a low-level SHA-256 context through a buffer; the
+// context (a midstate) can be taken at any point and resumed from.
+class MidstateStream {
+ public:
+  MidstateStream() {
+    if (SHA256_Init(&ctx_) != 1) internal_fault("SHA-256 initialisation failed");
+  }
+  explicit MidstateStream(const SHA256_CTX& midstate) : ctx_(midstate) {}
+
+  void feed(std::string_view bytes) {
+    if (len_ + bytes.size() > kBuffer) {
+      flush();
+      if (bytes.size() >= kBuffer) {
+        update(bytes.data(), bytes.size());
+        return;
+      }
+    }
+    std::memcpy(buf_.data() + len_, bytes.data(), bytes.size());
+    len_ += bytes.size();
+  }
+  void feed(char c) {
+    if (len_ == kBuffer) flush();
+    buf_[len_++] = c;
+  }
+  const SHA256_CTX& midstate() {
+    flush();
+    return ctx_;
+  }
+  Hash finish() {
+    flush();
+    Hash h;
+    if (SHA256_Final(h.bytes.data(), &ctx_) != 1) internal_fault("SHA-256 finalisation failed");
+    return h;
+  }
+
+ private:
+  static constexpr std::size_t kBuffer = 16384;
+
+  void flush() {
+    if (len_ > 0) update(buf_.data(), len_);
+    len_ = 0;
+  }
+  void update(const void* data, std::size_t n) {
+    if (SHA256_Update(&ctx_, data, n) != 1) internal_fault("SHA-256 update failed");
+  }
+
+  SHA256_CTX ctx_;
+  std::size_t len_ = 0;
+  std::array<char, kBuffer> buf_;
+};
+
+}  // namespace
+
+class HashTrail {
+ public:
+  struct Mark {
+    const void* chunk;  // the chunk that starts here; null after the last one
+    SHA256_CTX midstate;
+  };
+  // Per map (concepts, relations, structure): a mark before each chunk and
+  // one after the last.
+  std::array<std::vector<Mark>, 3> maps;
+};
+
+namespace {
+
+template <class Map>
+std::vector<std::span<const typename Map::value_type>> chunks_of(const Map& map) {
+  std::vector<std::span<const typename Map::value_type>> chunks;
+  map.for_each_chunk([&](auto chunk) { chunks.push_back(chunk); });
+  return chunks;
+}
+
+// Feeds the chunks `from`.. of one map, marking the start of each; entries
+// are asked for ahead of use as in feed_members.
+template <class Chunks>
+void feed_chunks(MidstateStream& stream, const Chunks& chunks, std::size_t from,
+                 std::vector<HashTrail::Mark>& marks) {
+  struct Cursor {
+    const Chunks& chunks;
+    std::size_t chunk;
+    std::size_t slot = 0;
+    bool valid() const { return chunk < chunks.size(); }
+    const auto& get() const { return chunks[chunk][slot]; }
+    void next() {
+      if (++slot == chunks[chunk].size()) {
+        ++chunk;
+        slot = 0;
+      }
+    }
+  };
+  constexpr std::size_t kFar = 16;
+  constexpr std::size_t kNear = 6;
+  Cursor far{chunks, from};
+  Cursor near{chunks, from};
+  for (std::size_t k = 0; k < kFar && far.valid(); ++k, far.next()) far.get().second.prefetch_head();
+  for (std::size_t k = 0; k < kNear && near.valid(); ++k, near.next()) {
+    near.get().second.prefetch_all();
+  }
+  for (std::size_t c = from; c < chunks.size(); ++c) {
+    marks.push_back({chunks[c].data(), stream.midstate()});
+    bool first = c == 0;
+    for (const auto& [key, entry] : chunks[c]) {
+      if (far.valid()) {
+        far.get().second.prefetch_head();
+        far.next();
+      }
+      if (near.valid()) {
+        near.get().second.prefetch_all();
+        near.next();
+      }
+      if (!first) stream.feed(',');
+      first = false;
+      feed_member(stream, key, entry);
     }
   }
+  marks.push_back({nullptr, stream.midstate()});
 }
 
 template <class Sink>
@@ -1122,6 +1252,57 @@ Hash state_hash(const KnowledgeState& state) {
   Sha256Stream stream;
   feed_state(stream, state);
   return stream.finish();
+}
+
+TrailedHash state_hash_trailed(const KnowledgeState& state, const HashTrail* prior) {
+  const auto concepts = chunks_of(state.concepts);
+  const auto relations = chunks_of(state.relations);
+  const auto structure = chunks_of(state.structure);
+  auto identity = [](const auto& chunks) {
+    std::vector<const void*> ids;
+    ids.reserve(chunks.size());
+    for (const auto& chunk : chunks) ids.push_back(chunk.data());
+    return ids;
+  };
+  const std::array<std::vector<const void*>, 3> ids = {identity(concepts), identity(relations),
+                                                      identity(structure)};
+  constexpr std::array<std::string_view, 3> kOpen = {"{\"concepts\":{", "},\"relations\":{",
+                                                     "},\"structure\":{"};
+
+  auto trail = std::make_shared<HashTrail>();
+  // Where the text starts to differ from the prior state's: map `m`, chunk `from`.
+  std::size_t m = 0;
+  std::size_t from = 0;
+  std::optional<MidstateStream> stream;
+  if (prior != nullptr) {
+    for (; m < 3; ++m) {
+      const auto& marks = prior->maps[m];
+      from = 0;
+      while (from < ids[m].size() && from + 1 < marks.size() && ids[m][from] == marks[from].chunk) {
+        ++from;
+      }
+      if (from == ids[m].size() && from + 1 == marks.size()) {
+        trail->maps[m] = marks;  // the whole map is shared
+        continue;
+      }
+      trail->maps[m].assign(marks.begin(), marks.begin() + static_cast<std::ptrdiff_t>(from));
+      stream.emplace(marks[from].midstate);
+      break;
+    }
+    if (m == 3) stream.emplace(prior->maps[2].back().midstate);
+  } else {
+    stream.emplace();
+    stream->feed(kOpen[0]);
+  }
+  for (std::size_t k = m; k < 3; ++k) {
+    if (k > m) stream->feed(kOpen[k]);
+    const std::size_t start = k == m ? from : 0;
+    if (k == 0) feed_chunks(*stream, concepts, start, trail->maps[k]);
+    if (k == 1) feed_chunks(*stream, relations, start, trail->maps[k]);
+    if (k == 2) feed_chunks(*stream, structure, start, trail->maps[k]);
+  }
+  stream->feed(std::string_view("}}"));
+  return {stream->finish(), std::move(trail)};
 }
 
 Hash compute_hash(std::string_view bytes) {

@@ -470,7 +470,21 @@ AgmType agm_type_of(const EvolutionOperation& operation) { return kAgmOf[operati
 // ---------------------------------------------------------------------- state
 
 Hash KnowledgeState::state_hash() const {
-  if (!hash_cache_) hash_cache_ = serialization::state_hash(*this);
+  if (!hash_cache_) {
+    auto hashed = serialization::state_hash_trailed(*this, nullptr);
+    hash_trail_ = std::move(hashed.trail);
+    hash_cache_ = hashed.hash;
+  }
+  return *hash_cache_;
+}
+
+Hash KnowledgeState::state_hash_from(const KnowledgeState& prior) const {
+  if (!hash_cache_) {
+    prior.state_hash();
+    auto hashed = serialization::state_hash_trailed(*this, prior.hash_trail_.get());
+    hash_trail_ = std::move(hashed.trail);
+    hash_cache_ = hashed.hash;
+  }
   return *hash_cache_;
 }
 

@@ -721,3 +721,109 @@ TEST(TimestampText, RandomRoundTrips) {
   EXPECT_EQ(ser::parse_rfc3339_relaxed_checked("-262143-01-01T00:00:00+00:01").error(),
             "input is out of range");
 }
+
+namespace {
+
+// A state of several chunks per map, entries keyed 2, 4, 6, ... so that keys
+// can go before, between and after them.
+KnowledgeState many_chunk_state() {
+  KnowledgeState s;
+  for (std::uint32_t k = 1; k <= 300; ++k) {
+    Concept c;
+    c.id.uuid.bytes[0] = 0x20;
+    c.id.uuid.bytes[14] = static_cast<std::uint8_t>((2 * k) >> 8);
+    c.id.uuid.bytes[15] = static_cast<std::uint8_t>(2 * k);
+    c.term = "term " + std::to_string(k);
+    c.definition = "definition " + std::to_string(k);
+    c.created_at = Timestamp{1704164645 + k, 0};
+    Relation r;
+    r.id.uuid = c.id.uuid;
+    r.from_concept = c.id;
+    r.to_concept = c.id;
+    r.relation_type = RelationType::Supports;
+    s.concepts.emplace(c.id, Entry<Concept>(c));
+    s.relations.emplace(r.id, Entry<Relation>(r));
+  }
+  StructureNode n;
+  n.id.uuid.bytes[0] = 0x30;
+  n.title = "root";
+  n.node_type = "section";
+  s.structure.emplace(n.id, Entry<StructureNode>(n));
+  return s;
+}
+
+ConceptId nth_key(const KnowledgeState& s, std::size_t n) {
+  auto it = s.concepts.begin();
+  std::advance(it, n);
+  return it->first;
+}
+
+TEST(StateHashTrail, ResumedHashEqualsTheHashOfTheWholeText) {
+  struct Case {
+    const char* name;
+    void (*edit)(KnowledgeState&);
+  };
+  const Case cases[] = {
+      {"unchanged", [](KnowledgeState&) {}},
+      {"first concept replaced",
+       [](KnowledgeState& s) {
+         Concept c = s.concepts.begin()->second.value();
+         c.definition = "changed";
+         s.concepts.insert_or_assign(c.id, Entry<Concept>(c));
+       }},
+      {"last concept erased", [](KnowledgeState& s) { s.concepts.erase(nth_key(s, 299)); }},
+      {"concept inserted before all",
+       [](KnowledgeState& s) {
+         Concept c = s.concepts.begin()->second.value();
+         c.id.uuid.bytes[15] = 1;
+         c.id.uuid.bytes[14] = 0;
+         s.concepts.emplace(c.id, Entry<Concept>(c));
+       }},
+      {"concept appended after all",
+       [](KnowledgeState& s) {
+         Concept c = s.concepts.begin()->second.value();
+         c.id.uuid.bytes[0] = 0x21;
+         s.concepts.emplace(c.id, Entry<Concept>(c));
+       }},
+      {"middle concepts erased",
+       [](KnowledgeState& s) {
+         for (int k = 0; k < 70; ++k) s.concepts.erase(nth_key(s, 100));
+       }},
+      {"all concepts erased", [](KnowledgeState& s) { s.concepts.clear(); }},
+      {"last relation erased",
+       [](KnowledgeState& s) {
+         auto it = s.relations.begin();
+         std::advance(it, 299);
+         s.relations.erase(it);
+       }},
+      {"structure emptied", [](KnowledgeState& s) { s.structure.clear(); }},
+      {"map key differs from the entry's id",
+       [](KnowledgeState& s) {
+         Entry<Concept> entry = s.concepts.begin()->second;
+         s.concepts.erase(s.concepts.begin());
+         ConceptId other = entry->id;
+         other.uuid.bytes[15] ^= 1;
+         s.concepts.emplace(other, entry);
+       }},
+  };
+  for (const Case& c : cases) {
+    const KnowledgeState prior = many_chunk_state();
+    prior.state_hash();
+    KnowledgeState next = prior;  // shares every chunk until edited
+    c.edit(next);
+    const Hash whole = ser::compute_hash(ser::canonical_serialize(next));
+    EXPECT_EQ(next.state_hash_from(prior), whole) << c.name;
+    // A second step resumes from the trail the first one left.
+    KnowledgeState after = next;
+    Concept extra = prior.concepts.begin()->second.value();
+    extra.id.uuid.bytes[0] = 0x22;
+    after.concepts.emplace(extra.id, Entry<Concept>(extra));
+    EXPECT_EQ(after.state_hash_from(next), ser::compute_hash(ser::canonical_serialize(after)))
+        << c.name;
+    // And the step back, whose leading chunks may all be shared.
+    const KnowledgeState back = prior;
+    EXPECT_EQ(back.state_hash_from(after), prior.state_hash()) << c.name;
+  }
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,6 +18,20 @@ namespace kelvora::serialization {
 std::string canonical_serialize(const KnowledgeState& state);
 // SHA-256 of the canonical state text (uncached; KnowledgeState::state_hash caches it).
 Hash state_hash(const KnowledgeState& state);
+// SHA-256 midstates of a state's text at the start of each chunk of its maps.
+// Kept with a state, so that a state sharing leading chunks with it hashes
+// only from the first chunk that differs.
+class HashTrail;
+
+struct TrailedHash {
+  Hash hash;
+  std::shared_ptr<const HashTrail> trail;
+};
+// state_hash, resumed after the leading chunks `state` shares with the state
+// `prior` was made for (from the start when null), and the trail of `state`.
+// Chunks are matched by identity: the state `prior` belongs to must be alive
+// and unchanged.
+TrailedHash state_hash_trailed(const KnowledgeState& state, const HashTrail* prior);
 // SHA-256 of the bytes.
 Hash compute_hash(std::string_view bytes);
 // Version-8 UUID from SHA-256 over the length-prefixed label and parts.

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <compare>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <map>
 #include <memory>
@@ -45,7 +46,12 @@ struct Uuid {
     if (ah != bh) return ah <=> bh;
     return big_endian_half(a, 8) <=> big_endian_half(b, 8);
   }
-  friend bool operator==(const Uuid&, const Uuid&) = default;
+  friend bool operator==(const Uuid& a, const Uuid& b) {
+    std::uint64_t x[2], y[2];
+    std::memcpy(x, a.bytes.data(), 16);
+    std::memcpy(y, b.bytes.data(), 16);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
+  }
 
   // Bytes at..at+7 as one big-endian number (one load and a byte swap).
   static std::uint64_t big_endian_half(const Uuid& u, std::size_t at) {
@@ -251,6 +257,11 @@ class Entry {
 
   // Asks for the cache line that starts the entry's block (value and length).
   void prefetch_head() const { __builtin_prefetch(node_); }
+  // Asks for the head and the next line, which hold the value's leading fields.
+  void prefetch_value() const {
+    __builtin_prefetch(node_);
+    __builtin_prefetch(reinterpret_cast<const char*>(node_) + 64);
+  }
   // Asks for the whole block, member text included; cheap once the head is in.
   void prefetch_all() const {
     const char* p = reinterpret_cast<const char*>(node_);
@@ -391,6 +402,9 @@ struct ApplyContext {
 
 struct StateDiff;
 struct ApplyResult;
+namespace serialization {
+class HashTrail;
+}
 
 // A knowledge state. Treat a state as immutable once its hash has been asked
 // for: the hash is computed once and kept. A copy starts without the cached
@@ -410,6 +424,7 @@ struct KnowledgeState {
       relations = other.relations;
       structure = other.structure;
       hash_cache_.reset();
+      hash_trail_.reset();
     }
     return *this;
   }
@@ -419,6 +434,9 @@ struct KnowledgeState {
 
   // serialization::state_hash, computed once per state.
   Hash state_hash() const;
+  // The same hash; the text up to the first chunk of entries not shared with
+  // `prior` is not hashed again (`prior` is hashed first if it was not).
+  Hash state_hash_from(const KnowledgeState& prior) const;
   // operations::compute_structure_hash of the structure map.
   Hash structure_hash() const;
 
@@ -437,6 +455,7 @@ struct KnowledgeState {
 
  private:
   mutable std::optional<Hash> hash_cache_;
+  mutable std::shared_ptr<const serialization::HashTrail> hash_trail_;  // set with the hash
 };
 
 struct ApplyResult {
