@@ -892,7 +892,8 @@ void feed_state(Sink& sink, const KnowledgeState& state) {
 // the exact length, the output grows once, and a Putter writes through a raw
 // pointer. Floats and time stamps are formatted once, before both passes.
 
-inline bool chunk_needs_escape(std::uint64_t w) {
+// Used by the portable escape scan only (no SSE2).
+[[maybe_unused]] inline bool chunk_needs_escape(std::uint64_t w) {
   // True when one of the 8 bytes is below 0x20, a quotation mark or a
   // backslash (exact as a whole; the byte positions it marks are not used).
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
