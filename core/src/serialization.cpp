@@ -1225,16 +1225,28 @@ void emit_structure_node(E& e, const StructureNode& n) {
   e.ch('}');
 }
 
+// Runs `emit` once to count and once to write into the storage that
+// `place(size)` gives for the exact size.
+template <class Place, class F>
+void emit_placed(Place&& place, F&& emit) {
+  Counter counter;
+  emit(counter);
+  char* out = place(counter.n);
+  Putter putter{out, counter.scans};
+  emit(putter);
+  if (putter.p != out + counter.n) internal_fault("canonical writer size mismatch");
+}
+
 // Runs `emit` once to count and once to write into `out`, grown once.
 template <class F>
 void emit_sized(std::string& out, F&& emit) {
-  Counter counter;
-  emit(counter);
-  const std::size_t old = out.size();
-  out.resize(old + counter.n);
-  Putter putter{out.data() + old, counter.scans};
-  emit(putter);
-  if (putter.p != out.data() + out.size()) internal_fault("canonical writer size mismatch");
+  emit_placed(
+      [&out](std::size_t n) {
+        const std::size_t old = out.size();
+        out.resize(old + n);
+        return out.data() + old;
+      },
+      emit);
 }
 
 }  // namespace
@@ -1378,6 +1390,40 @@ void write_relation(std::string& out, const Relation& r, bool normalize_zero) {
 
 void write_structure_node(std::string& out, const StructureNode& n) {
   emit_sized(out, [&](auto& e) { emit_structure_node(e, n); });
+}
+
+void write_member(const Uuid& key, const Concept& c, PlaceText place, void* context) {
+  const Piece confidence = f64_piece(c.confidence, /*normalize_zero=*/true);
+  const Piece created_at = timestamp_piece(c.created_at);
+  emit_placed([&](std::size_t n) { return place(context, n); },
+              [&](auto& e) {
+                e.uuid(key);
+                e.ch(':');
+                emit_concept(e, c, confidence, created_at);
+              });
+}
+
+void write_member(const Uuid& key, const Relation& r, PlaceText place, void* context) {
+  const Piece confidence = f64_piece(r.confidence, /*normalize_zero=*/true);
+  std::optional<Piece> classification;
+  if (r.classification_confidence) {
+    classification = f64_piece(*r.classification_confidence, /*normalize_zero=*/true);
+  }
+  emit_placed([&](std::size_t n) { return place(context, n); },
+              [&](auto& e) {
+                e.uuid(key);
+                e.ch(':');
+                emit_relation(e, r, confidence, classification);
+              });
+}
+
+void write_member(const Uuid& key, const StructureNode& n, PlaceText place, void* context) {
+  emit_placed([&](std::size_t size) { return place(context, size); },
+              [&](auto& e) {
+                e.uuid(key);
+                e.ch(':');
+                emit_structure_node(e, n);
+              });
 }
 
 void write_structure_map(std::string& out, const StructureMap& structure) {

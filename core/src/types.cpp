@@ -353,69 +353,28 @@ Concept Concept::create(std::string term, std::string definition) {
 }
 
 namespace {
-void append_member_key(std::string& out, const Uuid& id) {
-  out.push_back('"');
-  std::size_t at = out.size();
-  out.resize(at + 36, '-');
-  char* p = out.data() + at;
-  for (std::size_t i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) ++p;
-    *p++ = kHexDigits[id.bytes[i] >> 4];
-    *p++ = kHexDigits[id.bytes[i] & 0x0F];
-  }
-  out.append("\":", 2);
-}
-
-
-// The member text's length when no character needs an escape, so that the
-// text is written into one allocation.
-std::size_t evidence_size(const std::vector<EvidenceRef>& evidence) {
-  std::size_t n = 2;
-  for (const EvidenceRef& e : evidence) n += 48 + e.text_excerpt.size();
-  return n;
-}
-std::size_t estimated_size(const Concept& c) {
-  return 39 + 200 + c.term.size() + c.definition.size() + evidence_size(c.source_evidence);
-}
-std::size_t estimated_size(const Relation& r) {
-  return 39 + 230 + evidence_size(r.evidence) +
-         (r.source_document ? 22 + r.source_document->size() : 0) +
-         (r.classification_confidence ? 52 : 0);
-}
 // Marks a concept whose term is its own normal form (no copy kept).
 const std::string* const kSameAsTerm = reinterpret_cast<const std::string*>(&kHexDigits);
 
-template <class Node>
-char* raw_text(Node* node) {
-  return reinterpret_cast<char*>(node + 1);
-}
-
-std::size_t estimated_size(const StructureNode& n) {
-  return 39 + 300 + n.title.size() + n.node_type.size() + 39 * n.concept_refs.size();
-}
 }  // namespace
 
 template <class T>
 Entry<T>::Entry(T value) {
-  // The text is written into a buffer kept per thread, then copied behind the
-  // value: one allocation per entry, whatever the text's length.
-  thread_local std::string text;
-  text.clear();
-  text.reserve(estimated_size(value));
-  append_member_key(text, value.id.uuid);
-  if constexpr (std::is_same_v<T, Concept>) {
-    serialization::write_concept(text, value, /*normalize_zero=*/true);
-  } else if constexpr (std::is_same_v<T, Relation>) {
-    serialization::write_relation(text, value, /*normalize_zero=*/true);
-  } else {
-    static_assert(std::is_same_v<T, StructureNode>);
-    serialization::write_structure_node(text, value);
-  }
-  if (text.size() > UINT32_MAX) internal_fault("entry text too long");
-  void* raw = ::operator new(sizeof(Node) + text.size());
-  Node* node = ::new (raw) Node{{1}, static_cast<std::uint32_t>(text.size()), {}, std::move(value)};
-  std::memcpy(raw_text(node), text.data(), text.size());
-  node_ = node;
+  // One allocation per entry: the text is written straight behind the node,
+  // whose size the writer reports before it writes.
+  struct Block {
+    void* raw = nullptr;
+    std::size_t size = 0;
+    static char* place(void* self, std::size_t size) {
+      if (size > UINT32_MAX) internal_fault("entry text too long");
+      auto* block = static_cast<Block*>(self);
+      block->raw = ::operator new(sizeof(Node) + size);
+      block->size = size;
+      return static_cast<char*>(block->raw) + sizeof(Node);
+    }
+  } block;
+  serialization::write_member(value.id.uuid, value, &Block::place, &block);
+  node_ = ::new (block.raw) Node{{1}, static_cast<std::uint32_t>(block.size), {}, std::move(value)};
 }
 
 template <class T>

@@ -50,6 +50,13 @@ void write_concept(std::string& out, const Concept& concept_value, bool normaliz
 void write_relation(std::string& out, const Relation& relation, bool normalize_zero);
 void write_structure_node(std::string& out, const StructureNode& node);
 void write_structure_map(std::string& out, const StructureMap& structure);
+// The member text `"<key>":{...}` of a state entry (zero confidences written
+// as positive zero), written into the storage `place(context, size)` returns
+// for its exact size.
+using PlaceText = char* (*)(void* context, std::size_t size);
+void write_member(const Uuid& key, const Concept& value, PlaceText place, void* context);
+void write_member(const Uuid& key, const Relation& value, PlaceText place, void* context);
+void write_member(const Uuid& key, const StructureNode& value, PlaceText place, void* context);
 void write_operation(std::string& out, const EvolutionOperation& operation);
 void write_justification(std::string& out, const OperationJustification& justification);
 
