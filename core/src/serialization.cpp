@@ -1392,15 +1392,23 @@ void write_structure_node(std::string& out, const StructureNode& n) {
   emit_sized(out, [&](auto& e) { emit_structure_node(e, n); });
 }
 
-void write_member(const Uuid& key, const Concept& c, PlaceText place, void* context) {
-  const Piece confidence = f64_piece(c.confidence, /*normalize_zero=*/true);
-  const Piece created_at = timestamp_piece(c.created_at);
+namespace {
+// `"<key>":` and the object `body` emits, placed by `place`.
+template <class Body>
+void emit_member(const Uuid& key, PlaceText place, void* context, Body&& body) {
   emit_placed([&](std::size_t n) { return place(context, n); },
               [&](auto& e) {
                 e.uuid(key);
                 e.ch(':');
-                emit_concept(e, c, confidence, created_at);
+                body(e);
               });
+}
+}  // namespace
+
+void write_member(const Uuid& key, const Concept& c, PlaceText place, void* context) {
+  const Piece confidence = f64_piece(c.confidence, /*normalize_zero=*/true);
+  const Piece created_at = timestamp_piece(c.created_at);
+  emit_member(key, place, context, [&](auto& e) { emit_concept(e, c, confidence, created_at); });
 }
 
 void write_member(const Uuid& key, const Relation& r, PlaceText place, void* context) {
@@ -1409,21 +1417,12 @@ void write_member(const Uuid& key, const Relation& r, PlaceText place, void* con
   if (r.classification_confidence) {
     classification = f64_piece(*r.classification_confidence, /*normalize_zero=*/true);
   }
-  emit_placed([&](std::size_t n) { return place(context, n); },
-              [&](auto& e) {
-                e.uuid(key);
-                e.ch(':');
-                emit_relation(e, r, confidence, classification);
-              });
+  emit_member(key, place, context,
+              [&](auto& e) { emit_relation(e, r, confidence, classification); });
 }
 
 void write_member(const Uuid& key, const StructureNode& n, PlaceText place, void* context) {
-  emit_placed([&](std::size_t size) { return place(context, size); },
-              [&](auto& e) {
-                e.uuid(key);
-                e.ch(':');
-                emit_structure_node(e, n);
-              });
+  emit_member(key, place, context, [&](auto& e) { emit_structure_node(e, n); });
 }
 
 void write_structure_map(std::string& out, const StructureMap& structure) {
