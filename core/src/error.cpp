@@ -1,4 +1,4 @@
-// The engine's error type (Part 1.102).
+// The engine's error type: the fourteen kinds and their display texts.
 #include "kelvora/error.hpp"
 
 #include <string>

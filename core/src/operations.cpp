@@ -1,4 +1,4 @@
-// Helpers of the evolution operations (Part 1.103): term normal form, structure
+// Helpers of the evolution operations: term normal form, structure
 // hash, float normalisation and derived identifiers.
 #include "kelvora/operations.hpp"
 

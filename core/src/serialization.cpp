@@ -1,5 +1,5 @@
 // Canonical JSON, SHA-256, derived identifiers and the text forms of floats
-// and time stamps (Part 1.103).
+// and time stamps.
 #include "kelvora/serialization.hpp"
 
 // The state walk keeps SHA-256 midstates; the low-level context is a plain

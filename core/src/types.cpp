@@ -1,4 +1,5 @@
-// The engine's value types (Part 1.101).
+// The engine's value types: identifiers, hashes, time stamps, enum names,
+// entries and the state's cached hash.
 #include "kelvora/types.hpp"
 
 #include <openssl/rand.h>

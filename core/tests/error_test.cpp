@@ -1,4 +1,4 @@
-// Display texts of the fourteen error kinds (Part 1.102).
+// Display texts of the fourteen error kinds.
 #include <gtest/gtest.h>
 
 #include <string>

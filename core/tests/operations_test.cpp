@@ -1,4 +1,4 @@
-// Term normal form, float normalisation and derived identifiers (Part 1.103).
+// Term normal form, float normalisation and derived identifiers.
 // The justification and record functions are tested in their own file.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Canonical form, hashes, float and time-stamp texts (Part 1.103). Golden
+// Canonical form, hashes, float and time-stamp texts. Golden
 // values come from core/tests/golden/gen_serialization_vectors.py (Python's
 // repr, datetime and hashlib, independent of this code).
 #include <gtest/gtest.h>

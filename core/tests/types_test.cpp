@@ -1,4 +1,4 @@
-// The value types (Part 1.101): identifiers, hashes, enum names, operations.
+// The value types: identifiers, hashes, enum names, operations.
 #include <gtest/gtest.h>
 
 #include <algorithm>

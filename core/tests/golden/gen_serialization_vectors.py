@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Independent golden vectors for core/tests/serialization_test.cpp.
 
-Builds the canonical state text of Part 1.103 with Python's own tools (repr for
+Builds the canonical state text with Python's own tools (repr for
 the shortest round-trip digits, hashlib for SHA-256, datetime for calendar
 arithmetic) and prints the texts and hashes the C++ tests compare against.
 """
