@@ -105,15 +105,45 @@ struct StringSink {
 
 // --------------------------------------------------------------- pieces
 
-void append_uuid(std::string& out, const Uuid& id) {
-  std::size_t at = out.size();
-  out.resize(at + 36, '-');
-  char* p = out.data() + at;
+// The 36 characters of the 8-4-4-4-12 form at `out`. Every entry text holds
+// two of them (key and id), so this is one of the writer's hot spots: the 32
+// digits are made 16 at a time, then placed around the hyphens.
+void put_uuid(char* out, const Uuid& id) {
+  char hex[32];
+#if defined(__SSE2__)
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(id.bytes.data()));
+  const __m128i low_nibble = _mm_set1_epi8(0x0F);
+  const __m128i hi = _mm_and_si128(_mm_srli_epi16(v, 4), low_nibble);
+  const __m128i lo = _mm_and_si128(v, low_nibble);
+  // A nibble x becomes '0' + x, plus the gap up to 'a' when x > 9.
+  auto digits = [](__m128i x) {
+    const __m128i letter = _mm_cmpgt_epi8(x, _mm_set1_epi8(9));
+    return _mm_add_epi8(_mm_add_epi8(x, _mm_set1_epi8('0')),
+                        _mm_and_si128(letter, _mm_set1_epi8('a' - '0' - 10)));
+  };
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(hex), digits(_mm_unpacklo_epi8(hi, lo)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(hex + 16), digits(_mm_unpackhi_epi8(hi, lo)));
+#else
   for (std::size_t i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) ++p;
-    *p++ = kHexDigits[id.bytes[i] >> 4];
-    *p++ = kHexDigits[id.bytes[i] & 0x0F];
+    hex[2 * i] = kHexDigits[id.bytes[i] >> 4];
+    hex[2 * i + 1] = kHexDigits[id.bytes[i] & 0x0F];
   }
+#endif
+  std::memcpy(out, hex, 8);
+  out[8] = '-';
+  std::memcpy(out + 9, hex + 8, 4);
+  out[13] = '-';
+  std::memcpy(out + 14, hex + 12, 4);
+  out[18] = '-';
+  std::memcpy(out + 19, hex + 16, 4);
+  out[23] = '-';
+  std::memcpy(out + 24, hex + 20, 12);
+}
+
+void append_uuid(std::string& out, const Uuid& id) {
+  const std::size_t at = out.size();
+  out.resize(at + 36);
+  put_uuid(out.data() + at, id);
 }
 
 void write_uuid(std::string& out, const Uuid& id) {
@@ -180,6 +210,37 @@ Decimal decompose(double value) {
   return d;
 }
 
+// Values with one to four decimals, such as the confidences 0.5 or 0.875,
+// written without the general shortest-digits search; 0 when `value` is not
+// one. For a magnitude below 2^50 / 10^4 the scaled value is within 1/4 of
+// the integer m it rounds to, and m / 10^k, correctly rounded, equals `value`
+// exactly when the k-decimal text of m reads back as `value`. The first k
+// that passes gives the fewest digits, which are the shortest round trip's.
+// Such a value has its first digit at exponent -4..10, so the JSON form and
+// the display form agree: plain notation, no exponent.
+std::size_t format_short_fraction(char* buf, double value) {
+  constexpr double kScale[] = {1.0, 10.0, 100.0, 1'000.0, 10'000.0};
+  constexpr unsigned kMaxDecimals = 4;
+  const double magnitude = std::fabs(value);
+  if (!(magnitude >= 1e-4 && magnitude < 0x1p50 / 10'000.0)) return 0;
+  for (unsigned k = 1; k <= kMaxDecimals; ++k) {
+    const auto m = static_cast<std::uint64_t>(magnitude * kScale[k] + 0.5);
+    if (static_cast<double>(m) / kScale[k] != magnitude) continue;
+    const auto scale = static_cast<std::uint64_t>(kScale[k]);
+    char* out = buf;
+    if (value < 0) *out++ = '-';
+    out = std::to_chars(out, out + 24, m / scale).ptr;
+    *out++ = '.';
+    std::uint64_t fraction = m % scale;
+    for (unsigned i = k; i-- > 0;) {
+      out[i] = static_cast<char>('0' + fraction % 10);
+      fraction /= 10;
+    }
+    return static_cast<std::size_t>(out + k - buf);
+  }
+  return 0;
+}
+
 // Writes `value` (finite) into buf; returns the length. `json` selects the
 // JSON form (".0", exponent outside -5..15), else the display form.
 std::size_t format_f64_into(char* buf, double value, bool json) {
@@ -209,6 +270,7 @@ std::size_t format_f64_into(char* buf, double value, bool json) {
       return static_cast<std::size_t>(out - buf);
     }
   }
+  if (std::size_t n = format_short_fraction(buf, value); n != 0) return n;
   Decimal d = decompose(value);
   if (d.negative) *out++ = '-';
   const int n = d.count;
@@ -304,21 +366,39 @@ char* put2(char* p, unsigned v) {  // v < 100
   return p + 2;
 }
 
-// Exactly `width` (3, 6 or 9) digits of v.
-char* put_fraction(char* p, unsigned v, int width) {
-  char* q = p + width;
-  char* out = q;
-  if (width % 2 != 0) {
-    *--q = static_cast<char>('0' + v % 10);
-    v /= 10;
-  }
-  while (q != p) {
-    q -= 2;
-    std::memcpy(q, kDigitPairs + 2 * (v % 100), 2);
-    v /= 100;
-  }
-  return out;
+char* put3(char* p, unsigned v) {  // v < 1000, three digits
+  *p = static_cast<char>('0' + v / 100);
+  return put2(p + 1, v % 100);
 }
+
+// civil_from_days for the days of years 0..9999 in 32-bit arithmetic, with
+// no division left but by constants (Neri and Schneider's calendar
+// algorithm; the count is shifted by 82 eras so that it stays unsigned).
+constexpr std::int64_t kFirstFastDay = -719'528;    // 0000-01-01
+constexpr std::int64_t kLastFastDay = 2'932'896;    // 9999-12-31
+constexpr Civil civil_from_days_fast(std::int64_t z) {
+  constexpr std::uint32_t kEras = 82;
+  const auto n = static_cast<std::uint32_t>(z + 719'468 + 146'097 * kEras);
+  const std::uint32_t n1 = 4 * n + 3;
+  const std::uint32_t century = n1 / 146'097;
+  const std::uint32_t n2 = (n1 % 146'097) | 3;
+  const std::uint64_t p2 = std::uint64_t{2'939'745} * n2;
+  const auto year_of_century = static_cast<std::uint32_t>(p2 >> 32);
+  const std::uint32_t day_of_year = static_cast<std::uint32_t>(p2) / 2'939'745 / 4;
+  const std::uint32_t n3 = 2'141 * day_of_year + 197'913;
+  const std::uint32_t month = n3 >> 16;
+  const std::uint32_t day = (n3 & 0xFFFF) / 2'141 + 1;
+  const std::uint32_t january_or_february = day_of_year >= 306 ? 1 : 0;
+  return Civil{static_cast<std::int64_t>(100 * century + year_of_century + january_or_february) -
+                   400 * static_cast<std::int64_t>(kEras),
+               january_or_february != 0 ? month - 12 : month, day};
+}
+static_assert(civil_from_days_fast(kFirstFastDay).year == 0);
+static_assert(civil_from_days_fast(kLastFastDay).year == 9999);
+static_assert(civil_from_days_fast(kLastFastDay).month == 12);
+static_assert(civil_from_days_fast(kLastFastDay).day == 31);
+static_assert(civil_from_days_fast(0).year == 1970 && civil_from_days_fast(0).day == 1);
+static_assert(civil_from_days_fast(11'016).month == 2 && civil_from_days_fast(11'016).day == 29);
 
 // Writes the date-time into buf (at least 48 bytes); returns the length.
 std::size_t format_timestamp_into(char* buf, Timestamp ts, bool zulu) {
@@ -331,7 +411,8 @@ std::size_t format_timestamp_into(char* buf, Timestamp ts, bool zulu) {
   }
   const std::int64_t days = floor_div(secs, 86400);
   const auto sod = static_cast<unsigned>(secs - days * 86400);
-  const Civil c = civil_from_days(days);
+  const Civil c = days >= kFirstFastDay && days <= kLastFastDay ? civil_from_days_fast(days)
+                                                                : civil_from_days(days);
   char* p = buf;
   if (c.year >= 0 && c.year <= 9999) {
     auto y = static_cast<unsigned>(c.year);
@@ -360,20 +441,14 @@ std::size_t format_timestamp_into(char* buf, Timestamp ts, bool zulu) {
   *p++ = ':';
   p = put2(p, sod % 60 + leap);
   if (nanos != 0) {
-    unsigned value;
-    int width;
-    if (nanos % 1'000'000 == 0) {
-      value = nanos / 1'000'000;
-      width = 3;
-    } else if (nanos % 1'000 == 0) {
-      value = nanos / 1'000;
-      width = 6;
-    } else {
-      value = nanos;
-      width = 9;
-    }
+    // Milliseconds, then micro- and nanoseconds only as far as they are not zero.
     *p++ = '.';
-    p = put_fraction(p, value, width);
+    p = put3(p, nanos / 1'000'000);
+    const unsigned below_milli = nanos % 1'000'000;
+    if (below_milli != 0) {
+      p = put3(p, below_milli / 1'000);
+      if (below_milli % 1'000 != 0) p = put3(p, below_milli % 1'000);
+    }
   }
   if (zulu) {
     *p++ = 'Z';
@@ -1078,6 +1153,8 @@ struct Putter {
   char* p;
   const std::size_t* scans = nullptr;  // the Counter's, or none
   std::size_t strings = 0;
+  const Uuid* last_uuid = nullptr;  // the identifier last written, and its text
+  const char* last_text = nullptr;
   template <std::size_t N>
   void lit(const char (&text)[N]) {
     std::memcpy(p, text, N - 1);
@@ -1100,11 +1177,13 @@ struct Putter {
   }
   void uuid(const Uuid& id) {
     *p++ = '"';
-    char* q = p;
-    for (std::size_t i = 0; i < 16; ++i) {
-      if (i == 4 || i == 6 || i == 8 || i == 10) *q++ = '-';
-      *q++ = kHexDigits[id.bytes[i] >> 4];
-      *q++ = kHexDigits[id.bytes[i] & 0x0F];
+    // An entry's key is its own id in nearly every state: its text is copied.
+    if (last_uuid != nullptr && *last_uuid == id) {
+      std::memcpy(p, last_text, 36);
+    } else {
+      put_uuid(p, id);
+      last_uuid = &id;
+      last_text = p;
     }
     p += 36;
     *p++ = '"';

@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -420,6 +422,77 @@ TEST(FloatText, GoldenCases) {
   }
 }
 
+namespace {
+
+// The float texts made the plain way: the shortest round-trip digits from
+// std::to_chars, placed by the rules of the JSON form (exponent form outside
+// decimal exponents -5..15, ".0" on whole numbers) or of the display form.
+std::string reference_float_text(double v, bool json) {
+  char sci[64];
+  const auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+  const std::string text(sci, r.ptr);
+  std::string out = std::signbit(v) ? "-" : "";
+  const std::size_t e_at = text.find('e');
+  std::string digits;
+  for (std::size_t i = out.size(); i < e_at; ++i) {
+    if (text[i] != '.') digits.push_back(text[i]);
+  }
+  const int e = std::stoi(text.substr(e_at + 1));
+  const int n = static_cast<int>(digits.size());
+  if (json && (e < -5 || e > 15)) {
+    out += digits.substr(0, 1);
+    if (n > 1) out += "." + digits.substr(1);
+    return out + (e < 0 ? "e-" : "e+") + std::to_string(std::abs(e));
+  }
+  if (e >= n - 1) return out + digits + std::string(e - n + 1, '0') + (json ? ".0" : "");
+  if (e >= 0) return out + digits.substr(0, e + 1) + "." + digits.substr(e + 1);
+  return out + "0." + std::string(-e - 1, '0') + digits;
+}
+
+}  // namespace
+
+// Random bit patterns (subnormals among them), short decimals such as the
+// usual confidences and their neighbours, and powers of ten around the
+// exponents where the notation changes.
+TEST(FloatText, AgreesWithShortestDigitsEverywhere) {
+  std::mt19937_64 rng(20240501);
+  std::vector<double> values;
+  for (int i = 0; i < 100'000; ++i) {
+    double v;
+    const std::uint64_t bits = rng();
+    std::memcpy(&v, &bits, sizeof v);
+    if (std::isfinite(v)) values.push_back(v);
+  }
+  const double scales[] = {1.0, 10.0, 100.0, 1e3, 1e4, 1e5, 1e6, 1e7};
+  for (int i = 0; i < 150'000; ++i) {
+    const double scale = scales[rng() % std::size(scales)];
+    const std::uint64_t range = i % 2 == 0 ? 100'000 : (1ULL << 53);
+    const double v = static_cast<double>(rng() % range) / scale;
+    for (double w : {v, std::nextafter(v, 0.0), std::nextafter(v, 1e300), -v}) {
+      values.push_back(w);
+    }
+  }
+  for (int p = -30; p <= 30; ++p) {
+    const double ten = std::pow(10.0, p);
+    for (double m : {1.0, 1.5, 9.5, 9.999, 0.9999}) {
+      const double v = m * ten;
+      for (double w : {v, std::nextafter(v, 0.0), std::nextafter(v, 1e300)}) values.push_back(w);
+    }
+  }
+  for (double v : {0x1p50 / 1e4, std::nextafter(0x1p50 / 1e4, 0.0), 1e-4,
+                   std::nextafter(1e-4, 0.0), 112589990684.2624, 0.0001, 0.9999}) {
+    values.push_back(v);
+  }
+  for (double v : values) {
+    if (v == 0.0) continue;
+    ASSERT_EQ(ser::format_f64(v), reference_float_text(v, true)) << std::hexfloat << v;
+    // The display text of a huge or tiny value runs to hundreds of digits.
+    if (std::fabs(v) > 1e-30 && std::fabs(v) < 1e30) {
+      ASSERT_EQ(ser::format_f64_display(v), reference_float_text(v, false)) << std::hexfloat << v;
+    }
+  }
+}
+
 TEST(FloatText, Display) {
   EXPECT_EQ(ser::format_f64_display(1.0), "1");
   EXPECT_EQ(ser::format_f64_display(0.5), "0.5");
@@ -668,6 +741,24 @@ TEST(ParseF64, AgreesWithNlohmannJson) {
   EXPECT_GT(compared, 10000);
 }
 
+namespace {
+
+// No fraction, or one of 3, 6 or 9 digits.
+std::uint32_t random_nanos(std::mt19937_64& rng) {
+  switch (rng() % 4) {
+    case 0:
+      return 0;
+    case 1:
+      return static_cast<std::uint32_t>(rng() % 1000) * 1'000'000;
+    case 2:
+      return static_cast<std::uint32_t>(rng() % 1'000'000) * 1'000;
+    default:
+      return static_cast<std::uint32_t>(rng() % 1'000'000'000);
+  }
+}
+
+}  // namespace
+
 // Every time stamp written reads back through both parsers, over the whole
 // range of years the relaxed parser takes.
 TEST(TimestampText, RandomRoundTrips) {
@@ -686,19 +777,7 @@ TEST(TimestampText, RandomRoundTrips) {
       default:
         ts.seconds = static_cast<std::int64_t>(rng() % 4'000'000'000ULL);
     }
-    switch (rng() % 4) {
-      case 0:
-        ts.nanos = 0;
-        break;
-      case 1:
-        ts.nanos = static_cast<std::uint32_t>(rng() % 1000) * 1'000'000;
-        break;
-      case 2:
-        ts.nanos = static_cast<std::uint32_t>(rng() % 1'000'000) * 1'000;
-        break;
-      default:
-        ts.nanos = static_cast<std::uint32_t>(rng() % 1'000'000'000);
-    }
+    ts.nanos = random_nanos(rng);
     const std::string z = ser::format_timestamp_z(ts);
     const std::string rfc = ser::format_timestamp_rfc3339(ts);
     ASSERT_EQ(ser::parse_rfc3339_relaxed(z), ts) << z;
@@ -720,6 +799,85 @@ TEST(TimestampText, RandomRoundTrips) {
   // The offset may not carry a valid local time out of the range.
   EXPECT_EQ(ser::parse_rfc3339_relaxed_checked("-262143-01-01T00:00:00+00:01").error(),
             "input is out of range");
+}
+
+namespace {
+
+// The time stamp text made from the calendar of <chrono> (years -32767..32767).
+std::string reference_timestamp_text(Timestamp ts) {
+  using namespace std::chrono;
+  std::int64_t days = ts.seconds / 86400;
+  std::int64_t sod = ts.seconds % 86400;
+  if (sod < 0) {
+    sod += 86400;
+    --days;
+  }
+  const year_month_day date{sys_days{std::chrono::days{days}}};
+  const int y = static_cast<int>(date.year());
+  char text[96];
+  const bool leap = ts.nanos >= 1'000'000'000;
+  const std::uint32_t nanos = leap ? ts.nanos - 1'000'000'000 : ts.nanos;
+  const char* year_format = y >= 0 && y <= 9999 ? "%04d" : "%+05d";
+  int len = std::snprintf(text, sizeof text, year_format, y);
+  len += std::snprintf(text + len, sizeof text - len, "-%02u-%02uT%02d:%02d:%02d",
+                       static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                       static_cast<int>(sod / 3600), static_cast<int>(sod / 60 % 60),
+                       static_cast<int>(sod % 60 + (leap ? 1 : 0)));
+  if (nanos % 1'000'000 == 0 && nanos != 0) {
+    len += std::snprintf(text + len, sizeof text - len, ".%03u", nanos / 1'000'000);
+  } else if (nanos % 1'000 == 0 && nanos != 0) {
+    len += std::snprintf(text + len, sizeof text - len, ".%06u", nanos / 1'000);
+  } else if (nanos != 0) {
+    len += std::snprintf(text + len, sizeof text - len, ".%09u", nanos);
+  }
+  return std::string(text, static_cast<std::size_t>(len)) + "Z";
+}
+
+}  // namespace
+
+// The date of every day of years -1..10000 (the calendar's fast range and
+// its edges),
+// then random instants of years -32767..32767 with every kind of fraction,
+// leap seconds (nanos of 1e9 and more, as the parser stores them) included.
+TEST(TimestampText, AgreesWithChronoCalendar) {
+  std::mt19937_64 rng(7);
+  const std::int64_t first_day = -719'528 - 366;  // -0001-01-01
+  const std::int64_t last_day = 2'932'896 + 366;  // 10000-12-31
+  for (std::int64_t day = first_day; day <= last_day; ++day) {
+    // The date alone (the full reference text is slow under the sanitizers).
+    const std::chrono::year_month_day date{std::chrono::sys_days{std::chrono::days{day}}};
+    const int y = static_cast<int>(date.year());
+    const unsigned m = static_cast<unsigned>(date.month());
+    const unsigned d = static_cast<unsigned>(date.day());
+    const std::string text = ser::format_timestamp_z(Timestamp{day * 86400 + 86399, 0});
+    char expected[16];
+    char* p = expected;
+    if (y < 0 || y > 9999) *p++ = y < 0 ? '-' : '+';
+    const auto year = static_cast<unsigned>(std::abs(y));
+    for (unsigned scale = year > 9999 ? 10000 : 1000; scale != 0; scale /= 10) {
+      *p++ = static_cast<char>('0' + year / scale % 10);
+    }
+    for (unsigned part : {m, d}) {
+      *p++ = '-';
+      *p++ = static_cast<char>('0' + part / 10);
+      *p++ = static_cast<char>('0' + part % 10);
+    }
+    const std::string_view ymd(expected, static_cast<std::size_t>(p - expected));
+    ASSERT_EQ(std::string_view(text).substr(0, ymd.size()), ymd) << day;
+  }
+  const std::int64_t lo = -1'096'193'779'200;  // -32767-01-01T00:00:00Z
+  const std::int64_t hi = 971'890'963'199;     // +32767-12-31T23:59:59Z
+  for (int i = 0; i < 100'000; ++i) {
+    Timestamp ts;
+    ts.seconds = lo + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(hi - lo + 1));
+    if (rng() % 5 == 0) {
+      ts.seconds += 59 - (ts.seconds % 60 + 60) % 60;  // second 59 shown as 60
+      ts.nanos = 1'000'000'000 + static_cast<std::uint32_t>(rng() % 1'000'000'000);
+    } else {
+      ts.nanos = random_nanos(rng);
+    }
+    ASSERT_EQ(ser::format_timestamp_z(ts), reference_timestamp_text(ts)) << ts.seconds;
+  }
 }
 
 namespace {
