@@ -139,17 +139,17 @@ bool convert(PyObject* o, std::int64_t& out, const char* arg) {
 }
 
 bool convert(PyObject* o, Object& out, const char*) {
-  out.obj = o;
+  out.ref = Ref::borrow(o);
   return true;
 }
 
 bool convert(PyObject* o, DictArg& out, const char* arg) {
   if (!PyDict_Check(o)) return type_error(o, "dict", arg);
-  out.obj = o;
+  out.ref = Ref::borrow(o);
   return true;
 }
 
-PyObject* sequence_items(PyObject* o, const char* arg) {
+PyObject* sequence_iter(PyObject* o, const char* arg) {
   if (PyUnicode_Check(o)) {
     raise_named(PyExc_TypeError, arg, "can't convert str to a list");
     return nullptr;
@@ -158,7 +158,7 @@ PyObject* sequence_items(PyObject* o, const char* arg) {
     type_error(o, "a sequence", arg);
     return nullptr;
   }
-  return PySequence_Fast(o, "expected a sequence");
+  return PyObject_GetIter(o);
 }
 
 int dict_item(PyObject* d, const char* key, Ref& out) {

@@ -42,14 +42,19 @@
 //   std::pair<A, B>              a tuple (or subclass) of exactly two items;
 //                                another length is ValueError "expected tuple
 //                                of length 2, but got tuple of length 3"
-//   py::DictArg                  a dict (or subclass), borrowed
-//   py::Object                   any object, borrowed
-//   py::Instance<&SomeType>      an instance of that type (or subclass), borrowed
+//   py::DictArg                  a dict (or subclass), held
+//   py::Object                   any object, held
+//   py::Instance<&SomeType>      an instance of that type (or subclass), held
+//
+// The three object targets hold a strong reference (`get()` reads it): an
+// element of a sequence may live no longer than the conversion that read it
+// (a custom __getitem__ can make a fresh one per call), and code run by a
+// later conversion may drop the caller's own references.
 //
 // Dict members are read with `dict_get`, which tells absent from present:
 //
 //   std::string title;
-//   int r = py::dict_get(node.obj, "title", title);
+//   int r = py::dict_get(node.get(), "title", title);
 //   if (r < 0) return nullptr;                         // exception set
 //   if (r == 0) return py::raise_value_error("node missing 'title'");
 #pragma once
@@ -67,22 +72,22 @@
 
 namespace kelvora::py {
 
-// Any object, borrowed from the caller.
-struct Object {
-  PyObject* obj = nullptr;
+// A converted object, held by a strong reference; moves, never copies.
+struct Held {
+  PyObject* get() const noexcept { return ref.get(); }
+  Ref ref;
 };
 
-// A dict (or a dict subclass), borrowed from the caller.
-struct DictArg {
-  PyObject* obj = nullptr;
-};
+// Any object.
+struct Object : Held {};
 
-// An instance of `*Type` (or of a subclass), borrowed from the caller. For a
-// type made at run time, `Type` names a `PyTypeObject*` variable holding it.
+// A dict (or a dict subclass).
+struct DictArg : Held {};
+
+// An instance of `*Type` (or of a subclass). For a type made at run time,
+// `Type` names a `PyTypeObject*` variable holding it.
 template <PyTypeObject** Type>
-struct Instance {
-  PyObject* obj = nullptr;
-};
+struct Instance : Held {};
 
 // ------------------------------------------------------------- conversions
 // Each converts `o` into `out` and returns true, or raises and returns false.
@@ -108,7 +113,7 @@ bool convert(PyObject* o, Instance<Type>& out, const char* arg) {
     if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
     return type_error(o, name, arg);
   }
-  out.obj = o;
+  out.ref = Ref::borrow(o);
   return true;
 }
 
@@ -135,22 +140,26 @@ bool convert(PyObject* o, std::pair<A, B>& out, const char* arg) {
          convert(PyTuple_GET_ITEM(o, 1), out.second, arg);
 }
 
-// A new reference to a list or tuple holding the items of `o`, which must be a
-// sequence that is not a str; nullptr with an exception set otherwise.
-PyObject* sequence_items(PyObject* o, const char* arg);
+// An iterator over `o`, which must be a sequence that is not a str; nullptr
+// with an exception set otherwise.
+PyObject* sequence_iter(PyObject* o, const char* arg);
 
+// Items are taken one at a time from the sequence's iterator and each is held
+// while it converts: a conversion may run Python code (__index__, __float__)
+// that changes the caller's list, and a list being changed is read safely
+// only through its iterator.
 template <class T>
 bool convert(PyObject* o, std::vector<T>& out, const char* arg) {
-  Ref seq(sequence_items(o, arg));
-  if (!seq) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  Ref it(sequence_iter(o, arg));
+  if (!it) return false;
   std::vector<T> items;
-  items.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    T item{};
-    if (!convert(PySequence_Fast_GET_ITEM(seq.get(), i), item, arg)) return false;
-    items.push_back(std::move(item));
+  if (PyList_Check(o) || PyTuple_Check(o)) items.reserve(static_cast<std::size_t>(Py_SIZE(o)));
+  while (Ref item{PyIter_Next(it.get())}) {
+    T value{};
+    if (!convert(item.get(), value, arg)) return false;
+    items.push_back(std::move(value));
   }
+  if (PyErr_Occurred()) return false;
   out = std::move(items);
   return true;
 }

@@ -362,21 +362,6 @@ PyObject* apply_refine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-// new_nodes: each element must be a dict; a strong reference to each is kept,
-// because reading a dict may run code that changes the caller's list.
-bool convert_node_dicts(PyObject* object, std::vector<py::Ref>& out) {
-  py::Ref items(py::sequence_items(object, "new_nodes"));
-  if (!items) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  out.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-    if (!PyDict_Check(item)) return py::type_error(item, "dict", "new_nodes");
-    out.push_back(py::Ref::borrow(item));
-  }
-  return true;
-}
-
 // A required member of a node dict; false with an exception set when it is
 // absent (ValueError) or does not convert.
 template <class T>
@@ -424,11 +409,11 @@ PyObject* apply_restructure(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   return py::guarded([&]() -> PyObject* {
     py::Args a{"apply_restructure", args, nargs, kwnames, {"new_nodes", "justification"}};
-    std::vector<py::Ref> dicts;
+    // Each dict is held: reading its members may run code that changes the
+    // caller's list.
+    std::vector<py::DictArg> dicts;
     std::string justification;
-    if (!a.ok() || !convert_node_dicts(a.raw(0), dicts) || !a.get(1, justification)) {
-      return nullptr;
-    }
+    if (!a.get(0, dicts) || !a.get(1, justification)) return nullptr;
     const KnowledgeState& state = *self_of(self).state;
     op::Restructure restructure{state.structure_hash(), {}, std::move(justification)};
     std::vector<StructureNodeId> ids;

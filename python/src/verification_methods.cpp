@@ -159,7 +159,7 @@ PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t 
     // Built before the dict is read: converting its members may run Python
     // code, and the tree holds copies, not views of the records.
     const MerkleTree tree = MerkleTree::from_records(knowledge_state_of(self).records.view());
-    PyObject* dict = arg.obj;
+    PyObject* dict = arg.get();
 
     MerkleProof proof;
     if (!proof_hash(dict, "leaf_hash", "missing leaf_hash",

@@ -24,14 +24,27 @@ class Interpreter : public ::testing::Environment {
 };
 ::testing::Environment* const kInterpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
 
-py::Ref eval(const char* expr) {
-  py::Ref globals(PyDict_New());
-  py::Ref result(PyRun_String(expr, Py_eval_input, globals.get(), globals.get()));
+// Runs `code` as an expression (Py_eval_input) or as statements
+// (Py_file_input) in `globals`; the result, or null after a test failure.
+py::Ref run(const char* code, int start, PyObject* globals) {
+  py::Ref result(PyRun_String(code, start, globals, globals));
   if (!result) {
     PyErr_Print();
-    ADD_FAILURE() << "cannot evaluate " << expr;
+    ADD_FAILURE() << "cannot run " << code;
   }
   return result;
+}
+
+py::Ref eval(const char* expr) {
+  py::Ref globals(PyDict_New());
+  return run(expr, Py_eval_input, globals.get());
+}
+
+// Runs `code` in a fresh namespace and returns it.
+py::Ref exec(const char* code) {
+  py::Ref globals(PyDict_New());
+  run(code, Py_file_input, globals.get());
+  return globals;
 }
 
 // "TypeName: message" of the pending exception, which is cleared; "" if none.
@@ -136,6 +149,66 @@ TEST(Convert, RefusedValuesNameTheArgument) {
 TEST(Convert, UnencodableStrPassesOnTheInterpretersError) {
   const std::string error = convert_error<std::string>("'\\ud800'");
   EXPECT_EQ(error.rfind("UnicodeEncodeError: ", 0), 0u) << error;
+}
+
+long global_int(const py::Ref& globals, const char* name) {
+  return PyLong_AsLong(PyDict_GetItemString(globals.get(), name));
+}
+
+// A sequence whose __getitem__ makes a fresh object on every call: only the
+// converted value keeps it alive once the conversion has returned.
+constexpr const char* kFreshItems = R"(
+import collections.abc
+freed = 0
+class Item(dict):
+    def __del__(self):
+        global freed
+        freed += 1
+class Fresh(collections.abc.Sequence):
+    def __len__(self):
+        return 3
+    def __getitem__(self, i):
+        if i >= 3:
+            raise IndexError(i)
+        return Item(n=i)
+seq = Fresh()
+)";
+
+template <class T>
+void check_items_held(const char* what) {
+  SCOPED_TRACE(what);
+  py::Ref ns = exec(kFreshItems);
+  {
+    std::vector<T> items;
+    ASSERT_TRUE(py::convert(PyDict_GetItemString(ns.get(), "seq"), items, "x")) << take_error();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(global_int(ns, "freed"), 0);
+    for (long i = 0; i < 3; ++i) {
+      ASSERT_TRUE(PyDict_Check(items[i].get()));
+      EXPECT_EQ(PyLong_AsLong(PyDict_GetItemString(items[i].get(), "n")), i);
+    }
+  }
+  EXPECT_EQ(global_int(ns, "freed"), 3);
+}
+
+TEST(Convert, SequenceElementsOutliveTheirSequence) {
+  check_items_held<py::DictArg>("DictArg");
+  check_items_held<py::Object>("Object");
+}
+
+// Converting an element runs its __index__, which empties the list being
+// converted: the conversion must read the list as it now is.
+TEST(Convert, ListChangedByAnElementsConversion) {
+  py::Ref ns = exec(R"(
+class Clears:
+    def __index__(self):
+        items.clear()
+        return 7
+items = [Clears(), Clears(), Clears()]
+)");
+  std::vector<std::uint32_t> out;
+  ASSERT_TRUE(py::convert(PyDict_GetItemString(ns.get(), "items"), out, "x")) << take_error();
+  EXPECT_EQ(out, std::vector<std::uint32_t>{7});
 }
 
 TEST(Convert, DictMembers) {
@@ -281,7 +354,11 @@ TEST(Guard, InternalFaultBecomesPanicException) {
   });
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(r, nullptr);
-  EXPECT_NE(err.find("record serialization should never fail"), std::string::npos);
+  // Written once, before the exception is set.
+  const std::string message = "record serialization should never fail";
+  const std::size_t first = err.find(message);
+  EXPECT_NE(first, std::string::npos) << err;
+  EXPECT_EQ(err.find(message, first + 1), std::string::npos) << err;
   PyObject* panic = py::panic_exception_type();
   ASSERT_NE(panic, nullptr);
   EXPECT_TRUE(PyErr_ExceptionMatches(panic));

@@ -1,5 +1,6 @@
 """PyKnowledgeState: construction, accessors, term lookup and the evolution methods."""
 
+import collections.abc
 import gc
 import inspect
 import random
@@ -590,6 +591,61 @@ def test_restructure_accepts_dict_subclass_and_tuple():
 
     s = build("a").apply_restructure((D(title="t", node_type="n", position=1),), "j")
     assert s.structure_count() == 1
+
+
+class FreshNodes(collections.abc.Sequence):
+    """Makes new node dicts (and concept_terms lists) on every __getitem__."""
+
+    def __init__(self, count):
+        self.count = count
+
+    def __len__(self):
+        return self.count
+
+    def __getitem__(self, i):
+        if not 0 <= i < self.count:
+            raise IndexError(i)
+        return node(title=f"n{i}", position=i, concept_terms=FreshTerms())
+
+
+class FreshTerms(collections.abc.Sequence):
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i != 0:
+            raise IndexError(i)
+        return "".join(["a"])  # a new str each time
+
+
+def test_restructure_reads_items_made_on_the_fly():
+    s = build("a")
+    nodes = s.apply_restructure(FreshNodes(3), "j").last_record()["operation_details"]["new_nodes"]
+    assert [(n["title"], n["position"]) for n in nodes] == [("n0", 0), ("n1", 1), ("n2", 2)]
+    assert all(n["concept_refs"] == [s.get_concept_id("a")] for n in nodes)
+
+
+def test_restructure_survives_its_node_list_emptied_while_read():
+    nodes = []
+
+    class Empties:
+        """A key that collides with "parent_index" and empties the caller's list when compared."""
+
+        def __hash__(self):
+            return hash("parent_index")
+
+        def __eq__(self, other):
+            nodes.clear()
+            return False
+
+    first = node(title="first")
+    first[Empties()] = None
+    nodes.extend([first, node(title="second", position=1)])
+    del first
+    r = build("a").apply_restructure(nodes, "j")
+    assert nodes == []
+    titles = [n["title"] for n in r.last_record()["operation_details"]["new_nodes"]]
+    assert titles == ["first", "second"]
 
 
 # ---------------------------------------------------------------- engine errors
