@@ -166,6 +166,19 @@ def test_introspection(name, params, help_text):
     assert list(inspect.signature(method).parameters) == params
 
 
+def test_stored_signatures_mark_the_receiver():
+    # "$self" keeps the receiver out of the parameters a caller can name.
+    for name, member in vars(K).items():
+        if name.startswith("_"):
+            continue
+        if isinstance(member, staticmethod):
+            signature = getattr(K, name).__text_signature__
+            assert not signature.startswith("($self"), name
+        else:
+            signature = member.__text_signature__
+            assert signature.startswith("($self"), name
+
+
 def test_method_table_order():
     mine = [m[0] for m in METHODS]
     in_class = [n for n in vars(K) if n in mine]
