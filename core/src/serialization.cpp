@@ -255,14 +255,18 @@ std::size_t format_f64_into(char* buf, double value, bool json) {
     return static_cast<std::size_t>(out - buf);
   }
   // Whole numbers below 2^53 (1.0, the usual confidence, among them): their
-  // shortest digits are the integer's own digits.
-  if (std::fabs(value) < 9007199254740992.0 && value == std::trunc(value)) {
-    const auto whole = static_cast<std::int64_t>(value);
-    const std::uint64_t mag = whole < 0 ? static_cast<std::uint64_t>(-whole)
-                                        : static_cast<std::uint64_t>(whole);
-    if (!json || mag < 10'000'000'000'000'000ULL) {  // below 1e16: plain notation
-      if (whole < 0) *out++ = '-';
-      out = std::to_chars(out, out + 24, mag).ptr;
+  // shortest digits are the integer's own digits, and they stay below 1e16,
+  // so the JSON form too writes them in plain notation.
+  const double magnitude = std::fabs(value);
+  if (magnitude < 0x1p53) {
+    const auto whole = static_cast<std::uint64_t>(magnitude);
+    if (static_cast<double>(whole) == magnitude) {
+      if (value < 0) *out++ = '-';
+      if (whole < 10) {
+        *out++ = static_cast<char>('0' + whole);
+      } else {
+        out = std::to_chars(out, out + 24, whole).ptr;
+      }
       if (json) {
         *out++ = '.';
         *out++ = '0';

@@ -480,7 +480,8 @@ TEST(FloatText, AgreesWithShortestDigitsEverywhere) {
     }
   }
   for (double v : {0x1p50 / 1e4, std::nextafter(0x1p50 / 1e4, 0.0), 1e-4,
-                   std::nextafter(1e-4, 0.0), 112589990684.2624, 0.0001, 0.9999}) {
+                   std::nextafter(1e-4, 0.0), 112589990684.2624, 0.0001, 0.9999, 0x1p53,
+                   std::nextafter(0x1p53, 0.0), std::nextafter(0x1p53, 1e300), 1e16, 9.0, 10.0}) {
     values.push_back(v);
   }
   for (double v : values) {
