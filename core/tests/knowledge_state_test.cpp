@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <map>
 #include <optional>
@@ -725,6 +726,198 @@ TEST(Property, RandomSequencesKeepInputsAndHashesHonest) {
     state = std::move(r->state);
   }
   EXPECT_EQ(applied.size(), 9u);  // every kind succeeded at least once
+}
+
+// ------------------------------------------------- scripted history, golden
+
+// Fifteen records over all nine operation kinds, checked against an
+// independent model of the engine (core/tests/golden/gen_history_vectors.py:
+// python3 hashlib, repr for the float digits, the payload text built by
+// hand). Each record's resulting state hash and chain hash must match, which
+// pins the payload byte for byte: member order, the float and time-stamp
+// texts, negative zero kept in operations but not in the state text, absent
+// scores against 0.0, derived identifiers, evidence order of Merge, reference
+// rewriting of Merge and Split, the Retract cascade, the Revise clean-up and
+// the structure delta with its unsorted-halves inversion count.
+namespace history {
+
+template <class IdT>
+IdT parse_id(const char* text) {
+  return IdT{*Uuid::parse(text)};
+}
+ConceptId concept_id(int n) {
+  char text[37];
+  std::snprintf(text, sizeof text, "10000000-0000-0000-0000-0000000000%02x", n);
+  return parse_id<ConceptId>(text);
+}
+RelationId relation_id(int n) {
+  char text[37];
+  std::snprintf(text, sizeof text, "20000000-0000-0000-0000-0000000000%02x", n);
+  return parse_id<RelationId>(text);
+}
+StructureNodeId node_id(int n) {
+  char text[37];
+  std::snprintf(text, sizeof text, "30000000-0000-0000-0000-0000000000%02x", n);
+  return parse_id<StructureNodeId>(text);
+}
+
+StructureNode node(int n, std::string title, std::optional<int> parent, std::uint32_t position,
+                   std::vector<ConceptId> refs) {
+  StructureNode s;
+  s.id = node_id(n);
+  s.title = std::move(title);
+  s.node_type = parent ? "para" : "section";
+  if (parent) s.parent = node_id(*parent);
+  s.position = position;
+  s.content_hash.bytes.fill(static_cast<std::uint8_t>(n));
+  s.concept_refs = std::move(refs);
+  return s;
+}
+
+struct Golden {
+  const char* kind;
+  const char* resulting_state_hash;
+  const char* chain_hash;
+};
+
+}  // namespace history
+
+TEST(Record, ScriptedHistoryMatchesIndependentModel) {
+  using namespace history;
+  const ConceptId a_id = concept_id(1), b_id = concept_id(2), c_id = concept_id(3);
+  Concept a;
+  a.id = a_id;
+  a.term = "Alpha";
+  a.definition = "first \"quoted\"\nline";
+  a.confidence = 0.1 + 0.2;
+  a.created_at = Timestamp{1704164645, 120000000};
+  a.source_evidence = {{1, "caf\u00e9 \x1f\x7f / \\"}};
+  Concept b;
+  b.id = b_id;
+  b.term = "Beta";
+  b.definition = "";
+  b.confidence = -0.0;
+  b.created_at = Timestamp{1704164645, 5};
+  Concept c;
+  c.id = c_id;
+  c.term = "\u0393amma";
+  c.definition = "third";
+  c.confidence = 0.5;
+  c.created_at = Timestamp{-1, 999999000};
+  c.source_evidence = {{3, "g"}};
+  Relation r1;
+  r1.id = relation_id(1);
+  r1.from_concept = a_id;
+  r1.to_concept = b_id;
+  r1.relation_type = RelationType::Contradicts;
+  r1.evidence = {{4, "clash"}};
+  r1.confidence = 0.875;
+  r1.source_document = "doc/1.txt";
+  r1.classification_confidence = 1e-7;
+  Relation r2;
+  r2.id = relation_id(2);
+  r2.from_concept = c_id;
+  r2.to_concept = a_id;
+  r2.relation_type = RelationType::DerivesFrom;
+  r2.confidence = 1e16;
+  r2.classification_confidence = -0.0;
+  const std::vector<StructureNode> outline = {
+      node(1, "Intro", std::nullopt, 0, {a_id, b_id}), node(2, "Body", std::nullopt, 1, {c_id}),
+      node(3, "First", 1, 0, {b_id, a_id}), node(4, "Second", 1, 1, {}),
+      node(7, "Third", 1, 2, {c_id, c_id})};
+  // Node 5 twice: the later one stands. Node 1's children go from 3, 4, 7 to
+  // 4, 7, 3, the order (1, 2, 0) whose merge count is 1, not 2.
+  const std::vector<StructureNode> reordered = {
+      node(5, "draft", std::nullopt, 2, {}),
+      node(1, "Introduction", std::nullopt, 0, {a_id, b_id}),
+      node(3, "First", 1, 5, {b_id, a_id}),
+      node(4, "Second", 1, 0, {}),
+      node(7, "Third", 1, 1, {c_id, c_id}),
+      node(6, "Deep", 3, 0, {a_id}),
+      node(5, "Closing", std::nullopt, 2, {c_id})};
+
+  KnowledgeState state;
+  std::vector<EvolutionRecord> records;
+  ConceptId merged, split_first;
+  auto step = [&](EvolutionOperation operation, Timestamp time, OperationSource source) {
+    if (auto* r = std::get_if<op::Restructure>(&operation)) {
+      r->old_structure_hash = state.structure_hash();
+    }
+    const Hash prev = records.empty() ? Hash::zero() : records.back().chain_hash;
+    auto result = KnowledgeState::apply(state, operation, ApplyContext{prev, time, source});
+    ASSERT_TRUE(result.has_value()) << result.error().message();
+    if (auto* m = std::get_if<op::Merge>(&operation)) {
+      merged = operations::derive_merged_concept_id(state.state_hash(), m->concept_ids,
+                                                    m->merged_term, m->merged_definition);
+    }
+    if (auto* s = std::get_if<op::Split>(&operation)) {
+      split_first = operations::derive_split_concept_id(state.state_hash(), s->concept_id, 0,
+                                                        s->new_concepts[0].first,
+                                                        s->new_concepts[0].second);
+    }
+    records.push_back(std::move(result->record));
+    state = std::move(result->state);
+  };
+  using S = OperationSource;
+  step(op::Assert{a}, {1714979289, 0}, S::UserExplicit);
+  step(op::Assert{b}, {1714979290, 123456000}, S::UserImplicit);
+  step(op::Assert{c}, {1714979291, 5}, S::SystemEnrichment);
+  step(op::Relate{r1}, {1714979292, 120000000}, S::UserExplicit);
+  step(op::Relate{r2}, {1714979293, 0}, S::UserExplicit);
+  step(op::Restructure{{}, outline, "first\toutline"}, {1714979294, 0}, S::SystemRestructure);
+  step(op::Revise{a_id, "revised", {b_id, b_id}, {{7, "r"}}}, {1714979295, 0}, S::UserExplicit);
+  step(op::Reinforce{c_id, {{8, "again"}}}, {1714979296, 0}, S::UserImplicit);
+  step(op::Refine{b_id, "sharper", {}}, {1714979297, 0}, S::UserExplicit);
+  step(op::Restructure{{}, reordered, ""}, {1714979298, 0}, S::SystemRestructure);
+  step(op::Merge{{b_id, a_id}, "AlphaBeta", "merged", {{11, "m"}}}, {1714979299, 1000},
+       S::UserExplicit);
+  step(op::Split{c_id, {{"Gamma one", "g1"}, {"Gamma two", "g2"}}, {{12, "s"}}},
+       {1714979300, 0}, S::UserExplicit);
+  step(op::Retract{split_first, RetractionReason::Contradiction}, {1714979301, 0},
+       S::UserExplicit);
+  step(op::Reinforce{merged, {}}, {1714979302, 0}, S::UserImplicit);
+  step(op::Retract{a_id, RetractionReason::UserExplicit}, {1714979303, 0}, S::UserExplicit);
+
+  const std::vector<Golden> golden = {
+      {"Assert", "6d9082cfc4ccba39e0b29ae7bc55a4e8016070f991b07b37e1d8a99282391229",
+       "c377953edef542118861015bc3d75745b9268c870dad64b285df4a51e133c6f5"},
+      {"Assert", "b727b58649ff24a037b1c421cdc26686d7063dba2aa436be08e556fe5f3bce80",
+       "c1a653b14b091856efad7862ff74720830966e85907a96d010c3e0c8c1e2eb96"},
+      {"Assert", "c7d4f8d7cddf6f062f2d3c082a6eefa75070c541501bcd36b1b50da2e4d7cd47",
+       "6ff5e53359523b3f9a8ddcb7a2528fef4d513fac7a0055a698027f99b78e61f6"},
+      {"Relate", "afc2a39ca34648559b8fe0d2f0fa32345b6c2310b4490d132ed6d3b44629c849",
+       "d4778ccda0ed09da6eeb934453de3b80746cff3dfa5113b3e6c0dbdf2d86b5aa"},
+      {"Relate", "9ff794ce823ca115212891908b864deed8f6b4d5c06c6420ce208252293a29a2",
+       "72a50abd6bbf27ae7709d95c0534282a0e24a51c25657588afae5495a1a6813a"},
+      {"Restructure", "33f6a581886895026ad5b160c82eed1772121f892ca2ec776e07fe9168d1900e",
+       "4a49e5a59d2c874390b23e96e36a7e6b39234ee0408b026797471481cbe088cb"},
+      {"Revise", "20b2c3b9ab7ee2167e1bfb7c3efb967808000759ed47e6590236c64c5ed5f82a",
+       "d8db8c20aa6f17b87a52ff66f5f52c92e0049ac9dd41303e8d16e35bb7f994df"},
+      {"Reinforce", "028ae84feb17b9a0c064aa05d8e944e1e7e7f47418b504be701669e50b6fd4b5",
+       "436756bc0deae7adbadacdd681afb59feadbe2b409d6defec7d67b718d6be626"},
+      {"Refine", "0ff39505f6d45c68db20ae0cf2d1cb0c32339fce4918e694be8c03e1dad7ba8b",
+       "4daea1e3423218ab6160e91ca2f9d060ece924b89e20c0d47aa975662169a437"},
+      {"Restructure", "4993a601d82deef37229d66c24836ce4dfb3a30edb915001e60c1d7c02a79b62",
+       "781f098a58a42c90ee50740d2d35f9eca2e4e5f881ec08b57f127eb3a90a1469"},
+      {"Merge", "30ec6f68a21783836241030e7e02b84a321927e2e221629abfcc35a95fa945d1",
+       "fc78d6c8bd2b15a69e876645b814c9a621dc1622c3b4e703bd1382b638f08e3a"},
+      {"Split", "01b99be5d6b163366a9f459701e4f1d5b03b982bc903738606c460209c3f9338",
+       "843f0f3c9e2d684d05889f11e9a98cc125fc8198f636c18845532e6983867e7f"},
+      {"Retract", "3f5a93f35bf43cef7e3a2b5f9beffa072511942b489bcb1f4be648d284047d6e",
+       "ac0786fb004596e677e0b1b7d7ecb72f2d3350933cbb9e7720be93bcf149aa3c"},
+      {"Reinforce", "3f5a93f35bf43cef7e3a2b5f9beffa072511942b489bcb1f4be648d284047d6e",
+       "233dbfc367fe20a5f479fe8b564eabd7a3fd6fe959a10f54ba2d63fa7b06faac"},
+      {"Retract", "75d6f00092bcf873a6bdc85415f4696d9d7beeb8908e024c447e69be4f27924e",
+       "094ebe3aa4e3af8e089bfeb8b9c44193846df72e007fbe05904f688855fcb658"},
+  };
+  ASSERT_EQ(records.size(), golden.size());
+  for (std::size_t i = 0; i < golden.size(); ++i) {
+    EXPECT_EQ(variant_name(records[i].operation), golden[i].kind) << i;
+    EXPECT_EQ(records[i].resulting_state_hash.to_hex(), golden[i].resulting_state_hash)
+        << i << " " << golden[i].kind;
+    EXPECT_EQ(records[i].chain_hash.to_hex(), golden[i].chain_hash)
+        << i << " " << golden[i].kind << "\n" << operations::record_hash_payload(records[i]);
+  }
 }
 
 }  // namespace
