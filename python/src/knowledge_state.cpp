@@ -2,10 +2,7 @@
 // the nine evolution methods and the record methods.
 #include "knowledge_state.hpp"
 
-#include <unicode/uchar.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <iterator>
 #include <new>
 #include <string>
@@ -13,6 +10,7 @@
 
 #include "args.hpp"
 #include "classes.hpp"
+#include "kelvora/exchange.hpp"
 #include "kelvora/serialization.hpp"
 #include "py_util.hpp"
 #include "verification_methods.hpp"
@@ -102,64 +100,6 @@ PyObject* wrap_knowledge_state(PyKnowledgeState value) {
 // ------------------------------------------------------------ term lookup
 
 namespace {
-
-// Rust's debug form of a string: quoted, with \", \\, \t, \r, \n, \0, and
-// \u{...} for grapheme extenders and characters that do not print.
-bool prints_as_is(UChar32 c) {
-  if (c == ' ') return true;
-  switch (u_charType(c)) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_SURROGATE:
-    case U_PRIVATE_USE_CHAR:
-    case U_UNASSIGNED:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-    case U_SPACE_SEPARATOR:
-      return false;
-    default:
-      return !u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND);
-  }
-}
-
-// One code point of valid UTF-8 (every text here comes from a Python str);
-// advances `i` past it.
-UChar32 next_code_point(std::string_view text, std::size_t& i) {
-  const auto lead = static_cast<unsigned char>(text[i++]);
-  const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-  UChar32 c = extra == 0 ? lead : lead & (0x3F >> extra);
-  for (int k = 0; k < extra && i < text.size(); ++k) {
-    c = (c << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
-  }
-  return c;
-}
-
-std::string debug_quoted(std::string_view text) {
-  std::string out = "\"";
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t start = i;
-    const UChar32 c = next_code_point(text, i);
-    switch (c) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\0': out += "\\0"; continue;
-      default: break;
-    }
-    if (prints_as_is(c)) {
-      out.append(text.substr(start, i - start));
-    } else {
-      char buf[16];
-      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
-      out += buf;
-    }
-  }
-  out += '"';
-  return out;
-}
 
 // The id of `term`, or nothing with ValueError "concept not found: {term}".
 std::optional<ConceptId> resolve(const KnowledgeState& state, const std::string& term) {
@@ -397,7 +337,8 @@ bool read_node(const KnowledgeState& state, PyObject* dict, const StructureNodeI
   for (const auto& term : terms) {
     auto concept_id = PyKnowledgeState::find_concept_id_by_term(state, term);
     if (!concept_id) {
-      py::raise_value_error("concept_terms references unknown concept: " + debug_quoted(term));
+      py::raise_value_error("concept_terms references unknown concept: " +
+                            exchange::debug_quoted(term));
       return false;
     }
     node.concept_refs.push_back(*concept_id);
