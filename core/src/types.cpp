@@ -367,7 +367,6 @@ Entry<T>::Entry(T value) {
     void* raw = nullptr;
     std::size_t size = 0;
     static char* place(void* self, std::size_t size) {
-      if (size > UINT32_MAX) internal_fault("entry text too long");
       auto* block = static_cast<Block*>(self);
       block->raw = ::operator new(sizeof(Node) + size);
       block->size = size;
@@ -375,7 +374,7 @@ Entry<T>::Entry(T value) {
     }
   } block;
   serialization::write_member(value.id.uuid, value, &Block::place, &block);
-  node_ = ::new (block.raw) Node{{1}, static_cast<std::uint32_t>(block.size), {}, std::move(value)};
+  node_ = ::new (block.raw) Node{{1}, block.size, {}, std::move(value)};
 }
 
 template <class T>

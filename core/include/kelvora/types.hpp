@@ -282,7 +282,7 @@ class Entry {
   };
   struct Node {
     std::atomic<std::uint32_t> refs{1};
-    std::uint32_t text_size = 0;
+    std::size_t text_size = 0;
     [[no_unique_address]] std::conditional_t<std::is_same_v<T, Concept>, TermCache, NoTerm> term;
     T value;
 
