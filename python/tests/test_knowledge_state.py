@@ -29,74 +29,34 @@ METHODS = [
     ("structure_count", [], "Returns the number of structure nodes in the state."),
     ("is_empty", [], "Returns whether the state is empty."),
     ("concept_terms", [], "Returns a list of concept terms in the state."),
-    (
-        "get_concept_id",
-        ["term"],
-        "Returns the concept UUID string for a given term, or None if not found.\n"
-        "Only returns active concepts (not retracted).",
-    ),
-    (
-        "get_concept_definition",
-        ["term"],
-        "Returns a concept's definition by term, or None if not found.",
-    ),
+    ("get_concept_id", ["term"], "Returns the concept UUID string for a given term, or None if not found.\n"
+     "Only returns active concepts (not retracted)."),
+    ("get_concept_definition", ["term"], "Returns a concept's definition by term, or None if not found."),
     ("apply_assert", ["term", "definition"], "Assert a new concept. Returns a new state."),
     ("apply_retract", ["term"], "Retract a concept by term. Returns a new state."),
-    (
-        "apply_relate",
-        ["from_term", "to_term", "relation_type"],
-        "Add a relation between two concepts (by term). Returns a new state.",
-    ),
-    (
-        "apply_revise",
-        ["term", "new_definition", "conflict_terms"],
-        "Revise a concept's definition with a conflict set. Returns a new state.",
-    ),
-    (
-        "apply_refine",
-        ["term", "new_definition"],
-        "Refine a concept's definition (non-conflicting update). Returns a new state.",
-    ),
-    (
-        "apply_restructure",
-        ["new_nodes", "justification"],
-        "Replace the structure with new nodes. Returns a new state.",
-    ),
-    (
-        "apply_merge",
-        ["terms", "merged_term", "merged_definition"],
-        "Merge multiple concepts into one. Takes a list of terms, the merged term, "
-        "and merged definition.",
-    ),
-    (
-        "apply_reinforce",
-        ["term"],
-        "Reinforce a concept (confirm without changing). Bumps confidence and adds evidence.",
-    ),
-    (
-        "apply_split",
-        ["term", "new_concepts"],
-        "Split a concept into multiple new concepts. Takes the original term and a list "
-        "of (term, definition) pairs.",
-    ),
-    (
-        "last_record",
-        [],
-        "Returns the last EvolutionRecord as a dict, or None if no operation has been applied.",
-    ),
+    ("apply_relate", ["from_term", "to_term", "relation_type"],
+     "Add a relation between two concepts (by term). Returns a new state."),
+    ("apply_revise", ["term", "new_definition", "conflict_terms"],
+     "Revise a concept's definition with a conflict set. Returns a new state."),
+    ("apply_refine", ["term", "new_definition"],
+     "Refine a concept's definition (non-conflicting update). Returns a new state."),
+    ("apply_restructure", ["new_nodes", "justification"], "Replace the structure with new nodes. Returns a new state."),
+    ("apply_merge", ["terms", "merged_term", "merged_definition"],
+     "Merge multiple concepts into one. Takes a list of terms, the merged term, and merged definition."),
+    ("apply_reinforce", ["term"],
+     "Reinforce a concept (confirm without changing). Bumps confidence and adds evidence."),
+    ("apply_split", ["term", "new_concepts"], "Split a concept into multiple new concepts. Takes the original term "
+     "and a list of (term, definition) pairs."),
+    ("last_record", [], "Returns the last EvolutionRecord as a dict, or None if no operation has been applied."),
     ("record_count", [], "Returns the number of evolution records in the chain."),
     ("all_records", [], "Returns all evolution records as a list of dicts."),
-    (
-        "concept_statuses",
-        [],
-        "Per-concept status dump: maps each concept's UUID string to\n"
-        '{"term": str, "status": str}, with status e.g. "Active" or "Superseded".\n'
-        "\n"
-        "Diff this across before/after to compute the SURRENDERED SET \u2014 the\n"
-        "concepts the operator gave up (Active \u2192 Superseded, or Active \u2192 absent).\n"
-        "This is the C2 (minimal-change / entrenchment choice) label.",
-    ),
-]
+    ("concept_statuses", [], "Per-concept status dump: maps each concept's UUID string to\n"
+     '{"term": str, "status": str}, with status e.g. "Active" or "Superseded".\n'
+     "\n"
+     "Diff this across before/after to compute the SURRENDERED SET \u2014 the\n"
+     "concepts the operator gave up (Active \u2192 Superseded, or Active \u2192 absent).\n"
+     "This is the C2 (minimal-change / entrenchment choice) label."),
+]  # fmt: skip
 
 
 def build(*terms):
@@ -234,16 +194,13 @@ def _calls():
         ("assert", lambda s: s.apply_assert("z", "new")),
         ("assert-dup", lambda s: s.apply_assert("a", "again")),
         ("retract", lambda s: s.apply_retract("a")),
-        ("retract-miss", lambda s: s.apply_retract("nope")),
         ("relate", lambda s: s.apply_relate("a", "b", "supports")),
         ("relate-bad", lambda s: s.apply_relate("a", "b", "supportz")),
         ("revise", lambda s: s.apply_revise("a", "new", ["b"])),
-        ("revise-empty", lambda s: s.apply_revise("a", "new", [])),
         ("refine", lambda s: s.apply_refine("a", "finer")),
         ("restructure", lambda s: s.apply_restructure([node], "why")),
         ("restructure-bad", lambda s: s.apply_restructure([{"title": "T"}], "why")),
         ("merge", lambda s: s.apply_merge(["a", "b"], "ab", "m")),
-        ("merge-one", lambda s: s.apply_merge(["a"], "ab", "m")),
         ("reinforce", lambda s: s.apply_reinforce("a")),
         ("split", lambda s: s.apply_split("a", [("a1", "x"), ("a2", "y")])),
         ("split-type", lambda s: s.apply_split("a", [["a1", "x"]])),
@@ -276,26 +233,6 @@ def test_two_applies_on_one_receiver_give_independent_histories():
     rx, ry = x.last_record(), y.last_record()
     assert rx["id"] != ry["id"] and rx["chain_hash"] != ry["chain_hash"]
     assert rx["prior_state_hash"] == ry["prior_state_hash"] == s.state_hash()
-    with pytest.raises(ValueError) as e:
-        x.apply_assert("apple", "three")
-    assert str(e.value) == "duplicate term: concept with term 'apple' already exists"
-
-
-def test_branching_keeps_each_history():
-    a = build("a", "b", "c")
-    left = a.apply_assert("left", "l")
-    right = a.apply_assert("right", "r")
-    longer = left.apply_assert("more", "m")
-    right2 = right.apply_assert("more", "m")
-    base = a.all_records()
-    for obj, tail in [(left, ["left"]), (right, ["right"]), (longer, ["left", "more"]),
-                      (right2, ["right", "more"])]:
-        records = obj.all_records()
-        assert records[:3] == base
-        assert [r["operation_details"]["term"] for r in records[3:]] == tail
-        for prev, rec in zip(records, records[1:]):
-            assert rec["prior_state_hash"] == prev["resulting_state_hash"]
-    assert a.record_count() == 3
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -328,15 +265,11 @@ def test_shared_histories_under_random_branching(seed):
 @pytest.mark.parametrize(
     "text,expected",
     [
-        ("supports", "Supports"),
         ("SUPPORTS", "Supports"),
-        ("Supports", "Supports"),
         ("derives_from", "DerivesFrom"),
         ("derivesfrom", "DerivesFrom"),
         ("DerivesFrom", "DerivesFrom"),
-        ("DERIVES_FROM", "DerivesFrom"),
         ("OperationaLizes", "Operationalizes"),
-        ("independent", "Independent"),
     ],
 )
 def test_relation_type_accepted(text, expected):
@@ -386,12 +319,6 @@ def test_revise_checks():
     with pytest.raises(ValueError) as e:
         s.apply_revise("a", "new", ["nope"])
     assert str(e.value) == "concept not found: nope"
-    with pytest.raises(ValueError) as e:
-        s.apply_revise("a", "new", [])
-    assert str(e.value) == (
-        "conflict detected: Revise requires a non-empty conflict_set; "
-        "use Refine for non-conflicting updates"
-    )
     r = s.apply_revise("a", "new", ["b", "a", "b"]).last_record()["operation_details"]
     ids = [s.get_concept_id(t) for t in ("b", "a", "b")]
     assert r["conflict_set"] == ids
@@ -405,9 +332,6 @@ def test_merge_passes_terms_in_order_with_duplicates():
     with pytest.raises(ValueError) as e:
         s.apply_merge(["a", "zz", "qq"], "ab", "m")
     assert str(e.value) == "concept not found: zz"
-    with pytest.raises(ValueError) as e:
-        s.apply_merge([], "ab", "m")
-    assert str(e.value) == "conflict detected: Merge requires at least 2 concepts"
 
 
 @pytest.mark.parametrize(
@@ -543,17 +467,9 @@ def test_restructure_node_errors(nodes, exc, message):
 @pytest.mark.parametrize(
     "term,shown",
     [
-        ('say "hi"', r'"say \"hi\""'),
-        ("back\\slash", r'"back\\slash"'),
-        ("tab\there", r'"tab\there"'),
-        ("line\nbreak\r", r'"line\nbreak\r"'),
-        ("nul\0", r'"nul\0"'),
-        ("del\x7f", r'"del\u{7f}"'),
+        ('say "hi"\n', r'"say \"hi\"\n"'),
         ("e\u0301", r'"e\u{301}"'),
-        ("zero\u200bwidth", r'"zero\u{200b}width"'),
-        ("nb\u00a0sp", r'"nb\u{a0}sp"'),
-        ("caf\u00e9 \u2014 \U0001f600", '"caf\u00e9 \u2014 \U0001f600"'),
-        ("it's", "\"it's\""),
+        ("caf\u00e9 \U0001f600", '"caf\u00e9 \U0001f600"'),
     ],
 )
 def test_concept_terms_message_quotes_term(term, shown):
