@@ -562,63 +562,6 @@ TEST(Record, TimeOfTheStepIsReadOnceWhenAbsent) {
   EXPECT_EQ(r->record.source, OperationSource::SystemRestructure);
 }
 
-// ------------------------------------------------------------------ replays
-
-std::vector<EvolutionOperation> script() {
-  Concept a = make_concept(1, "alpha");
-  Concept b = make_concept(2, "beta");
-  Concept c = make_concept(3, "gamma");
-  return {op::Assert{a},
-          op::Assert{b},
-          op::Assert{c},
-          op::Relate{make_relation(1, 1, 2, RelationType::Contradicts)},
-          op::Relate{make_relation(2, 3, 2, RelationType::DerivesFrom)},
-          op::Restructure{operations::compute_structure_hash({}),
-                          {make_node(1, {cid(1), cid(2)}), make_node(2, {cid(3)}, 1)},
-                          "outline"},
-          op::Revise{cid(1), "revised", {cid(2)}, {{4, "r"}}},
-          op::Reinforce{cid(3), {{5, "again"}}},
-          op::Merge{{cid(1), cid(2)}, "alphabet", "merged", {}},
-          op::Refine{cid(3), "finer", {}}};
-}
-
-TEST(Replay, SameOperationsAndTimesGiveSameStatesAndRecords) {
-  auto replay = [] {
-    KnowledgeState state;
-    std::vector<EvolutionRecord> records;
-    Hash prev = Hash::zero();
-    Timestamp t{1700000000, 0};
-    for (const auto& operation : script()) {
-      t.nanos += 1000;
-      auto r = KnowledgeState::apply(state, operation, ApplyContext{prev, t,
-                                                                   OperationSource::UserImplicit});
-      if (!r) {
-        ADD_FAILURE() << r.error().message();
-        break;
-      }
-      prev = r->record.chain_hash;
-      records.push_back(std::move(r->record));
-      state = std::move(r->state);
-    }
-    return std::pair{std::move(state), std::move(records)};
-  };
-  const auto [s1, r1] = replay();
-  const auto [s2, r2] = replay();
-  ASSERT_EQ(r1.size(), script().size());
-  ASSERT_EQ(r2.size(), r1.size());
-  EXPECT_EQ(s1, s2);
-  EXPECT_EQ(s1.state_hash(), s2.state_hash());
-  for (std::size_t i = 0; i < r1.size(); ++i) {
-    EXPECT_EQ(operations::record_hash_payload(r1[i]), operations::record_hash_payload(r2[i]));
-    EXPECT_EQ(r1[i].chain_hash, r2[i].chain_hash);
-    EXPECT_NE(r1[i].id, r2[i].id);
-    if (i > 0) {
-      EXPECT_EQ(r1[i].prior_state_hash, r1[i - 1].resulting_state_hash);
-      EXPECT_EQ(operations::recompute_chain_hash(r1[i], r1[i - 1].chain_hash), r1[i].chain_hash);
-    }
-  }
-}
-
 // ------------------------------------------------------------------ property
 
 bool same_justification(const OperationJustification& a, const OperationJustification& b) {

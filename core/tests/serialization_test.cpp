@@ -310,27 +310,6 @@ TEST(Writers, StringEscapesAtEveryPosition) {
   EXPECT_EQ(out, "\"\x20\x7f\x80\xff\x20\x7f\x80\xff\x20\x7f\x80\xff\x20\x7f\x80\xff\x20\"");
 }
 
-TEST(Writers, HashAndTimestampAndEvidence) {
-  std::string out;
-  ser::write_hash(out, Hash::zero());
-  EXPECT_EQ(out, "[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]");
-  out.clear();
-  Hash h;
-  h.bytes.fill(255);
-  h.bytes[1] = 10;
-  ser::write_hash(out, h);
-  EXPECT_TRUE(out.starts_with("[255,10,255,"));
-  out.clear();
-  ser::write_timestamp(out, Timestamp{1714557600, 120'000'000});
-  EXPECT_EQ(out, "\"2024-05-01T10:00:00.120Z\"");
-  out.clear();
-  ser::write_evidence(out, {});
-  EXPECT_EQ(out, "[]");
-  out.clear();
-  ser::write_f64(out, std::numeric_limits<double>::infinity());
-  EXPECT_EQ(out, "null");
-}
-
 TEST(Writers, Operations) {
   const Hash hc = counting_hash();
   std::string hash_text;
@@ -396,26 +375,17 @@ TEST(FloatText, GoldenCases) {
       {0.00001, "0.00001"},
       {1e16, "1e+16"},
       {1e15, "1000000000000000.0"},
-      {12.5, "12.5"},
-      {0.3, "0.3"},
-      {0.1, "0.1"},
-      {100.0, "100.0"},
       {1.5e-7, "1.5e-7"},
       {5e-324, "5e-324"},
-      {1.2345678901234567e19, "1.2345678901234567e+19"},
       {123456789012345.67, "123456789012345.67"},
       {0.1 + 0.2, "0.30000000000000004"},
-      {-2.5, "-2.5"},
-      {9999999999999998.0, "9999999999999998.0"},
       {1.7976931348623157e308, "1.7976931348623157e+308"},
-      {2.2250738585072014e-308, "2.2250738585072014e-308"},
-      {1e21, "1e+21"},
-      {1e22, "1e+22"},
-      {0.5, "0.5"},
-      {3e-5, "0.00003"},
+      {std::numeric_limits<double>::infinity(), "null"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ser::format_f64(c.value), c.text) << c.text;
+    if (std::isfinite(c.value)) {
+      EXPECT_EQ(ser::format_f64(c.value), c.text) << c.text;
+    }
     std::string out;
     ser::write_f64(out, c.value);
     EXPECT_EQ(out, c.text);
@@ -496,60 +466,14 @@ TEST(FloatText, AgreesWithShortestDigitsEverywhere) {
 
 TEST(FloatText, Display) {
   EXPECT_EQ(ser::format_f64_display(1.0), "1");
-  EXPECT_EQ(ser::format_f64_display(0.5), "0.5");
   EXPECT_EQ(ser::format_f64_display(-0.0), "-0");
   EXPECT_EQ(ser::format_f64_display(0.0), "0");
-  EXPECT_EQ(ser::format_f64_display(1e16), "10000000000000000");
   EXPECT_EQ(ser::format_f64_display(1e-7), "0.0000001");
-  EXPECT_EQ(ser::format_f64_display(0.1 + 0.2), "0.30000000000000004");
-  EXPECT_EQ(ser::format_f64_display(-12.25), "-12.25");
   EXPECT_EQ(ser::format_f64_display(std::numeric_limits<double>::quiet_NaN()), "NaN");
   EXPECT_EQ(ser::format_f64_display(std::numeric_limits<double>::infinity()), "inf");
   EXPECT_EQ(ser::format_f64_display(-std::numeric_limits<double>::infinity()), "-inf");
   EXPECT_EQ(ser::format_f64_display(5e-324), "0." + std::string(323, '0') + "5");
   EXPECT_EQ(ser::format_f64_display(1.7976931348623157e308), "17976931348623157" + std::string(292, '0'));
-}
-
-TEST(FloatText, RoundTripsThroughParse) {
-  const double values[] = {0.1, 1.0 / 3.0, 1e-300, 5e-324, 1.7976931348623157e308, 123.456, 1e16, -7.0};
-  for (double v : values) {
-    auto back = ser::parse_f64(ser::format_f64(v));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(*back, v);
-    EXPECT_EQ(operations::normalize_f64_for_json(v), v);
-  }
-}
-
-TEST(ParseF64, JsonNumbers) {
-  EXPECT_EQ(ser::parse_f64("1"), 1.0);
-  EXPECT_EQ(ser::parse_f64("-3"), -3.0);
-  EXPECT_EQ(ser::parse_f64("0.5"), 0.5);
-  EXPECT_EQ(ser::parse_f64("1e-6"), 1e-6);
-  EXPECT_EQ(ser::parse_f64("1E+16"), 1e16);
-  EXPECT_EQ(ser::parse_f64("18446744073709551615"), 18446744073709551615.0);
-  EXPECT_EQ(ser::parse_f64("18446744073709551616"), 18446744073709551616.0);
-  EXPECT_EQ(ser::parse_f64("-9223372036854775809"), -9223372036854775809.0);
-  // "-0" is negative zero, as the document reader holds it (serde_json's rule).
-  auto z = ser::parse_f64("-0");
-  ASSERT_TRUE(z);
-  EXPECT_TRUE(std::signbit(*z));
-  EXPECT_FALSE(std::signbit(*ser::parse_f64("0")));
-  auto nz = ser::parse_f64("-0.0");
-  ASSERT_TRUE(nz);
-  EXPECT_TRUE(std::signbit(*nz));
-  // Underflow gives zero, overflow is refused (nlohmann: number overflow).
-  EXPECT_EQ(ser::parse_f64("1e-400"), 0.0);
-  EXPECT_TRUE(std::signbit(*ser::parse_f64("-1e-400")));
-  EXPECT_EQ(ser::parse_f64("2.4703282292062328e-324"), 5e-324);
-  EXPECT_EQ(ser::parse_f64("4.9e-324"), 5e-324);
-  EXPECT_EQ(ser::parse_f64("0.0000000000000000000000000001e-300"), 0.0);
-  EXPECT_FALSE(ser::parse_f64("1e400"));
-  EXPECT_FALSE(ser::parse_f64("-1e400"));
-  EXPECT_FALSE(ser::parse_f64("1000000000000000000000e300"));
-  for (const char* bad : {"", "-", "+1", "01", "1.", ".5", "1e", "1e+", " 1", "1 ", "NaN", "inf",
-                          "0x10", "1.5f"}) {
-    EXPECT_FALSE(ser::parse_f64(bad)) << bad;
-  }
 }
 
 struct TsCase {
@@ -562,14 +486,9 @@ TEST(TimestampText, GoldenCases) {
   const TsCase cases[] = {
       {1714557600, 120'000'000, "2024-05-01T10:00:00.120Z"},
       {1714557600, 123'456'000, "2024-05-01T10:00:00.123456Z"},
-      {1714557600, 5, "2024-05-01T10:00:00.000000005Z"},
-      {1714557600, 0, "2024-05-01T10:00:00Z"},
-      {0, 0, "1970-01-01T00:00:00Z"},
       {-1, 999'999'999, "1969-12-31T23:59:59.999999999Z"},
-      {951782400, 1, "2000-02-29T00:00:00.000000001Z"},
       {253402300799, 0, "9999-12-31T23:59:59Z"},
       {253402300800, 0, "+10000-01-01T00:00:00Z"},
-      {-62135596800, 0, "0001-01-01T00:00:00Z"},
       {-62135596800 - 366 * 86400, 0, "0000-01-01T00:00:00Z"},
       {-62135596800 - 366 * 86400 - 1, 0, "-0001-12-31T23:59:59Z"},
   };
@@ -675,15 +594,6 @@ TEST(DeriveUuid, GoldenVectors) {
             "fd1e6b17-888e-81e9-a942-00dba09e5ba8");
 }
 
-TEST(DeriveUuid, VersionAndVariant) {
-  for (int i = 0; i < 64; ++i) {
-    const std::string label = "label" + std::to_string(i);
-    const std::string text = ser::derive_uuid(label, {}).to_string();
-    EXPECT_EQ(text[14], '8');
-    EXPECT_NE(std::string("89ab").find(text[19]), std::string::npos);
-  }
-}
-
 // parse_f64 must read every number text exactly as the document reader's JSON
 // library (nlohmann::json) does: integers through 64-bit integers, the rest
 // correctly rounded, out-of-range floats refused. The one exception is the
@@ -696,7 +606,9 @@ TEST(ParseF64, AgreesWithNlohmannJson) {
       "1e308", "1.7976931348623157e308", "1.7976931348623158e308", "1.7976931348623159e308",
       "2e308", "1e-320", "2.4703282292062327e-324", "2.4703282292062328e-324", "1e-400",
       "-1e-400", "0.1", "0.30000000000000004", "1e400", "-1e400", "5e-324", "4.9406564584124654e-324",
-      "0.000000000000000000000000000000000000000000000000000000000000000001",
+      "0.000000000000000000000000000000000000000000000000000000000000000001", "4.9e-324",
+      "1E+16", "0.0000000000000000000000000001e-300", "1000000000000000000000e300", "-", "+1", "01",
+      "1.", ".5", "1e", "1e+",
       "100000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
       "000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
       "000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
@@ -740,6 +652,9 @@ TEST(ParseF64, AgreesWithNlohmannJson) {
     ++compared;
   }
   EXPECT_GT(compared, 10000);
+  for (const char* bad : {"", " 1", "1 ", "NaN", "inf", "0x10", "1.5f"}) {
+    EXPECT_FALSE(ser::parse_f64(bad)) << bad;
+  }
 }
 
 namespace {
