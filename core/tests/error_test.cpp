@@ -58,13 +58,6 @@ TEST(EngineError, EveryDisplayText) {
   }
 }
 
-TEST(EngineError, EmptyPayloadKeepsFixedPart) {
-  EXPECT_EQ(EngineError::conflict_detected("").message(), "conflict detected: ");
-  EXPECT_EQ(EngineError::duplicate_term("").message(),
-            "duplicate term: concept with term '' already exists");
-  EXPECT_EQ(EngineError::hash_mismatch("", "").message(), "hash mismatch: expected , got ");
-}
-
 TEST(EngineError, PayloadIsNotEscaped) {
   EXPECT_EQ(EngineError::duplicate_term("it's \"q\"\n").message(),
             "duplicate term: concept with term 'it's \"q\"\n' already exists");
@@ -75,17 +68,3 @@ TEST(EngineError, LargeIndex) {
             "chain verification failed at record index 18446744073709551615: x");
 }
 
-TEST(EngineError, ResultAndFail) {
-  Result<int> r = fail(EngineError::concept_not_found("x"));
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "concept not found: x");
-}
-
-TEST(InternalFault, Throws) {
-  try {
-    internal_fault("f64 deserialization should never fail");
-    FAIL();
-  } catch (const InternalFault& e) {
-    EXPECT_STREQ(e.what(), "f64 deserialization should never fail");
-  }
-}

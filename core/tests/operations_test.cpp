@@ -77,25 +77,3 @@ TEST(NormalizeF64, RoundTrip) {
   }
 }
 
-TEST(DerivedIds, DeterministicAndOrderSensitive) {
-  Hash prior;
-  prior.bytes[0] = 1;
-  const ConceptId a{*Uuid::parse("00000000-0000-4000-8000-000000000001")};
-  const ConceptId b{*Uuid::parse("00000000-0000-4000-8000-000000000002")};
-  const auto m1 = ops::derive_merged_concept_id(prior, {a, b}, "t", "d");
-  EXPECT_EQ(m1, ops::derive_merged_concept_id(prior, {a, b}, "t", "d"));
-  EXPECT_NE(m1, ops::derive_merged_concept_id(prior, {b, a}, "t", "d"));
-  EXPECT_NE(m1, ops::derive_merged_concept_id(Hash::zero(), {a, b}, "t", "d"));
-  // Length prefixes keep ("ab","") and ("a","b") apart.
-  EXPECT_NE(ops::derive_merged_concept_id(prior, {a}, "ab", ""),
-            ops::derive_merged_concept_id(prior, {a}, "a", "b"));
-  const auto s0 = ops::derive_split_concept_id(prior, a, 0, "t", "d");
-  const auto s1 = ops::derive_split_concept_id(prior, a, 1, "t", "d");
-  EXPECT_NE(s0, s1);
-  EXPECT_NE(ops::derive_merge_derives_from_id(prior, m1, a).uuid,
-            ops::derive_split_derives_from_id(prior, m1, a).uuid);
-  for (const Uuid& u : {m1.uuid, s0.uuid, s1.uuid}) {
-    EXPECT_EQ(u.bytes[6] >> 4, 8);
-    EXPECT_EQ(u.bytes[8] & 0xC0, 0x80);
-  }
-}

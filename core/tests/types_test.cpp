@@ -65,8 +65,6 @@ TEST(Uuid, RandomV4) {
     Uuid u = Uuid::random_v4();
     EXPECT_EQ(u.bytes[6] >> 4, 4);
     EXPECT_EQ(u.bytes[8] & 0xC0, 0x80);
-    const std::string text = u.to_string();
-    EXPECT_EQ(text[14], '4');
     seen.insert(u);
   }
   EXPECT_EQ(seen.size(), 100u);
@@ -258,12 +256,6 @@ TEST(Concept, CreateAndEquality) {
   b.confidence = a.confidence;
   EXPECT_NE(a, b);  // NaN equals nothing
   EXPECT_NE(Concept::create("Apple", "A fruit").id, c.id);
-}
-
-TEST(Timestamp, NowIsUtcNanoseconds) {
-  const Timestamp t = Timestamp::now();
-  EXPECT_GT(t.seconds, 1'700'000'000);  // after 2023
-  EXPECT_LT(t.nanos, 1'000'000'000u);
 }
 
 TEST(Entry, SharesItsNode) {
