@@ -7,12 +7,17 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "../../fuzz/fuzz_entries.hpp"
 #include "kelvora/merkle.hpp"
 #include "kelvora/serialization.hpp"
 
@@ -461,6 +466,210 @@ TEST(StateDocument, NonFiniteConfidenceIsWrittenAsNullAndRefusedOnRead) {
 }
 
 // ------------------------------------------------------ referential integrity
+
+// ------------------------------------------------------------ text reader
+
+// The document without the white space between tokens.
+std::string compact(std::string_view text) {
+  std::string out;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      out += c;
+      if (c == '\\') {
+        out += text[++i];
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+      out += c;
+    } else if (c != ' ' && c != '\n') {
+      out += c;
+    }
+  }
+  return out;
+}
+
+TEST(StateText, ReadsEveryWrittenDocumentAsTheTreeReaderDoes) {
+  Concept odd = concept_with(kA,
+                             " \xC3\x9Cn\xC3\xAF"
+                             "code \t\x01\x7f/",
+                             1e-7);
+  odd.definition = std::string("nul\0inside \xF0\x9F\x98\x80", 15);
+  odd.created_at = Timestamp{-62135596800, 5};
+  odd.source_evidence = {{0, ""}, {4294967295u, "last \"quoted\" \\"}};
+  Concept tiny = concept_with(kB, "tiny", 5e-324, ConceptStatus::Coexisting);
+  Relation full = relation_with(kR, kB, kA, RelationType::DerivesFrom);
+  full.source_document = "";
+  full.classification_confidence = -0.0;
+  full.evidence = {{7, "e"}};
+  Relation plain = relation_with("66666666-6666-4666-8666-666666666666", kA, kB);
+  plain.confidence = 1e16;
+  StructureNode root{
+      StructureNodeId{*Uuid::parse(kN)}, "T", "", std::nullopt, 7, Hash{}, {cid(kA), cid(kB)}};
+  StructureNode child{StructureNodeId{*Uuid::parse("77777777-7777-4777-8777-777777777777")},
+                      "",
+                      "x",
+                      StructureNodeId{*Uuid::parse(kN)},
+                      4294967295u,
+                      Hash{},
+                      {cid("99999999-9999-4999-8999-999999999999")}};
+  child.content_hash.bytes.fill(0xfe);
+
+  // And one state as the engine leaves it: a merge supersedes its sources
+  // and links them to the merged concept.
+  KnowledgeState engine;
+  std::vector<ConceptId> merged;
+  for (const char* term : {"alpha", "beta", "gamma"}) {
+    Concept c = Concept::create(term, std::string("about ") + term);
+    merged.push_back(c.id);
+    engine = KnowledgeState::apply(engine, op::Assert{std::move(c)}, {})->state;
+  }
+  merged.pop_back();
+  engine =
+      KnowledgeState::apply(engine, op::Merge{merged, "alphabet", "both", {{2, "ab"}}}, {})->state;
+
+  const std::vector<KnowledgeState> states = {
+      KnowledgeState{},
+      state_of({odd}),
+      state_of({odd, tiny}, {full, plain}, {root, child}),
+      state_of({concept_with(kA, "a", -0.0), concept_with(kB, "b", 0.1)}, {}, {child}),
+      engine,
+  };
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    const std::string pretty = state_to_json_text(states[i]);
+    for (const std::string& text : {pretty, compact(pretty)}) {
+      const auto read = try_read_state_text(text);
+      ASSERT_TRUE(read) << i << ": " << text;
+      EXPECT_EQ(fuzz::state_difference(*read, states[i]), "") << i;
+      EXPECT_EQ(fuzz::text_reader_agrees(text), "") << i;
+    }
+  }
+}
+
+TEST(StateText, GivesUpOrAgreesOnEveryVariant) {
+  struct Case {
+    const char* from;  // a text of the golden document ...
+    std::string to;    // ... replaced by this
+    bool read;         // whether the text reader reads the result
+  };
+  const std::string hash_line =
+      "\"state_hash\": \"f7c0f20999cc7e5ba92b9b2f7bc66fa1ba8aca4556f919bd2360c7e81f44c728\",";
+  const Case cases[] = {
+      {"\"term\": \"Entropy\"", "\"term\": \"Entrop\\u00e9\"", true},
+      {"\"term\": \"Entropy\"", "\"term\": \"\\u00C9ntropy\\ud83d\\ude00\"", true},
+      {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\ud83d\"", false},
+      {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\ude00\"", false},
+      {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\x\"", false},
+      {"\"definition\": \"old\"", "\"definition\": \"o\\/l\\b\\f\\n\\r\\t\\\"\\\\d\\u0000\"", true},
+      {"\"definition\": \"old\"", "\"definition\": \"o\xE2\x82\xAC\xF4\x8F\xBF\xBF\"", true},
+      {"\"definition\": \"old\"", "\"definition\": \"o\xC3(\"", false},
+      {"\"definition\": \"old\"", "\"definition\": \"o\xED\xA0\x80\"", false},
+      {"\"definition\": \"old\"", "\"definition\": \"o\xF4\x90\x80\x80\"", false},
+      {"\"definition\": \"old\"", "\"definition\": \"o\xE0\x80\xAF\"", false},
+      {"\"definition\": \"old\"", "\"definition\": \"o\x01\"", false},
+      {"\"confidence\": 0.25", "\"confidence\": 1", true},
+      {"\"confidence\": 0.25", "\"confidence\": 1.0", true},
+      {"\"confidence\": 0.25", "\"confidence\": 1e0", true},
+      {"\"confidence\": 0.25", "\"confidence\": 1E+2", true},
+      {"\"confidence\": 0.25", "\"confidence\": 2.5e-1", true},
+      {"\"confidence\": 0.25", "\"confidence\": -0", true},
+      {"\"confidence\": 0.25", "\"confidence\": -0.0", true},
+      {"\"confidence\": 0.25", "\"confidence\": -7", true},
+      {"\"confidence\": 0.25", "\"confidence\": 9007199254740993", true},
+      {"\"confidence\": 0.25", "\"confidence\": 18446744073709551615", true},
+      {"\"confidence\": 0.25", "\"confidence\": 18446744073709551616", false},
+      {"\"confidence\": 0.25", "\"confidence\": -9223372036854775809", false},
+      {"\"confidence\": 0.25", "\"confidence\": 1e400", false},
+      {"\"confidence\": 0.25", "\"confidence\": 1e-400", false},
+      {"\"confidence\": 0.25", "\"confidence\": 01", false},
+      {"\"confidence\": 0.25", "\"confidence\": .5", false},
+      {"\"confidence\": 0.25", "\"confidence\": null", false},
+      {"\"confidence\": 0.25", "\"confidence\": \"0.25\"", false},
+      {"\"position\": 0", "\"position\": 1.0", false},
+      {"\"position\": 0", "\"position\": -0", false},
+      {"\"position\": 0", "\"position\": 1e2", false},
+      {"\"position\": 0", "\"position\": 4294967296", false},
+      {"\"turn_number\": 3", "\"turn_number\": 3.0", false},
+      {"\"text_excerpt\": \"x\",", "", false},
+      {",\n          \"turn_number\": 3", "", false},
+      {"\"content_hash\": \"abab", "\"id_\": 1, \"content_hash\": \"abab", false},
+      {"\"status\": \"Superseded\",\n      \"term\": \"entropy\"",
+       "\"term\": \"entropy\",\n      \"status\": \"Superseded\"", false},
+      {"\"term\": \"entropy\"", "\"term\": \"entropy\",\n      \"term\": \"other\"", false},
+      {"\"title\": \"Child\"", "\"title\": \"Child\",\n      \"zz\": 1", false},
+      {"\"id\": \"22222222-2222-4222-8222-222222222222\"",
+       "\"id\": \"{22222222-2222-4222-8222-222222222222}\"", false},
+      {"\"22222222-2222-4222-8222-222222222222\": {", "\"22222222-2222-4222-8222-22222222222A\": {",
+       false},
+      {"\"44444444-4444-4444-8444-444444444444\": {", "\"66666666-6666-4666-8666-666666666666\": {",
+       false},  // keys out of order
+      {hash_line.c_str(), "", true},
+      {hash_line.c_str(), "\"state_hash\": 5,", false},
+      {"\"parent\": null,", "", true},
+      {"\"source_document\": \"doc.txt\"", "\"source_document\": null", true},
+      {"\"source_document\": \"doc.txt\"", "\"source_document\": 42", false},
+      {"\"classification_confidence\": 0.75", "\"classification_confidence\": null", true},
+      {"\"content_hash\": \"abab", "\"content_hash\": \"ABab", true},
+      {"2024-05-01T00:00:00.120+00:00", "2024-05-01T02:00:00.12+02:00", true},
+      {"2024-05-01T00:00:00.120+00:00", "2024-05-01", false},
+      {"\"status\": \"Superseded\"", "\"status\": \"Active\"", false},  // duplicate term
+      {"\"status\": \"Superseded\"", "\"status\": \"superseded\"", false},
+      {"\"relation_type\": \"DerivesFrom\"", "\"relation_type\": \"derives_from\"", true},
+      {"\"to_concept\": \"22222222-2222-4222-8222-222222222222\"",
+       "\"to_concept\": \"55555555-5555-4555-8555-555555555555\"", false},  // dangling
+      {"{\n  \"concepts\"", "\xEF\xBB\xBF{\n  \"concepts\"", false},
+      {"\n    }\n  }\n}", "\n    }\n  }\n} \r\n\t", true},
+      {"\n    }\n  }\n}", "\n    }\n  }\n}x", false},
+      {"\n    }\n  }\n}", "\n    }\n  }\n}{}", false},
+  };
+  const std::string golden = kGoldenPretty;
+  for (const Case& c : cases) {
+    const std::size_t at = golden.find(c.from);
+    ASSERT_NE(at, std::string::npos) << c.from;
+    std::string text = golden;
+    text.replace(at, std::strlen(c.from), c.to);
+    for (const std::string& variant : {text, compact(text)}) {
+      EXPECT_EQ(try_read_state_text(variant).has_value(), c.read) << c.to;
+      EXPECT_EQ(fuzz::text_reader_agrees(variant), "") << c.to;
+    }
+  }
+}
+
+// Every document one byte away from a written one (that byte deleted or
+// replaced): most are refused or left to the tree reader, and the text
+// reader must agree on the rest.
+TEST(StateText, EveryOneByteEditGivesUpOrAgrees) {
+  const std::string written = compact(kGoldenPretty);
+  std::size_t read = 0;
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    for (const char* edit : {"", "0", "\"", "E", "-", "\xC3"}) {
+      std::string text = written;
+      text.replace(i, 1, edit);
+      if (try_read_state_text(text)) ++read;
+      EXPECT_EQ(fuzz::text_reader_agrees(text), "") << text;
+    }
+  }
+  EXPECT_GT(read, 0u);
+}
+
+TEST(StateText, AgreesWithTheTreeReaderOnTheFuzzCorpus) {
+  const std::filesystem::path corpus =
+      std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / "corpus";
+  std::size_t documents = 0;
+  for (const auto& dir : std::filesystem::directory_iterator(corpus)) {
+    if (!dir.path().filename().string().starts_with("state")) continue;
+    for (const auto& file : std::filesystem::directory_iterator(dir.path())) {
+      std::ifstream in(file.path(), std::ios::binary);
+      const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+      EXPECT_EQ(fuzz::text_reader_agrees(bytes), "") << file.path();
+      ++documents;
+    }
+  }
+  EXPECT_GT(documents, 0u);
+}
 
 TEST(ReferentialIntegrity, ReportsTheFirstFindingInCheckOrder) {
   constexpr const char* kC = "cccccccc-cccc-4ccc-8ccc-cccccccccccc";

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <expected>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -50,6 +51,14 @@ Result<std::vector<EvolutionRecord>> records_from_json(const Json& value);
 Result<EvolutionRecord> record_from_json(const Json& value);
 Result<EvolutionOperation> operation_from_json(const Json& value);
 Result<OperationJustification> justification_from_json(const Json& value);
+
+// Reads a state document straight from its text, without a tree, when it is
+// in the shape the writers give it (members in byte order, lower-case
+// hyphenated identifiers, no unknown members). Anything else, and any
+// document state_from_json would refuse, gives nullopt: the caller then
+// parses and reads it the usual way, which gives the exact failure. When it
+// gives a state, that is the state (and hash) the usual way would give.
+std::optional<KnowledgeState> try_read_state_text(std::string_view text);
 
 // Field readers shared by both documents.
 Result<std::string> str_field(const Json& object, std::string_view key);
