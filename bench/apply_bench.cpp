@@ -7,7 +7,6 @@
 // result, which a caller pays when it drops the state. BM_ApplyFloor splits off
 // the part no operation avoids: the map copy and the hash of the new state.
 #include <benchmark/benchmark.h>
-#include <openssl/evp.h>
 
 #include <chrono>
 #include <cstddef>
@@ -17,12 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "kelvora/serialization.hpp"
 #include "kelvora/types.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using kelvora::bench::Clock;
 using namespace kelvora;
 
 constexpr const char* kWords[] = {"epistemic", "drift",    "belief",   "revision", "coherence",
@@ -115,15 +115,6 @@ EvolutionOperation operation_for(Kind kind, const Fixture& f) {
   return op::Retract{};
 }
 
-Hash raw_sha256(const std::string& bytes, EVP_MD_CTX* ctx, const EVP_MD* md) {
-  Hash h;
-  unsigned int len = 0;
-  EVP_DigestInit_ex2(ctx, md, nullptr);
-  EVP_DigestUpdate(ctx, bytes.data(), bytes.size());
-  EVP_DigestFinal_ex(ctx, h.bytes.data(), &len);
-  return h;
-}
-
 // Benchmarks run size by size, so keeping the last fixture builds each once.
 const Fixture& fixture(std::size_t n) {
   static std::unique_ptr<Fixture> cached;
@@ -148,32 +139,29 @@ void BM_Apply(benchmark::State& state, Kind kind) {
     }
     text = serialization::canonical_serialize(probe->state);
   }
-  EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  bench::RawSha256 raw_sha256;
   double raw_seconds = 0;
   double apply_seconds = 0;
   double free_seconds = 0;
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    benchmark::DoNotOptimize(raw_sha256(text, ctx, md));
+    benchmark::DoNotOptimize(raw_sha256(text));
     const auto t1 = Clock::now();
     auto result = KnowledgeState::apply(f.state, operation, context);
     benchmark::DoNotOptimize(result);
     const auto t2 = Clock::now();
     result = fail(EngineError::conflict_detected(""));  // frees the new state
     const auto t3 = Clock::now();
-    raw_seconds += std::chrono::duration<double>(t1 - t0).count();
-    apply_seconds += std::chrono::duration<double>(t2 - t1).count();
-    free_seconds += std::chrono::duration<double>(t3 - t2).count();
-    state.SetIterationTime(std::chrono::duration<double>(t2 - t1).count());
+    raw_seconds += bench::seconds(t0, t1);
+    apply_seconds += bench::seconds(t1, t2);
+    free_seconds += bench::seconds(t2, t3);
+    state.SetIterationTime(bench::seconds(t1, t2));
   }
   const auto iters = static_cast<double>(state.iterations());
   state.counters["bytes"] = static_cast<double>(text.size());
   state.counters["raw_sha256_ms"] = raw_seconds * 1e3 / iters;
   state.counters["ratio_to_raw_sha256"] = apply_seconds / raw_seconds;
   state.counters["ratio_with_free"] = (apply_seconds + free_seconds) / raw_seconds;
-  EVP_MD_CTX_free(ctx);
-  EVP_MD_free(md);
 }
 
 // What every apply pays whatever the operation: copying the three maps and
@@ -181,23 +169,22 @@ void BM_Apply(benchmark::State& state, Kind kind) {
 void BM_ApplyFloor(benchmark::State& state) {
   const Fixture& f = fixture(static_cast<std::size_t>(state.range(0)));
   const std::string text = serialization::canonical_serialize(f.state);
-  EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  bench::RawSha256 raw_sha256;
   double raw_seconds = 0;
   double copy_seconds = 0;
   double hash_seconds = 0;
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    benchmark::DoNotOptimize(raw_sha256(text, ctx, md));
+    benchmark::DoNotOptimize(raw_sha256(text));
     const auto t1 = Clock::now();
     KnowledgeState copy = f.state;
     const auto t2 = Clock::now();
     benchmark::DoNotOptimize(copy.state_hash());
     const auto t3 = Clock::now();
-    raw_seconds += std::chrono::duration<double>(t1 - t0).count();
-    copy_seconds += std::chrono::duration<double>(t2 - t1).count();
-    hash_seconds += std::chrono::duration<double>(t3 - t2).count();
-    state.SetIterationTime(std::chrono::duration<double>(t3 - t1).count());
+    raw_seconds += bench::seconds(t0, t1);
+    copy_seconds += bench::seconds(t1, t2);
+    hash_seconds += bench::seconds(t2, t3);
+    state.SetIterationTime(bench::seconds(t1, t3));
     state.PauseTiming();
     copy = KnowledgeState();
     state.ResumeTiming();
@@ -206,8 +193,6 @@ void BM_ApplyFloor(benchmark::State& state) {
   state.counters["copy_ratio"] = copy_seconds / raw_seconds;
   state.counters["hash_ratio"] = hash_seconds / raw_seconds;
   state.counters["ratio_to_raw_sha256"] = (copy_seconds + hash_seconds) / raw_seconds;
-  EVP_MD_CTX_free(ctx);
-  EVP_MD_free(md);
 }
 
 const int kRegistered = [] {

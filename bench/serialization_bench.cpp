@@ -11,7 +11,6 @@
 // and BM_SerializeAndHashValues writes and hashes the text straight from the
 // values (no entries, no map).
 #include <benchmark/benchmark.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,12 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "kelvora/serialization.hpp"
 #include "kelvora/types.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using kelvora::bench::Clock;
 using kelvora::Concept;
 using kelvora::Entry;
 using kelvora::KnowledgeState;
@@ -109,21 +109,11 @@ void append_key(std::string& out, const kelvora::Uuid& id) {
   out.append(key, sizeof key);
 }
 
-kelvora::Hash raw_sha256(const std::string& bytes, EVP_MD_CTX* ctx, const EVP_MD* md) {
-  kelvora::Hash h;
-  unsigned int len = 0;
-  EVP_DigestInit_ex2(ctx, md, nullptr);
-  EVP_DigestUpdate(ctx, bytes.data(), bytes.size());
-  EVP_DigestFinal_ex(ctx, h.bytes.data(), &len);
-  return h;
-}
-
 void BM_StateHashFromScratch(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
   const std::vector<Concept> concepts = sorted_concepts_of(n);
   const std::string text = kelvora::serialization::canonical_serialize(build(concepts));
-  EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  kelvora::bench::RawSha256 raw_sha256;
   double engine_seconds = 0;
   double raw_seconds = 0;
   double hash_only_seconds = 0;
@@ -134,15 +124,15 @@ void BM_StateHashFromScratch(benchmark::State& state) {
     std::vector<Concept> input = concepts;
     state.ResumeTiming();
     const auto t0 = Clock::now();
-    benchmark::DoNotOptimize(raw_sha256(text, ctx, md));
+    benchmark::DoNotOptimize(raw_sha256(text));
     const auto t1 = Clock::now();
     KnowledgeState built = build(std::move(input));
     const auto t2 = Clock::now();
     benchmark::DoNotOptimize(built.state_hash());
     const auto t3 = Clock::now();
-    raw_seconds += std::chrono::duration<double>(t1 - t0).count();
-    hash_only_seconds += std::chrono::duration<double>(t3 - t2).count();
-    const double engine = std::chrono::duration<double>(t3 - t1).count();
+    raw_seconds += kelvora::bench::seconds(t0, t1);
+    hash_only_seconds += kelvora::bench::seconds(t2, t3);
+    const double engine = kelvora::bench::seconds(t1, t3);
     engine_seconds += engine;
     state.SetIterationTime(engine);
     // Freeing the state is not part of either figure.
@@ -156,8 +146,6 @@ void BM_StateHashFromScratch(benchmark::State& state) {
   state.counters["hash_stream_ms"] = hash_only_seconds * 1e3 / iters;
   state.counters["ratio_to_raw_sha256"] = engine_seconds / raw_seconds;
   state.counters["hash_stream_ratio"] = hash_only_seconds / raw_seconds;
-  EVP_MD_CTX_free(ctx);
-  EVP_MD_free(md);
 }
 BENCHMARK(BM_StateHashFromScratch)
     ->Arg(1'000)
@@ -173,17 +161,16 @@ void BM_SerializeAndHashValues(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
   const std::vector<Concept> concepts = sorted_concepts_of(n);
   const std::string text = kelvora::serialization::canonical_serialize(build(concepts));
-  EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  kelvora::bench::RawSha256 raw_sha256;
   std::string buf;
   buf.reserve(1 << 15);
   double engine_seconds = 0;
   double raw_seconds = 0;
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    const kelvora::Hash raw = raw_sha256(text, ctx, md);
+    const kelvora::Hash raw = raw_sha256(text);
     const auto t1 = Clock::now();
-    EVP_DigestInit_ex2(ctx, md, nullptr);
+    raw_sha256.begin();
     buf.assign("{\"concepts\":{");
     bool first = true;
     for (const Concept& c : concepts) {
@@ -192,26 +179,22 @@ void BM_SerializeAndHashValues(benchmark::State& state) {
       append_key(buf, c.id.uuid);
       kelvora::serialization::write_concept(buf, c, true);
       if (buf.size() >= (1 << 14)) {
-        EVP_DigestUpdate(ctx, buf.data(), buf.size());
+        raw_sha256.update(buf);
         buf.clear();
       }
     }
     buf.append("},\"relations\":{},\"structure\":{}}");
-    EVP_DigestUpdate(ctx, buf.data(), buf.size());
-    kelvora::Hash h;
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx, h.bytes.data(), &len);
+    raw_sha256.update(buf);
+    const kelvora::Hash h = raw_sha256.finish();
     const auto t2 = Clock::now();
     if (h != raw) state.SkipWithError("hash differs from the canonical text's");
-    raw_seconds += std::chrono::duration<double>(t1 - t0).count();
-    const double engine = std::chrono::duration<double>(t2 - t1).count();
+    raw_seconds += kelvora::bench::seconds(t0, t1);
+    const double engine = kelvora::bench::seconds(t1, t2);
     engine_seconds += engine;
     state.SetIterationTime(engine);
   }
   state.counters["raw_sha256_ms"] = raw_seconds * 1e3 / static_cast<double>(state.iterations());
   state.counters["ratio_to_raw_sha256"] = engine_seconds / raw_seconds;
-  EVP_MD_CTX_free(ctx);
-  EVP_MD_free(md);
 }
 BENCHMARK(BM_SerializeAndHashValues)
     ->Arg(1'000)

@@ -1,0 +1,52 @@
+// Shared pieces of the benchmarks: the raw SHA-256 baseline every ratio is
+// measured against, and seconds between two clock readings.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <chrono>
+#include <string_view>
+
+#include "kelvora/types.hpp"
+
+namespace kelvora::bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double seconds(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// One-pass SHA-256 over contiguous bytes, with the algorithm fetched and the
+// context made once, so a timed call does only the digest work.
+class RawSha256 {
+ public:
+  RawSha256() : md_(EVP_MD_fetch(nullptr, "SHA256", nullptr)), ctx_(EVP_MD_CTX_new()) {}
+  ~RawSha256() {
+    EVP_MD_CTX_free(ctx_);
+    EVP_MD_free(md_);
+  }
+  RawSha256(const RawSha256&) = delete;
+  RawSha256& operator=(const RawSha256&) = delete;
+
+  Hash operator()(std::string_view bytes) {
+    begin();
+    update(bytes);
+    return finish();
+  }
+  // The same digest fed in pieces.
+  void begin() { EVP_DigestInit_ex2(ctx_, md_, nullptr); }
+  void update(std::string_view bytes) { EVP_DigestUpdate(ctx_, bytes.data(), bytes.size()); }
+  Hash finish() {
+    Hash h;
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(ctx_, h.bytes.data(), &len);
+    return h;
+  }
+
+ private:
+  EVP_MD* md_;
+  EVP_MD_CTX* ctx_;
+};
+
+}  // namespace kelvora::bench
