@@ -1,8 +1,10 @@
 """Shared pytest set-up for the kelvora tests."""
 
+import gc
 import os
 import subprocess
 import sys
+import tracemalloc
 
 import pytest
 
@@ -40,3 +42,36 @@ def run_python():
         )
 
     return run
+
+
+@pytest.fixture
+def assert_no_leaks():
+    """Checks that calling `exercise` many times leaks neither references to
+    the `watched` objects nor memory.
+
+    After `warmup` calls (caches and interned objects settle), the reference
+    counts of `watched` must stay put and `rounds` more calls must not grow
+    the traced memory by 64 KiB: one leaked object per call would be far
+    above that.
+    """
+
+    def check(exercise, watched, warmup, rounds):
+        for _ in range(warmup):
+            exercise()
+        gc.collect()
+        counts = [sys.getrefcount(o) for o in watched]
+        tracemalloc.start()
+        try:
+            exercise()
+            gc.collect()
+            first, _ = tracemalloc.get_traced_memory()
+            for _ in range(rounds):
+                exercise()
+            gc.collect()
+            after, _ = tracemalloc.get_traced_memory()
+        finally:
+            tracemalloc.stop()
+        assert [sys.getrefcount(o) for o in watched] == counts
+        assert after - first < 64 * 1024
+
+    return check

@@ -1,11 +1,8 @@
 """PyKnowledgeState: construction, accessors, term lookup and the evolution methods."""
 
 import collections.abc
-import gc
 import inspect
 import random
-import sys
-import tracemalloc
 import weakref
 
 import pytest
@@ -627,30 +624,13 @@ def _exercise(s, node_dict, pairs, terms):
             pass
 
 
-def test_no_reference_leaks():
+def test_no_reference_leaks(assert_no_leaks):
     s = build("a", "b")
     node_dict = {"title": "t", "node_type": "n", "position": 0, "concept_terms": ["a"]}
     pairs = [("p", "1"), ("q", "2")]
     terms = ["a", "b"]
     watched = [node_dict, pairs, terms, node_dict["title"], pairs[0], s]
-    for _ in range(50):
-        _exercise(s, node_dict, pairs, terms)
-    gc.collect()
-    counts = [sys.getrefcount(o) for o in watched]
-    tracemalloc.start()
-    try:
-        _exercise(s, node_dict, pairs, terms)
-        gc.collect()
-        first, _ = tracemalloc.get_traced_memory()
-        for _ in range(400):
-            _exercise(s, node_dict, pairs, terms)
-        gc.collect()
-        after, _ = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in watched] == counts
-    # 400 rounds of ~30 calls: a leaked object per call would be far above this.
-    assert after - first < 64 * 1024
+    assert_no_leaks(lambda: _exercise(s, node_dict, pairs, terms), watched, 50, 400)
 
 
 @pytest.mark.skipif(not hasattr(K, "state_to_json"), reason="state documents not built yet")

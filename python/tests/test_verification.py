@@ -1,11 +1,8 @@
 """Chain checks, verified replay and Merkle inclusion proofs of PyKnowledgeState."""
 
-import gc
 import hashlib
 import inspect
 import json
-import sys
-import tracemalloc
 from collections import OrderedDict
 
 import pytest
@@ -463,7 +460,7 @@ def _exercise(s, loaded, proof, texts):
             pass
 
 
-def test_no_reference_leaks():
+def test_no_reference_leaks(assert_no_leaks):
     s = build("a", "b", "c")
     loaded = K.from_json(s.state_to_json()).apply_assert("d", "delta")
     proof = s.merkle_proof(1)
@@ -471,22 +468,5 @@ def test_no_reference_leaks():
     tampered[1]["justification"]["minimality_score"] = 0.5
     texts = [s.state_to_json(), s.records_to_json(), json.dumps(tampered)]
     watched = [s, loaded, proof, proof["path"], proof["leaf_hash"], *texts]
-    for _ in range(20):
-        _exercise(s, loaded, proof, texts)
-    gc.collect()
-    counts = [sys.getrefcount(o) for o in watched]
-    tracemalloc.start()
-    try:
-        _exercise(s, loaded, proof, texts)
-        gc.collect()
-        first, _ = tracemalloc.get_traced_memory()
-        for _ in range(200):
-            _exercise(s, loaded, proof, texts)
-        gc.collect()
-        after, _ = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in watched] == counts
-    # 200 rounds of ~25 calls: one leaked object per call would be far above this.
-    assert after - first < 64 * 1024
+    assert_no_leaks(lambda: _exercise(s, loaded, proof, texts), watched, 20, 200)
 
