@@ -7,11 +7,16 @@ dicts, the canonical texts built by hand (repr for the shortest round-trip
 digits), SHA-256 from hashlib, derived identifiers from the length-prefixed
 input. It applies the same fifteen operations as the test and prints, for
 each record, the resulting state hash and the chain hash.
+
+With --records-json PATH it also writes the history as a records document
+(python/tests/data/scripted_history.json): four sources, every operation and
+evidence kind, loaded by the Python tests through the verified replay.
 """
 import contextlib
 import copy
 import hashlib
 import io
+import json
 import os
 import sys
 import unicodedata
@@ -308,7 +313,8 @@ AGM = dict(Assert="Expansion", Relate="Expansion", Refine="Expansion", Reinforce
            Retract="Contraction")
 
 
-def justification_text(before, op, after):
+def justification_values(before, op, after):
+    """(agm type, minimality, content shift or None, structure delta or None, evidence)."""
     kind = op["kind"]
     mini = minimality(before, op, after)
     if before["concepts"] == after["concepts"]:
@@ -326,10 +332,87 @@ def justification_text(before, op, after):
         refs = []
     else:
         refs = op["evidence"]
+    return AGM[kind], mini, shift, delta, refs
+
+
+def justification_text(before, op, after):
+    agm, mini, shift, delta, refs = justification_values(before, op, after)
     opt = lambda x: "null" if x is None else f64(x)
     return ('{"agm_type":"%s","minimality_score":%s,"content_shift_score":%s,'
-            '"structure_delta_score":%s,"evidence_refs":%s}') % (AGM[kind], f64(mini), opt(shift),
+            '"structure_delta_score":%s,"evidence_refs":%s}') % (agm, f64(mini), opt(shift),
                                                                  opt(delta), ev(refs))
+
+
+# ------------------------------------------------------ the records document
+
+def rfc3339(t):
+    return json.loads(ts(t))[:-1] + "+00:00"
+
+
+def evidence_doc(lst):
+    return [{"turn_number": n, "text_excerpt": t} for n, t in lst]
+
+
+def concept_doc(c):
+    return {"id": c["id"], "term": c["term"], "definition": c["definition"],
+            "confidence": c["confidence"], "status": c["status"],
+            "created_at": rfc3339(c["created_at"]), "source_evidence": evidence_doc(c["evidence"])}
+
+
+def relation_doc(r):
+    d = {"id": r["id"], "from_concept": r["from"], "to_concept": r["to"],
+         "relation_type": r["type"], "evidence": evidence_doc(r["evidence"]),
+         "confidence": r["confidence"]}
+    if r.get("source_document") is not None:
+        d["source_document"] = r["source_document"]
+    if r.get("cc") is not None:
+        d["classification_confidence"] = r["cc"]
+    return d
+
+
+def node_doc(n):
+    return {"id": n["id"], "title": n["title"], "node_type": n["node_type"], "parent": n["parent"],
+            "position": n["position"], "content_hash": bytes(n["hash"]).hex(),
+            "concept_refs": list(n["refs"])}
+
+
+def operation_doc(op):
+    kind = op["kind"]
+    d = {"type": kind}
+    if kind == "Assert":
+        d["concept"] = concept_doc(op["concept"])
+    elif kind == "Relate":
+        d["relation"] = relation_doc(op["relation"])
+    elif kind == "Restructure":
+        d.update(old_structure_hash=bytes(op["old_hash"]).hex(),
+                 new_nodes=[node_doc(n) for n in op["nodes"]], justification=op["justification"])
+    elif kind == "Merge":
+        d.update(concept_ids=op["ids"], merged_term=op["term"], merged_definition=op["definition"],
+                 evidence=evidence_doc(op["evidence"]))
+    elif kind == "Split":
+        d.update(concept_id=op["id"], evidence=evidence_doc(op["evidence"]),
+                 new_concepts=[{"term": t, "definition": x} for t, x in op["parts"]])
+    else:
+        d["concept_id"] = op["id"]
+        if kind == "Retract":
+            d["reason"] = op["reason"]
+        else:
+            d["evidence"] = evidence_doc(op["evidence"])
+        if kind in ("Revise", "Refine"):
+            d["new_definition"] = op["definition"]
+        if kind == "Revise":
+            d["conflict_set"] = op["conflicts"]
+    return d
+
+
+def record_doc(i, op, time, source, prior, resulting, chain, justification):
+    agm, mini, shift, delta, refs = justification
+    return {"id": "40000000-0000-0000-0000-%012x" % i, "operation": operation_doc(op),
+            "timestamp": rfc3339(time), "source": source, "prior_state_hash": prior.hex(),
+            "resulting_state_hash": resulting.hex(), "chain_hash": chain.hex(),
+            "justification": {"agm_type": agm, "minimality_score": mini,
+                              "content_shift_score": shift, "structure_delta_score": delta,
+                              "evidence_refs": evidence_doc(refs)}}
 
 
 # ---------------------------------------------------------------- the script
@@ -405,6 +488,10 @@ def main():
     prev = bytes(32)
     merged = split0 = None
     verbose = "-v" in sys.argv
+    # --records-json PATH: also write the history as a records document.
+    records_path = sys.argv[sys.argv.index("--records-json") + 1] if "--records-json" in sys.argv \
+        else None
+    records = []
     for i, (op, time, source) in enumerate(script()):
         prior = state_hash(state)
         if i == 12:
@@ -431,8 +518,13 @@ def main():
         if verbose:
             print("      " + payload)
             print("      " + state_text(new))
+        records.append(record_doc(i, op, time, source, prior, resulting, chain,
+                                  justification_values(state, op, new)))
         prev = chain
         state = new
+    if records_path:
+        with open(records_path, "w", encoding="utf-8") as f:
+            json.dump(records, f, indent=2, sort_keys=True, ensure_ascii=False)
 
 
 main()
