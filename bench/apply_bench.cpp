@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "kelvora/knowledge_state.hpp"
 #include "kelvora/serialization.hpp"
 #include "kelvora/types.hpp"
 

@@ -37,6 +37,7 @@ ENGINE_TIMER = r"""
 #include <string>
 #include <vector>
 
+#include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
 using namespace kelvora;

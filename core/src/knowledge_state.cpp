@@ -1,6 +1,9 @@
 // KnowledgeState::apply: every check runs against the unchanged input state;
 // only then is the new state built from copies. Entries are immutable and
 // shared, so a copy costs pointers and only the changed entries are rebuilt.
+// Also the state's cached hash.
+#include "kelvora/knowledge_state.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -14,7 +17,6 @@
 #include "kelvora/operations.hpp"
 #include "kelvora/serialization.hpp"
 #include "kelvora/structure.hpp"
-#include "kelvora/types.hpp"
 
 namespace kelvora {
 
@@ -491,6 +493,29 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
 
 StateDiff KnowledgeState::diff(const KnowledgeState& other) const {
   return diff::diff(*this, other);
+}
+
+Hash KnowledgeState::state_hash() const {
+  if (!hash_cache_) {
+    auto hashed = serialization::state_hash_trailed(*this, nullptr);
+    hash_trail_ = std::move(hashed.trail);
+    hash_cache_ = hashed.hash;
+  }
+  return *hash_cache_;
+}
+
+Hash KnowledgeState::state_hash_from(const KnowledgeState& prior) const {
+  if (!hash_cache_) {
+    prior.state_hash();
+    auto hashed = serialization::state_hash_trailed(*this, prior.hash_trail_.get());
+    hash_trail_ = std::move(hashed.trail);
+    hash_cache_ = hashed.hash;
+  }
+  return *hash_cache_;
+}
+
+Hash KnowledgeState::structure_hash() const {
+  return operations::compute_structure_hash(structure);
 }
 
 }  // namespace kelvora

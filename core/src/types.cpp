@@ -1,5 +1,5 @@
-// The engine's value types: identifiers, hashes, time stamps, enum names,
-// entries and the state's cached hash.
+// The engine's value types: identifiers, hashes, time stamps, enum names and
+// entries.
 #include "kelvora/types.hpp"
 
 #include <openssl/rand.h>
@@ -425,30 +425,5 @@ std::string_view kind_name(const EvolutionOperation& operation) {
 }
 
 AgmType agm_type_of(const EvolutionOperation& operation) { return kAgmOf[operation.index()]; }
-
-// ---------------------------------------------------------------------- state
-
-Hash KnowledgeState::state_hash() const {
-  if (!hash_cache_) {
-    auto hashed = serialization::state_hash_trailed(*this, nullptr);
-    hash_trail_ = std::move(hashed.trail);
-    hash_cache_ = hashed.hash;
-  }
-  return *hash_cache_;
-}
-
-Hash KnowledgeState::state_hash_from(const KnowledgeState& prior) const {
-  if (!hash_cache_) {
-    prior.state_hash();
-    auto hashed = serialization::state_hash_trailed(*this, prior.hash_trail_.get());
-    hash_trail_ = std::move(hashed.trail);
-    hash_cache_ = hashed.hash;
-  }
-  return *hash_cache_;
-}
-
-Hash KnowledgeState::structure_hash() const {
-  return operations::compute_structure_hash(structure);
-}
 
 }  // namespace kelvora

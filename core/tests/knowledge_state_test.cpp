@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kelvora/diff.hpp"
+#include "kelvora/knowledge_state.hpp"
 #include "kelvora/operations.hpp"
 #include "kelvora/serialization.hpp"
 #include "kelvora/structure.hpp"

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora::python {

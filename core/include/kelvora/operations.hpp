@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora::operations {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora::serialization {
