@@ -1,5 +1,6 @@
-// Helpers of the evolution operations: term normal form, structure
-// hash, float normalisation and derived identifiers.
+// Helpers of the evolution operations: term normal form, structure hash,
+// float normalisation, derived identifiers, and the justification, record
+// and chain hash of a step (which build on diff and structure).
 #include "kelvora/operations.hpp"
 
 #include <unicode/locid.h>
@@ -7,11 +8,17 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 #include <string>
+#include <type_traits>
+#include <vector>
 
+#include "kelvora/diff.hpp"
 #include "kelvora/serialization.hpp"
+#include "kelvora/structure.hpp"
 
 namespace kelvora::operations {
 
@@ -133,19 +140,7 @@ RelationId derive_split_derives_from_id(const Hash& prior_state_hash, const Conc
   return RelationId{serialization::derive_uuid("kelvora.op.split.derivesfrom.v1", parts)};
 }
 
-// ---- justifications, records and the chain hash ----
-// (The scores and records below build on diff and structure.)
-}  // namespace kelvora::operations
-
-#include <algorithm>
-#include <optional>
-#include <type_traits>
-#include <vector>
-
-#include "kelvora/diff.hpp"
-#include "kelvora/structure.hpp"
-
-namespace kelvora::operations {
+// The justification of a step, its record and the chain hash.
 
 namespace {
 
