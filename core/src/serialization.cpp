@@ -2,12 +2,6 @@
 // and time stamps.
 #include "kelvora/serialization.hpp"
 
-// The state walk keeps SHA-256 midstates; the low-level context is a plain
-// struct, so a midstate is a copy (the EVP context would need a heap copy).
-#define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/evp.h>
-#include <openssl/sha.h>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -28,73 +22,6 @@ namespace kelvora::serialization {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
-
-// --------------------------------------------------------------- SHA-256
-
-struct MdCtxDeleter {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
-const EVP_MD* sha256_md() {
-  // Fetched once: an explicit fetch avoids the per-Init implicit lookup.
-  static const EVP_MD* md = [] {
-    EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    return fetched != nullptr ? static_cast<const EVP_MD*>(fetched) : EVP_sha256();
-  }();
-  return md;
-}
-
-// Streams bytes into SHA-256. Small pieces are batched into a buffer so that
-// the digest sees large updates; large pieces go straight to the digest.
-class Sha256Stream {
- public:
-  Sha256Stream() : ctx_(EVP_MD_CTX_new()) {
-    if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), sha256_md(), nullptr) != 1) {
-      internal_fault("SHA-256 initialisation failed");
-    }
-  }
-
-  void feed(std::string_view bytes) {
-    if (bytes.size() >= kDirect) {
-      flush();
-      update(bytes.data(), bytes.size());
-      return;
-    }
-    if (len_ + bytes.size() > kBuffer) flush();
-    std::memcpy(buf_.data() + len_, bytes.data(), bytes.size());
-    len_ += bytes.size();
-  }
-  void feed(char c) {
-    if (len_ == kBuffer) flush();
-    buf_[len_++] = c;
-  }
-
-  Hash finish() {
-    flush();
-    Hash h;
-    unsigned int n = 0;
-    if (EVP_DigestFinal_ex(ctx_.get(), h.bytes.data(), &n) != 1 || n != 32) {
-      internal_fault("SHA-256 finalisation failed");
-    }
-    return h;
-  }
-
- private:
-  static constexpr std::size_t kBuffer = 16384;
-  static constexpr std::size_t kDirect = 4096;
-
-  void flush() {
-    if (len_ > 0) update(buf_.data(), len_);
-    len_ = 0;
-  }
-  void update(const void* data, std::size_t n) {
-    if (EVP_DigestUpdate(ctx_.get(), data, n) != 1) internal_fault("SHA-256 update failed");
-  }
-
-  std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx_;
-  std::size_t len_ = 0;
-  std::array<char, kBuffer> buf_;
-};
 
 // A sink that appends to a string (the same member walk as the hash stream).
 struct StringSink {
@@ -835,64 +762,13 @@ void feed_members(Sink& sink, const Map& map) {
   }
 }
 
-// Streams bytes into a low-level SHA-256 context through a buffer; the
-// context (a midstate) can be taken at any point and resumed from.
-class MidstateStream {
- public:
-  MidstateStream() {
-    if (SHA256_Init(&ctx_) != 1) internal_fault("SHA-256 initialisation failed");
-  }
-  explicit MidstateStream(const SHA256_CTX& midstate) : ctx_(midstate) {}
-
-  void feed(std::string_view bytes) {
-    if (len_ + bytes.size() > kBuffer) {
-      flush();
-      if (bytes.size() >= kBuffer) {
-        update(bytes.data(), bytes.size());
-        return;
-      }
-    }
-    std::memcpy(buf_.data() + len_, bytes.data(), bytes.size());
-    len_ += bytes.size();
-  }
-  void feed(char c) {
-    if (len_ == kBuffer) flush();
-    buf_[len_++] = c;
-  }
-  const SHA256_CTX& midstate() {
-    flush();
-    return ctx_;
-  }
-  Hash finish() {
-    flush();
-    Hash h;
-    if (SHA256_Final(h.bytes.data(), &ctx_) != 1) internal_fault("SHA-256 finalisation failed");
-    return h;
-  }
-
- private:
-  static constexpr std::size_t kBuffer = 16384;
-
-  void flush() {
-    if (len_ > 0) update(buf_.data(), len_);
-    len_ = 0;
-  }
-  void update(const void* data, std::size_t n) {
-    if (SHA256_Update(&ctx_, data, n) != 1) internal_fault("SHA-256 update failed");
-  }
-
-  SHA256_CTX ctx_;
-  std::size_t len_ = 0;
-  std::array<char, kBuffer> buf_;
-};
-
 }  // namespace
 
 class HashTrail {
  public:
   struct Mark {
     const void* chunk;  // the chunk that starts here; null after the last one
-    SHA256_CTX midstate;
+    std::shared_ptr<const Sha256Midstate> midstate;
   };
   // Per map (concepts, relations, structure): a mark before each chunk and
   // one after the last.
@@ -911,7 +787,7 @@ std::vector<std::span<const typename Map::value_type>> chunks_of(const Map& map)
 // Feeds the chunks `from`.. of one map, marking the start of each; entries
 // are asked for ahead of use as in feed_members.
 template <class Chunks>
-void feed_chunks(MidstateStream& stream, const Chunks& chunks, std::size_t from,
+void feed_chunks(Sha256Stream& stream, const Chunks& chunks, std::size_t from,
                  std::vector<HashTrail::Mark>& marks) {
   struct Cursor {
     const Chunks& chunks;
@@ -1369,7 +1245,7 @@ TrailedHash state_hash_trailed(const KnowledgeState& state, const HashTrail* pri
   // Where the text starts to differ from the prior state's: map `m`, chunk `from`.
   std::size_t m = 0;
   std::size_t from = 0;
-  std::optional<MidstateStream> stream;
+  std::optional<Sha256Stream> stream;
   if (prior != nullptr) {
     for (; m < 3; ++m) {
       const auto& marks = prior->maps[m];
@@ -1382,10 +1258,10 @@ TrailedHash state_hash_trailed(const KnowledgeState& state, const HashTrail* pri
         continue;
       }
       trail->maps[m].assign(marks.begin(), marks.begin() + static_cast<std::ptrdiff_t>(from));
-      stream.emplace(marks[from].midstate);
+      stream.emplace(*marks[from].midstate);
       break;
     }
-    if (m == 3) stream.emplace(prior->maps[2].back().midstate);
+    if (m == 3) stream.emplace(*prior->maps[2].back().midstate);
   } else {
     stream.emplace();
     stream->feed(kOpen[0]);
@@ -1399,31 +1275,6 @@ TrailedHash state_hash_trailed(const KnowledgeState& state, const HashTrail* pri
   }
   stream->feed(std::string_view("}}"));
   return {stream->finish(), std::move(trail)};
-}
-
-Hash compute_hash(std::string_view bytes) {
-  Hash h;
-  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), h.bytes.data());
-  return h;
-}
-
-Uuid derive_uuid(std::string_view label, std::span<const std::string_view> parts) {
-  Sha256Stream stream;
-  auto feed_part = [&](std::string_view part) {
-    const auto n = static_cast<std::uint32_t>(part.size());
-    const char len[4] = {static_cast<char>(n >> 24), static_cast<char>(n >> 16),
-                         static_cast<char>(n >> 8), static_cast<char>(n)};
-    stream.feed(std::string_view(len, 4));
-    stream.feed(part);
-  };
-  feed_part(label);
-  for (std::string_view part : parts) feed_part(part);
-  Hash digest = stream.finish();
-  Uuid u;
-  std::memcpy(u.bytes.data(), digest.bytes.data(), 16);
-  u.bytes[6] = static_cast<std::uint8_t>((u.bytes[6] & 0x0F) | 0x80);
-  u.bytes[8] = static_cast<std::uint8_t>((u.bytes[8] & 0x3F) | 0x80);
-  return u;
 }
 
 // ------------------------------------------------------- canonical writers

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "kelvora/knowledge_state.hpp"
+#include "kelvora/sha256.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora::serialization {
@@ -33,10 +34,6 @@ struct TrailedHash {
 // Chunks are matched by identity: the state `prior` belongs to must be alive
 // and unchanged.
 TrailedHash state_hash_trailed(const KnowledgeState& state, const HashTrail* prior);
-// SHA-256 of the bytes.
-Hash compute_hash(std::string_view bytes);
-// Version-8 UUID from SHA-256 over the length-prefixed label and parts.
-Uuid derive_uuid(std::string_view label, std::span<const std::string_view> parts);
 
 // ---- canonical writer pieces, each appending to `out` (compact JSON) ----
 void write_string(std::string& out, std::string_view text);
