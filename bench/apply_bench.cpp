@@ -18,7 +18,7 @@
 
 #include "bench_support.hpp"
 #include "kelvora/knowledge_state.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/canonical.hpp"
 #include "kelvora/types.hpp"
 
 namespace {

@@ -21,7 +21,8 @@
 
 #include "bench_support.hpp"
 #include "kelvora/knowledge_state.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/canonical.hpp"
+#include "kelvora/state_hash.hpp"
 #include "kelvora/types.hpp"
 
 namespace {

@@ -14,7 +14,8 @@
 #include "kelvora/exchange.hpp"
 #include "kelvora/merkle.hpp"
 #include "kelvora/operations.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/canonical.hpp"
+#include "kelvora/sha256.hpp"
 
 namespace kelvora::fuzz {
 

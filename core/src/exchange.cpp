@@ -15,7 +15,9 @@
 #include <utility>
 
 #include "kelvora/operations.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/canonical.hpp"
+#include "kelvora/state_hash.hpp"
+#include "kelvora/timestamp_text.hpp"
 
 namespace kelvora::exchange {
 namespace {

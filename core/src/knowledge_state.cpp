@@ -15,7 +15,8 @@
 
 #include "kelvora/diff.hpp"
 #include "kelvora/operations.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/float_text.hpp"
+#include "kelvora/state_hash.hpp"
 #include "kelvora/structure.hpp"
 
 namespace kelvora {

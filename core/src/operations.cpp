@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "kelvora/diff.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/canonical.hpp"
+#include "kelvora/float_text.hpp"
+#include "kelvora/sha256.hpp"
 #include "kelvora/structure.hpp"
 
 namespace kelvora::operations {

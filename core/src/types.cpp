@@ -13,7 +13,7 @@
 #include <type_traits>
 
 #include "kelvora/operations.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/canonical.hpp"
 
 namespace kelvora {
 

@@ -19,7 +19,8 @@
 
 #include "../../fuzz/fuzz_entries.hpp"
 #include "kelvora/merkle.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/state_hash.hpp"
+#include "kelvora/timestamp_text.hpp"
 
 namespace kelvora::exchange {
 namespace {

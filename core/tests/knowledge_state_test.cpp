@@ -12,7 +12,8 @@
 #include "kelvora/diff.hpp"
 #include "kelvora/knowledge_state.hpp"
 #include "kelvora/operations.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/canonical.hpp"
+#include "kelvora/state_hash.hpp"
 #include "kelvora/structure.hpp"
 #include "kelvora/types.hpp"
 

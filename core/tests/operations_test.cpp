@@ -7,7 +7,7 @@
 #include <string>
 
 #include "kelvora/operations.hpp"
-#include "kelvora/serialization.hpp"
+
 
 using namespace kelvora;
 namespace ops = kelvora::operations;

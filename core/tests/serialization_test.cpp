@@ -16,7 +16,11 @@
 #include <vector>
 
 #include "kelvora/operations.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/canonical.hpp"
+#include "kelvora/float_text.hpp"
+#include "kelvora/sha256.hpp"
+#include "kelvora/state_hash.hpp"
+#include "kelvora/timestamp_text.hpp"
 #include "kelvora/types.hpp"
 
 using namespace kelvora;

@@ -11,7 +11,7 @@
 #include "args.hpp"
 #include "classes.hpp"
 #include "kelvora/exchange.hpp"
-#include "kelvora/serialization.hpp"
+
 #include "py_util.hpp"
 #include "verification_methods.hpp"
 

@@ -7,7 +7,7 @@
 #include <variant>
 
 #include "knowledge_state.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/timestamp_text.hpp"
 #include "py_util.hpp"
 
 namespace kelvora::python {
