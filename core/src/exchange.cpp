@@ -1,7 +1,6 @@
 #include "kelvora/exchange.hpp"
 
 #include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <charconv>
@@ -18,6 +17,7 @@
 #include "kelvora/canonical.hpp"
 #include "kelvora/state_hash.hpp"
 #include "kelvora/timestamp_text.hpp"
+#include "kelvora/utf8.hpp"
 
 namespace kelvora::exchange {
 namespace {
@@ -289,20 +289,9 @@ constexpr OperationKind kOperationKinds[] = {
 // The next code point at `i`; an ill-formed sequence reads as U+FFFD, so
 // every byte string has a printable form.
 char32_t next_code_point(std::string_view s, std::size_t& i) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(s.data());
-  const auto length = static_cast<std::int64_t>(s.size());
-  auto at = static_cast<std::int64_t>(i);
-  UChar32 cp = 0;
-  U8_NEXT(bytes, at, length, cp);
-  i = static_cast<std::size_t>(at);
-  return cp < 0 ? char32_t{0xFFFD} : static_cast<char32_t>(cp);
-}
-
-void append_code_point(std::string& out, char32_t cp) {
-  char buffer[U8_MAX_LENGTH];
-  std::int32_t n = 0;
-  U8_APPEND_UNSAFE(buffer, n, static_cast<UChar32>(cp));
-  out.append(buffer, static_cast<std::size_t>(n));
+  const utf8::Decoded d = utf8::decode(s, i);
+  i += d.length;
+  return d.code_point;
 }
 
 // Shown as it is in a debug form: not a control, format, surrogate,
@@ -445,7 +434,7 @@ std::string at_position(std::string_view text, std::size_t offset) {
 std::string valid_utf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) append_code_point(out, next_code_point(text, i));
+  for (std::size_t i = 0; i < text.size();) utf8::append(out, next_code_point(text, i));
   return out;
 }
 
@@ -1160,31 +1149,8 @@ class StateText {
       if (!code_unit(low) || low < 0xDC00 || low > 0xDFFF) return false;
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
     }
-    append_code_point(out, static_cast<char32_t>(cp));
+    utf8::append(out, static_cast<char32_t>(cp));
     return true;
-  }
-
-  // Length of the well-formed UTF-8 sequence at p_ (lead byte 0x80 or
-  // above), or 0.
-  std::size_t utf8_sequence() const {
-    const auto* s = reinterpret_cast<const unsigned char*>(p_);
-    const auto left = static_cast<std::size_t>(end_ - p_);
-    const unsigned char b = s[0];
-    auto tail = [&](std::size_t i) { return i < left && (s[i] & 0xC0) == 0x80; };
-    if (b >= 0xC2 && b <= 0xDF) return tail(1) ? 2 : 0;
-    if (b >= 0xE0 && b <= 0xEF) {
-      if (!tail(1) || !tail(2)) return 0;
-      if (b == 0xE0 && s[1] < 0xA0) return 0;  // overlong
-      if (b == 0xED && s[1] > 0x9F) return 0;  // surrogate
-      return 3;
-    }
-    if (b >= 0xF0 && b <= 0xF4) {
-      if (!tail(1) || !tail(2) || !tail(3)) return 0;
-      if (b == 0xF0 && s[1] < 0x90) return 0;  // overlong
-      if (b == 0xF4 && s[1] > 0x8F) return 0;  // beyond U+10FFFF
-      return 4;
-    }
-    return 0;
   }
 
   // Any JSON string, escapes decoded; its bytes must be well-formed UTF-8.
@@ -1220,9 +1186,9 @@ class StateText {
       } else if (c < 0x80) {
         ++p_;
       } else {
-        const std::size_t n = utf8_sequence();
-        if (n == 0) return false;
-        p_ += n;
+        const utf8::Decoded d = utf8::decode(std::string_view(p_, static_cast<std::size_t>(end_ - p_)), 0);
+        if (!d.valid) return false;
+        p_ += d.length;
       }
     }
     return false;
@@ -1595,7 +1561,7 @@ std::string debug_quoted(std::string_view text) {
         break;
       default:
         if (printable(cp)) {
-          append_code_point(out, cp);
+          utf8::append(out, cp);
         } else {
           char hex[8];
           const auto end = std::to_chars(hex, hex + sizeof hex, static_cast<std::uint32_t>(cp), 16);

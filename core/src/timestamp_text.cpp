@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "kelvora/utf8.hpp"
+
 namespace kelvora::serialization {
 
 namespace {
@@ -173,30 +175,16 @@ std::string parse_err_text(ParseErr e) {
 template <class T>
 using PResult = std::expected<T, ParseErr>;
 
-// Decodes the code point at the start of s (valid UTF-8 assumed; an invalid
-// byte is returned as itself with length 1).
+// The code point at the start of `s`, valid UTF-8 assumed: a byte that
+// starts no well-formed sequence stands for the code point of its own value.
 char32_t first_code_point(std::string_view s, std::size_t& len) {
-  auto c = static_cast<unsigned char>(s[0]);
-  if (c < 0x80) {
-    len = 1;
-    return c;
+  const utf8::Decoded d = utf8::decode(s, 0);
+  if (d.valid) {
+    len = d.length;
+    return d.code_point;
   }
-  std::size_t n = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
-  if (n == 1 || n > s.size()) {
-    len = 1;
-    return c;
-  }
-  char32_t cp = c & (0xFF >> (n + 1));
-  for (std::size_t k = 1; k < n; ++k) {
-    auto b = static_cast<unsigned char>(s[k]);
-    if ((b & 0xC0) != 0x80) {
-      len = 1;
-      return c;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  len = n;
-  return cp;
+  len = 1;
+  return static_cast<unsigned char>(s[0]);
 }
 
 // Unicode White_Space (Rust's char::is_whitespace).

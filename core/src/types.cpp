@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "kelvora/operations.hpp"
+#include "kelvora/utf8.hpp"
 #include "kelvora/canonical.hpp"
 
 namespace kelvora {
@@ -57,63 +58,12 @@ std::optional<Uuid> parse_hyphenated(std::string_view s) {
   return u;
 }
 
-// Decodes one UTF-8 code point at s[i]; returns its length (0 if invalid).
-std::size_t decode_utf8(std::string_view s, std::size_t i, char32_t& cp) {
-  auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char c = b(i);
-  std::size_t n;
-  if (c < 0x80) {
-    cp = c;
-    return 1;
-  } else if ((c & 0xE0) == 0xC0) {
-    n = 2;
-    cp = c & 0x1F;
-  } else if ((c & 0xF0) == 0xE0) {
-    n = 3;
-    cp = c & 0x0F;
-  } else if ((c & 0xF8) == 0xF0) {
-    n = 4;
-    cp = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    if ((b(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b(i + k) & 0x3F);
-  }
-  static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return n;
-}
-
-std::string utf8_of(char32_t cp) {
-  std::string out;
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-  return out;
-}
-
 // The diagnostics of the uuid crate's `InvalidUuid::into_err`.
 std::string uuid_error_text(std::string_view input) {
   for (std::size_t i = 0; i < input.size();) {
-    char32_t cp = 0;
-    std::size_t n = decode_utf8(input, i, cp);
-    if (n == 0) return "non-UTF8 input";
-    i += n;
+    const utf8::Decoded d = utf8::decode(input, i);
+    if (!d.valid) return "non-UTF8 input";
+    i += d.length;
   }
   std::string_view body = input;
   std::size_t offset = 0;
@@ -130,13 +80,16 @@ std::string uuid_error_text(std::string_view input) {
   std::size_t hyphens = 0;
   std::array<std::size_t, 4> bounds{};
   for (std::size_t i = 0; i < body.size();) {
-    char32_t cp = 0;
-    std::size_t n = decode_utf8(body, i, cp);  // the input is valid UTF-8 here
-    if (n == 0) return "non-UTF8 input";
+    const utf8::Decoded d = utf8::decode(body, i);  // the input is valid UTF-8 here
+    if (!d.valid) return "non-UTF8 input";
+    const char32_t cp = d.code_point;
+    const std::size_t n = d.length;
     if (n > 1 || !(cp == '-' || is_hex(static_cast<unsigned char>(cp)))) {
+      std::string found;
+      utf8::append(found, cp);
       return "invalid character: expected an optional prefix of `urn:uuid:` followed by "
              "[0-9a-fA-F-], found `" +
-             utf8_of(cp) + "` at " + std::to_string(i + offset + 1);
+             found + "` at " + std::to_string(i + offset + 1);
     }
     if (cp == '-') {
       if (hyphens < 4) bounds[hyphens] = i;
