@@ -185,70 +185,65 @@ Result<E> enum_field(const Json& object, std::string_view key, const E (&values)
   return refuse(std::string(unknown) + *text);
 }
 
-// Propagates the error of a Result<T> out of a function returning Result<U>.
-#define KV_READ(var, expr)                                                \
-  auto var##_read = (expr);                                               \
-  if (!var##_read) return std::unexpected(std::move(var##_read.error())); \
-  auto var = std::move(*var##_read)
 
 // ============================================================ operations
 
 Result<EvolutionOperation> read_assert(const Json& v) {
   const Json* concept_value = member(v, "concept");
   if (concept_value == nullptr) return refuse("missing concept");
-  KV_READ(c, concept_from_json(*concept_value));
+  KELVORA_TRY(c, concept_from_json(*concept_value));
   return op::Assert{std::move(c)};
 }
 
 Result<EvolutionOperation> read_revise(const Json& v) {
-  KV_READ(conflict_set, required_array<ConceptId>(v, "conflict_set", "missing conflict_set",
+  KELVORA_TRY(conflict_set, required_array<ConceptId>(v, "conflict_set", "missing conflict_set",
                                                   concept_id_from_json));
-  KV_READ(id, required_concept_id(v, "concept_id", "missing concept_id"));
-  KV_READ(definition, str_field(v, "new_definition"));
-  KV_READ(evidence, optional_evidence(v, "evidence"));
+  KELVORA_TRY(id, required_concept_id(v, "concept_id", "missing concept_id"));
+  KELVORA_TRY(definition, str_field(v, "new_definition"));
+  KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
   return op::Revise{id, std::move(definition), std::move(conflict_set), std::move(evidence)};
 }
 
 Result<EvolutionOperation> read_retract(const Json& v) {
-  KV_READ(reason, enum_field(v, "reason", kReasons, "unknown retraction reason: "));
-  KV_READ(id, required_concept_id(v, "concept_id", "missing concept_id"));
+  KELVORA_TRY(reason, enum_field(v, "reason", kReasons, "unknown retraction reason: "));
+  KELVORA_TRY(id, required_concept_id(v, "concept_id", "missing concept_id"));
   return op::Retract{id, reason};
 }
 
 Result<EvolutionOperation> read_relate(const Json& v) {
   const Json* relation = member(v, "relation");
   if (relation == nullptr) return refuse("missing relation");
-  KV_READ(r, relation_from_json(*relation));
+  KELVORA_TRY(r, relation_from_json(*relation));
   return op::Relate{std::move(r)};
 }
 
 Result<EvolutionOperation> read_restructure(const Json& v) {
-  KV_READ(nodes, required_array<StructureNode>(v, "new_nodes", "missing new_nodes",
+  KELVORA_TRY(nodes, required_array<StructureNode>(v, "new_nodes", "missing new_nodes",
                                                structure_node_from_json));
-  KV_READ(old_hash, required_hash(v, "old_structure_hash", "missing old_structure_hash"));
-  KV_READ(justification, str_field(v, "justification"));
+  KELVORA_TRY(old_hash, required_hash(v, "old_structure_hash", "missing old_structure_hash"));
+  KELVORA_TRY(justification, str_field(v, "justification"));
   return op::Restructure{old_hash, std::move(nodes), std::move(justification)};
 }
 
 Result<EvolutionOperation> read_refine(const Json& v) {
-  KV_READ(id, required_concept_id(v, "concept_id", "missing concept_id"));
-  KV_READ(definition, str_field(v, "new_definition"));
-  KV_READ(evidence, optional_evidence(v, "evidence"));
+  KELVORA_TRY(id, required_concept_id(v, "concept_id", "missing concept_id"));
+  KELVORA_TRY(definition, str_field(v, "new_definition"));
+  KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
   return op::Refine{id, std::move(definition), std::move(evidence)};
 }
 
 Result<EvolutionOperation> read_merge(const Json& v) {
-  KV_READ(ids,
+  KELVORA_TRY(ids,
           required_array<ConceptId>(v, "concept_ids", "missing concept_ids", concept_id_from_json));
-  KV_READ(term, str_field(v, "merged_term"));
-  KV_READ(definition, str_field(v, "merged_definition"));
-  KV_READ(evidence, optional_evidence(v, "evidence"));
+  KELVORA_TRY(term, str_field(v, "merged_term"));
+  KELVORA_TRY(definition, str_field(v, "merged_definition"));
+  KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
   return op::Merge{std::move(ids), std::move(term), std::move(definition), std::move(evidence)};
 }
 
 Result<EvolutionOperation> read_reinforce(const Json& v) {
-  KV_READ(id, required_concept_id(v, "concept_id", "missing concept_id"));
-  KV_READ(evidence, optional_evidence(v, "evidence"));
+  KELVORA_TRY(id, required_concept_id(v, "concept_id", "missing concept_id"));
+  KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
   return op::Reinforce{id, std::move(evidence)};
 }
 
@@ -264,10 +259,10 @@ Result<std::pair<std::string, std::string>> read_split_pair(const Json& item) {
 }
 
 Result<EvolutionOperation> read_split(const Json& v) {
-  KV_READ(pairs, (required_array<std::pair<std::string, std::string>>(
+  KELVORA_TRY(pairs, (required_array<std::pair<std::string, std::string>>(
                      v, "new_concepts", "missing new_concepts", read_split_pair)));
-  KV_READ(id, required_concept_id(v, "concept_id", "missing concept_id"));
-  KV_READ(evidence, optional_evidence(v, "evidence"));
+  KELVORA_TRY(id, required_concept_id(v, "concept_id", "missing concept_id"));
+  KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
   return op::Split{id, std::move(pairs), std::move(evidence)};
 }
 
@@ -805,14 +800,14 @@ Result<double> f64_field(const Json& object) {
 Result<ConceptId> concept_id_from_json(const Json& value) {
   const auto* text = value.get_ptr<const std::string*>();
   if (text == nullptr) return refuse("expected string for concept_id");
-  KV_READ(uuid, parse_uuid(*text, "invalid uuid: "));
+  KELVORA_TRY(uuid, parse_uuid(*text, "invalid uuid: "));
   return ConceptId{uuid};
 }
 
 Result<StructureNodeId> structure_node_id_from_json(const Json& value) {
   const auto* text = value.get_ptr<const std::string*>();
   if (text == nullptr) return refuse("expected string for node_id");
-  KV_READ(uuid, parse_uuid(*text, "invalid uuid: "));
+  KELVORA_TRY(uuid, parse_uuid(*text, "invalid uuid: "));
   return StructureNodeId{uuid};
 }
 
@@ -830,8 +825,8 @@ Result<std::vector<EvidenceRef>> evidence_refs_from_json(const Json& value) {
   std::vector<EvidenceRef> out;
   out.reserve(items->size());
   for (const Json& item : *items) {
-    KV_READ(turn, u32_field(item, "turn_number"));
-    KV_READ(excerpt, str_field(item, "text_excerpt"));
+    KELVORA_TRY(turn, u32_field(item, "turn_number"));
+    KELVORA_TRY(excerpt, str_field(item, "text_excerpt"));
     out.push_back(EvidenceRef{turn, std::move(excerpt)});
   }
   return out;
@@ -843,26 +838,26 @@ Result<Concept> concept_from_json(const Json& value) {
   Concept c;
   const Json* id = member(value, "id");
   if (id == nullptr) return refuse("missing concept id");
-  KV_READ(concept_id, concept_id_from_json(*id));
+  KELVORA_TRY(concept_id, concept_id_from_json(*id));
   c.id = concept_id;
-  KV_READ(status, enum_field(value, "status", kStatuses, "unknown status: "));
+  KELVORA_TRY(status, enum_field(value, "status", kStatuses, "unknown status: "));
   c.status = status;
-  KV_READ(created_at, timestamp_field(value, "created_at"));
+  KELVORA_TRY(created_at, timestamp_field(value, "created_at"));
   c.created_at = created_at;
-  KV_READ(evidence, optional_evidence(value, "source_evidence"));
+  KELVORA_TRY(evidence, optional_evidence(value, "source_evidence"));
   c.source_evidence = std::move(evidence);
-  KV_READ(term, str_field(value, "term"));
+  KELVORA_TRY(term, str_field(value, "term"));
   c.term = std::move(term);
-  KV_READ(definition, str_field(value, "definition"));
+  KELVORA_TRY(definition, str_field(value, "definition"));
   c.definition = std::move(definition);
-  KV_READ(confidence, f64_field(value));
+  KELVORA_TRY(confidence, f64_field(value));
   c.confidence = confidence;
   return c;
 }
 
 Result<Relation> relation_from_json(const Json& value) {
   Relation r;
-  KV_READ(type_text, str_field(value, "relation_type"));
+  KELVORA_TRY(type_text, str_field(value, "relation_type"));
   const auto type = relation_type::from_wire_str(type_text);
   if (!type) return refuse("unknown relation_type: " + type_text);
   r.relation_type = *type;
@@ -871,16 +866,16 @@ Result<Relation> relation_from_json(const Json& value) {
   if (id == nullptr) return refuse("missing relation id");
   const auto* id_text = id->get_ptr<const std::string*>();
   if (id_text == nullptr) return refuse("expected string for relation_id");
-  KV_READ(uuid, parse_uuid(*id_text, "invalid uuid: "));
+  KELVORA_TRY(uuid, parse_uuid(*id_text, "invalid uuid: "));
   r.id = RelationId{uuid};
 
-  KV_READ(from, required_concept_id(value, "from_concept", "missing from_concept"));
+  KELVORA_TRY(from, required_concept_id(value, "from_concept", "missing from_concept"));
   r.from_concept = from;
-  KV_READ(to, required_concept_id(value, "to_concept", "missing to_concept"));
+  KELVORA_TRY(to, required_concept_id(value, "to_concept", "missing to_concept"));
   r.to_concept = to;
-  KV_READ(evidence, optional_evidence(value, "evidence"));
+  KELVORA_TRY(evidence, optional_evidence(value, "evidence"));
   r.evidence = std::move(evidence);
-  KV_READ(confidence, f64_field(value));
+  KELVORA_TRY(confidence, f64_field(value));
   r.confidence = confidence;
   // Both optional members fall back to absent for any other type.
   if (const Json* doc = member(value, "source_document")) {
@@ -895,29 +890,29 @@ Result<Relation> relation_from_json(const Json& value) {
 Result<StructureNode> structure_node_from_json(const Json& value) {
   StructureNode node;
   if (const Json* parent = member(value, "parent"); parent != nullptr && !parent->is_null()) {
-    KV_READ(parent_id, structure_node_id_from_json(*parent));
+    KELVORA_TRY(parent_id, structure_node_id_from_json(*parent));
     node.parent = parent_id;
   }
   if (const Json* refs = member(value, "concept_refs")) {
     if (const auto* items = refs->get_ptr<const Json::array_t*>()) {
       node.concept_refs.reserve(items->size());
       for (const Json& item : *items) {
-        KV_READ(ref, concept_id_from_json(item));
+        KELVORA_TRY(ref, concept_id_from_json(item));
         node.concept_refs.push_back(ref);
       }
     }
   }
   const Json* id = member(value, "id");
   if (id == nullptr) return refuse("missing node id");
-  KV_READ(node_id, structure_node_id_from_json(*id));
+  KELVORA_TRY(node_id, structure_node_id_from_json(*id));
   node.id = node_id;
-  KV_READ(title, str_field(value, "title"));
+  KELVORA_TRY(title, str_field(value, "title"));
   node.title = std::move(title);
-  KV_READ(node_type, str_field(value, "node_type"));
+  KELVORA_TRY(node_type, str_field(value, "node_type"));
   node.node_type = std::move(node_type);
-  KV_READ(position, u32_field(value, "position"));
+  KELVORA_TRY(position, u32_field(value, "position"));
   node.position = position;
-  KV_READ(content_hash, required_hash(value, "content_hash", "missing content_hash"));
+  KELVORA_TRY(content_hash, required_hash(value, "content_hash", "missing content_hash"));
   node.content_hash = content_hash;
   return node;
 }
@@ -933,8 +928,8 @@ Result<void> read_map(const Json& document, std::string_view key, std::string_vi
   const auto* members = value ? value->get_ptr<const Json::object_t*>() : nullptr;
   if (members == nullptr) return refuse(std::string(missing));
   for (const auto& [name_text, item] : *members) {
-    KV_READ(uuid, parse_uuid(name_text, bad_key));
-    KV_READ(entry, read(item));
+    KELVORA_TRY(uuid, parse_uuid(name_text, bad_key));
+    KELVORA_TRY(entry, read(item));
     out.insert_or_assign(Id{uuid}, Entry<T>(std::move(entry)));
   }
   return {};
@@ -1465,7 +1460,7 @@ std::optional<KnowledgeState> try_read_state_text(std::string_view text) {
 
 Result<OperationJustification> justification_from_json(const Json& value) {
   OperationJustification j;
-  KV_READ(agm_type, enum_field(value, "agm_type", kAgmTypes, "unknown agm_type: "));
+  KELVORA_TRY(agm_type, enum_field(value, "agm_type", kAgmTypes, "unknown agm_type: "));
   j.agm_type = agm_type;
   const Json* minimality = member(value, "minimality_score");
   const auto score = minimality ? number_value(*minimality) : std::nullopt;
@@ -1476,13 +1471,13 @@ Result<OperationJustification> justification_from_json(const Json& value) {
   if (const Json* s = member(value, "structure_delta_score")) {
     j.structure_delta_score = number_value(*s);
   }
-  KV_READ(evidence, optional_evidence(value, "evidence_refs"));
+  KELVORA_TRY(evidence, optional_evidence(value, "evidence_refs"));
   j.evidence_refs = std::move(evidence);
   return j;
 }
 
 Result<EvolutionOperation> operation_from_json(const Json& value) {
-  KV_READ(type, str_field(value, "type"));
+  KELVORA_TRY(type, str_field(value, "type"));
   for (const auto& kind : kOperationKinds) {
     if (kind.name == type) return kind.read(value);
   }
@@ -1491,33 +1486,33 @@ Result<EvolutionOperation> operation_from_json(const Json& value) {
 
 Result<EvolutionRecord> record_from_json(const Json& value) {
   EvolutionRecord record;
-  KV_READ(source, enum_field(value, "source", kSources, "unknown source: "));
+  KELVORA_TRY(source, enum_field(value, "source", kSources, "unknown source: "));
   record.source = source;
-  KV_READ(timestamp, timestamp_field(value, "timestamp"));
+  KELVORA_TRY(timestamp, timestamp_field(value, "timestamp"));
   record.timestamp = timestamp;
 
   const Json* id = member(value, "id");
   if (id == nullptr) return refuse("missing record id");
   const auto* id_text = id->get_ptr<const std::string*>();
   if (id_text == nullptr) return refuse("expected string for record_id");
-  KV_READ(uuid, parse_uuid(*id_text, "invalid uuid: "));
+  KELVORA_TRY(uuid, parse_uuid(*id_text, "invalid uuid: "));
   record.id = RecordId{uuid};
 
   const Json* operation = member(value, "operation");
   if (operation == nullptr) return refuse("missing operation");
-  KV_READ(op, operation_from_json(*operation));
+  KELVORA_TRY(op, operation_from_json(*operation));
   record.operation = std::move(op);
 
-  KV_READ(prior, required_hash(value, "prior_state_hash", "missing prior_state_hash"));
+  KELVORA_TRY(prior, required_hash(value, "prior_state_hash", "missing prior_state_hash"));
   record.prior_state_hash = prior;
-  KV_READ(resulting, required_hash(value, "resulting_state_hash", "missing resulting_state_hash"));
+  KELVORA_TRY(resulting, required_hash(value, "resulting_state_hash", "missing resulting_state_hash"));
   record.resulting_state_hash = resulting;
-  KV_READ(chain, required_hash(value, "chain_hash", "missing chain_hash"));
+  KELVORA_TRY(chain, required_hash(value, "chain_hash", "missing chain_hash"));
   record.chain_hash = chain;
 
   const Json* justification = member(value, "justification");
   if (justification == nullptr) return refuse("missing justification");
-  KV_READ(j, justification_from_json(*justification));
+  KELVORA_TRY(j, justification_from_json(*justification));
   record.justification = std::move(j);
   return record;
 }
@@ -1528,7 +1523,7 @@ Result<std::vector<EvolutionRecord>> records_from_json(const Json& value) {
   std::vector<EvolutionRecord> records;
   records.reserve(items->size());
   for (const Json& item : *items) {
-    KV_READ(record, record_from_json(item));
+    KELVORA_TRY(record, record_from_json(item));
     records.push_back(std::move(record));
   }
   return records;

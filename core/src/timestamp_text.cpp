@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "kelvora/error.hpp"
 #include "kelvora/utf8.hpp"
 
 namespace kelvora::serialization {
@@ -292,30 +293,34 @@ PResult<std::int32_t> scan_offset(std::string_view& s, bool relaxed) {
   return negative ? -seconds : seconds;
 }
 
+// The value of a scanned field when it lies in lo..hi.
+PResult<std::int64_t> within(PResult<std::int64_t> field, std::int64_t lo, std::int64_t hi) {
+  if (field && (*field < lo || *field > hi)) return std::unexpected(ParseErr::OutOfRange);
+  return field;
+}
+
+constexpr std::int64_t kMinYearField = std::numeric_limits<std::int32_t>::min();
+constexpr std::int64_t kMaxYearField = std::numeric_limits<std::int32_t>::max();
+
+// The separator `c`, then min..max digits.
+PResult<std::int64_t> scan_after(std::string_view& s, char c, std::size_t min, std::size_t max) {
+  if (auto r = scan_char(s, c); !r) return std::unexpected(r.error());
+  return scan_number(s, min, max);
+}
+
+// "T", "t" or a space between date and time.
+PResult<void> scan_date_time_separator(std::string_view& s) {
+  if (s.empty()) return std::unexpected(ParseErr::TooShort);
+  if (s[0] != 'T' && s[0] != 't' && s[0] != ' ') return std::unexpected(ParseErr::Invalid);
+  s.remove_prefix(1);
+  return {};
+}
+
 // chrono's `Parsed`, reduced to the fields RFC 3339 sets.
 struct Parsed {
   std::int64_t year = 0;
   std::int64_t month = 0, day = 0, hour = 0, minute = 0, second = 0, nanosecond = 0;
   std::int64_t offset = 0;
-
-  PResult<void> set_year(std::int64_t v) {
-    if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max())
-      return std::unexpected(ParseErr::OutOfRange);
-    year = v;
-    return {};
-  }
-  static PResult<void> set_in(std::int64_t& field, std::int64_t v, std::int64_t lo,
-                              std::int64_t hi) {
-    if (v < lo || v > hi) return std::unexpected(ParseErr::OutOfRange);
-    field = v;
-    return {};
-  }
-  PResult<void> set_month(std::int64_t v) { return set_in(month, v, 1, 12); }
-  PResult<void> set_day(std::int64_t v) { return set_in(day, v, 1, 31); }
-  PResult<void> set_hour(std::int64_t v) { return set_in(hour, v, 0, 23); }
-  PResult<void> set_minute(std::int64_t v) { return set_in(minute, v, 0, 59); }
-  PResult<void> set_second(std::int64_t v) { return set_in(second, v, 0, 60); }
-  PResult<void> set_nanosecond(std::int64_t v) { return set_in(nanosecond, v, 0, 999'999'999); }
 
   // Parsed::to_datetime followed by the conversion to UTC.
   PResult<Timestamp> to_utc() const {
@@ -344,48 +349,25 @@ struct Parsed {
   }
 };
 
-#define KV_TRY(expr)                                              \
-  do {                                                            \
-    auto kv_r_ = (expr);                                          \
-    if (!kv_r_) return std::unexpected(kv_r_.error());            \
-  } while (0)
-#define KV_TRY_ASSIGN(var, expr)                                  \
-  auto var##_r_ = (expr);                                         \
-  if (!var##_r_) return std::unexpected(var##_r_.error());        \
-  auto var = *var##_r_
-
 PResult<Timestamp> parse_strict(std::string_view s) {
-  Parsed p;
-  KV_TRY_ASSIGN(year, scan_number(s, 4, 4));
-  KV_TRY(p.set_year(year));
-  KV_TRY(scan_char(s, '-'));
-  KV_TRY_ASSIGN(month, scan_number(s, 2, 2));
-  KV_TRY(p.set_month(month));
-  KV_TRY(scan_char(s, '-'));
-  KV_TRY_ASSIGN(day, scan_number(s, 2, 2));
-  KV_TRY(p.set_day(day));
-  if (s.empty()) return std::unexpected(ParseErr::TooShort);
-  if (s[0] != 'T' && s[0] != 't' && s[0] != ' ') return std::unexpected(ParseErr::Invalid);
-  s.remove_prefix(1);
-  KV_TRY_ASSIGN(hour, scan_number(s, 2, 2));
-  KV_TRY(p.set_hour(hour));
-  KV_TRY(scan_char(s, ':'));
-  KV_TRY_ASSIGN(minute, scan_number(s, 2, 2));
-  KV_TRY(p.set_minute(minute));
-  KV_TRY(scan_char(s, ':'));
-  KV_TRY_ASSIGN(second, scan_number(s, 2, 2));
-  KV_TRY(p.set_second(second));
+  KELVORA_TRY(year, within(scan_number(s, 4, 4), kMinYearField, kMaxYearField));
+  KELVORA_TRY(month, within(scan_after(s, '-', 2, 2), 1, 12));
+  KELVORA_TRY(day, within(scan_after(s, '-', 2, 2), 1, 31));
+  if (auto r = scan_date_time_separator(s); !r) return std::unexpected(r.error());
+  KELVORA_TRY(hour, within(scan_number(s, 2, 2), 0, 23));
+  KELVORA_TRY(minute, within(scan_after(s, ':', 2, 2), 0, 59));
+  KELVORA_TRY(second, within(scan_after(s, ':', 2, 2), 0, 60));
+  std::int64_t nanosecond = 0;
   if (!s.empty() && s[0] == '.') {
     s.remove_prefix(1);
-    KV_TRY_ASSIGN(nano, scan_nanosecond(s));
-    KV_TRY(p.set_nanosecond(nano));
+    KELVORA_TRY(nano, within(scan_nanosecond(s), 0, 999'999'999));
+    nanosecond = nano;
   }
-  KV_TRY_ASSIGN(offset, scan_offset(s, /*relaxed=*/false));
+  KELVORA_TRY(offset, scan_offset(s, /*relaxed=*/false));
   constexpr std::int32_t kMaxOffset = (23 * 60 + 59) * 60;
   if (offset < -kMaxOffset || offset > kMaxOffset) return std::unexpected(ParseErr::OutOfRange);
-  p.offset = offset;
   if (!s.empty()) return std::unexpected(ParseErr::TooLong);
-  return p.to_utc();
+  return Parsed{year, month, day, hour, minute, second, nanosecond, offset}.to_utc();
 }
 
 // One unsigned Numeric item of chrono's parse_internal: white space, then
@@ -395,54 +377,41 @@ PResult<std::int64_t> relaxed_field(std::string_view& s, std::size_t width) {
   return scan_number(s, 1, width);
 }
 
-// Item::Space("") followed by Item::Literal(c).
-PResult<void> relaxed_literal(std::string_view& s, char c) {
+// Item::Space("") followed by Item::Literal(c), then a relaxed field.
+PResult<std::int64_t> relaxed_field_after(std::string_view& s, char c, std::size_t width) {
   trim_start(s);
-  if (s.empty()) return std::unexpected(ParseErr::TooShort);
-  if (s[0] != c) return std::unexpected(ParseErr::Invalid);
-  s.remove_prefix(1);
-  return {};
+  if (auto r = scan_char(s, c); !r) return std::unexpected(r.error());
+  return relaxed_field(s, width);
+}
+
+// Signed, any number of digits after an explicit sign, else 1..4.
+PResult<std::int64_t> relaxed_year(std::string_view& s) {
+  trim_start(s);
+  if (!s.empty() && s[0] == '-') {
+    s.remove_prefix(1);
+    KELVORA_TRY(v, scan_number(s, 1, std::numeric_limits<std::size_t>::max()));
+    return -v;
+  }
+  if (!s.empty() && s[0] == '+') {
+    s.remove_prefix(1);
+    return scan_number(s, 1, std::numeric_limits<std::size_t>::max());
+  }
+  return scan_number(s, 1, 4);
 }
 
 PResult<Timestamp> parse_relaxed(std::string_view s) {
-  Parsed p;
-  // Year: signed, any number of digits after an explicit sign, else 1..4.
-  trim_start(s);
-  std::int64_t year;
-  if (!s.empty() && s[0] == '-') {
-    s.remove_prefix(1);
-    KV_TRY_ASSIGN(v, scan_number(s, 1, std::numeric_limits<std::size_t>::max()));
-    year = -v;
-  } else if (!s.empty() && s[0] == '+') {
-    s.remove_prefix(1);
-    KV_TRY_ASSIGN(v, scan_number(s, 1, std::numeric_limits<std::size_t>::max()));
-    year = v;
-  } else {
-    KV_TRY_ASSIGN(v, scan_number(s, 1, 4));
-    year = v;
-  }
-  KV_TRY(p.set_year(year));
-  KV_TRY(relaxed_literal(s, '-'));
-  KV_TRY_ASSIGN(month, relaxed_field(s, 2));
-  KV_TRY(p.set_month(month));
-  KV_TRY(relaxed_literal(s, '-'));
-  KV_TRY_ASSIGN(day, relaxed_field(s, 2));
-  KV_TRY(p.set_day(day));
-  if (s.empty()) return std::unexpected(ParseErr::TooShort);
-  if (s[0] != 'T' && s[0] != 't' && s[0] != ' ') return std::unexpected(ParseErr::Invalid);
-  s.remove_prefix(1);
-  KV_TRY_ASSIGN(hour, relaxed_field(s, 2));
-  KV_TRY(p.set_hour(hour));
-  KV_TRY(relaxed_literal(s, ':'));
-  KV_TRY_ASSIGN(minute, relaxed_field(s, 2));
-  KV_TRY(p.set_minute(minute));
-  KV_TRY(relaxed_literal(s, ':'));
-  KV_TRY_ASSIGN(second, relaxed_field(s, 2));
-  KV_TRY(p.set_second(second));
+  KELVORA_TRY(year, within(relaxed_year(s), kMinYearField, kMaxYearField));
+  KELVORA_TRY(month, within(relaxed_field_after(s, '-', 2), 1, 12));
+  KELVORA_TRY(day, within(relaxed_field_after(s, '-', 2), 1, 31));
+  if (auto r = scan_date_time_separator(s); !r) return std::unexpected(r.error());
+  KELVORA_TRY(hour, within(relaxed_field(s, 2), 0, 23));
+  KELVORA_TRY(minute, within(relaxed_field_after(s, ':', 2), 0, 59));
+  KELVORA_TRY(second, within(relaxed_field_after(s, ':', 2), 0, 60));
+  std::int64_t nanosecond = 0;
   if (!s.empty() && s[0] == '.') {
     s.remove_prefix(1);
-    KV_TRY_ASSIGN(nano, scan_nanosecond(s));
-    KV_TRY(p.set_nanosecond(nano));
+    KELVORA_TRY(nano, within(scan_nanosecond(s), 0, 999'999'999));
+    nanosecond = nano;
   }
   trim_start(s);
   std::int32_t offset;
@@ -451,13 +420,12 @@ PResult<Timestamp> parse_relaxed(std::string_view s) {
     s.remove_prefix(3);
     offset = 0;
   } else {
-    KV_TRY_ASSIGN(off, scan_offset(s, /*relaxed=*/true));
+    KELVORA_TRY(off, scan_offset(s, /*relaxed=*/true));
     offset = off;
   }
-  p.offset = offset;
   trim_start(s);
   if (!s.empty()) return std::unexpected(ParseErr::TooLong);
-  return p.to_utc();
+  return Parsed{year, month, day, hour, minute, second, nanosecond, offset}.to_utc();
 }
 
 }  // namespace
