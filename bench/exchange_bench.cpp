@@ -11,7 +11,9 @@
 #include <random>
 #include <string>
 
-#include "kelvora/exchange.hpp"
+#include "kelvora/json_text.hpp"
+#include "kelvora/state_document.hpp"
+#include "kelvora/state_text_reader.hpp"
 
 namespace {
 

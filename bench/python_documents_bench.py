@@ -49,7 +49,9 @@ REPLAY_TIMER = r"""
 #include <iterator>
 #include <string>
 
-#include "kelvora/exchange.hpp"
+#include "kelvora/json_text.hpp"
+#include "kelvora/knowledge_state.hpp"
+#include "kelvora/records_document.hpp"
 
 namespace ks = kelvora;
 using std::chrono::nanoseconds;

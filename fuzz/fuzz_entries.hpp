@@ -11,7 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "kelvora/exchange.hpp"
+#include "kelvora/json_text.hpp"
+#include "kelvora/records_document.hpp"
+#include "kelvora/state_document.hpp"
+#include "kelvora/state_text_reader.hpp"
 #include "kelvora/merkle.hpp"
 #include "kelvora/operations.hpp"
 #include "kelvora/canonical.hpp"

@@ -1,7 +1,12 @@
 // The state and records documents, the referential-integrity check and the
 // JSON text forms. Golden hashes and texts were computed independently with
 // Python's json and hashlib from the values the documents describe.
-#include "kelvora/exchange.hpp"
+#include "kelvora/debug_text.hpp"
+#include "kelvora/integrity.hpp"
+#include "kelvora/json_text.hpp"
+#include "kelvora/records_document.hpp"
+#include "kelvora/state_document.hpp"
+#include "kelvora/state_text_reader.hpp"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 
 #include "args.hpp"
 #include "classes.hpp"
-#include "kelvora/exchange.hpp"
+#include "kelvora/debug_text.hpp"
 
 #include "py_util.hpp"
 #include "verification_methods.hpp"

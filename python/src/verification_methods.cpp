@@ -13,7 +13,10 @@
 #include <vector>
 
 #include "args.hpp"
-#include "kelvora/exchange.hpp"
+#include "kelvora/json_text.hpp"
+#include "kelvora/records_document.hpp"
+#include "kelvora/state_document.hpp"
+#include "kelvora/state_text_reader.hpp"
 #include "kelvora/merkle.hpp"
 #include "knowledge_state.hpp"
 #include "py_util.hpp"
