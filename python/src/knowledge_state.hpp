@@ -17,7 +17,7 @@
 #include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
-namespace kelvora::python {
+namespace kelvora::py {
 
 // An append-only list of records shared between the objects of one history.
 // Every object sees the first size() entries of one shared vector. Appending
@@ -124,4 +124,4 @@ PyObject* wrap_knowledge_state(PyKnowledgeState value);
 // exception set.
 PyObject* record_to_dict(const EvolutionRecord& record);
 
-}  // namespace kelvora::python
+}  // namespace kelvora::py
