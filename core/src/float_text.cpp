@@ -203,8 +203,8 @@ std::optional<double> parse_f64(std::string_view text) {
   if (!is_float) {
     // nlohmann::json keeps integers as 64-bit integers (strtoll / strtoull)
     // and converts them to double on request; an integer out of the 64-bit
-    // range falls back to the float reader. The document reader (exchange)
-    // holds the token "-0" as negative zero, as serde_json does; so here.
+    // range falls back to the float reader. The document parser holds the
+    // token "-0" as negative zero (the sign survives a round trip); so here.
     if (negative) {
       std::int64_t v;
       auto r = std::from_chars(begin, end, v);

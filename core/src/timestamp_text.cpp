@@ -117,7 +117,7 @@ std::size_t format_timestamp_into(char* buf, Timestamp ts, bool zulu) {
     p = put2(p, y / 100);
     p = put2(p, y % 100);
   } else {
-    // Rust's {:+05}: sign, then at least four digits.
+    // Outside 0..9999: the sign, then at least four digits ("-0001", "+10000").
     *p++ = c.year < 0 ? '-' : '+';
     std::uint64_t mag = c.year < 0 ? static_cast<std::uint64_t>(-(c.year + 1)) + 1
                                    : static_cast<std::uint64_t>(c.year);
@@ -188,7 +188,7 @@ char32_t first_code_point(std::string_view s, std::size_t& len) {
   return static_cast<unsigned char>(s[0]);
 }
 
-// Unicode White_Space (Rust's char::is_whitespace).
+// Unicode White_Space: what the relaxed parser skips around its fields.
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
@@ -204,7 +204,8 @@ void trim_start(std::string_view& s) {
   }
 }
 
-// chrono's scan::number: min..max ASCII digits.
+// min..max ASCII digits as a number; fewer than min, or a value past 64
+// bits, fails.
 PResult<std::int64_t> scan_number(std::string_view& s, std::size_t min, std::size_t max) {
   if (s.size() < min) return std::unexpected(ParseErr::TooShort);
   std::int64_t n = 0;
@@ -231,7 +232,8 @@ PResult<void> scan_char(std::string_view& s, char c) {
   return {};
 }
 
-// chrono's scan::nanosecond (after the '.'): 1..9 digits kept, more skipped.
+// The fraction after the '.': 1..9 digits kept as nanoseconds, any more
+// skipped.
 PResult<std::int64_t> scan_nanosecond(std::string_view& s) {
   const std::size_t before = s.size();
   auto v = scan_number(s, 1, 9);
@@ -243,8 +245,9 @@ PResult<std::int64_t> scan_nanosecond(std::string_view& s) {
   return value;
 }
 
-// chrono's scan::timezone_offset with allow_zulu, no missing minutes and the
-// U+2212 minus sign allowed. `relaxed` selects colon_or_space as separator.
+// The offset in seconds: "Z" or "z", or a sign (+, - or U+2212 MINUS SIGN),
+// two hour digits, a separator and two minute digits. The separator is a
+// colon, or when `relaxed` any run of colons and white space (none too).
 PResult<std::int32_t> scan_offset(std::string_view& s, bool relaxed) {
   if (!s.empty() && (s[0] == 'Z' || s[0] == 'z')) {
     s.remove_prefix(1);
@@ -316,15 +319,17 @@ PResult<void> scan_date_time_separator(std::string_view& s) {
   return {};
 }
 
-// chrono's `Parsed`, reduced to the fields RFC 3339 sets.
+// The fields of a parsed RFC 3339 text, each already within its own range.
 struct Parsed {
   std::int64_t year = 0;
   std::int64_t month = 0, day = 0, hour = 0, minute = 0, second = 0, nanosecond = 0;
   std::int64_t offset = 0;
 
-  // Parsed::to_datetime followed by the conversion to UTC.
+  // The instant the fields name, converted to UTC: the day must exist in its
+  // month, and the result must lie in the calendar range.
   PResult<Timestamp> to_utc() const {
-    // chrono's NaiveDate range (0.4.35+): -262143-01-01 to +262142-12-31.
+    // The calendar range of time stamps read from text: -262143-01-01 to
+    // +262142-12-31.
     constexpr std::int64_t kMinYear = -262143;
     constexpr std::int64_t kMaxYear = 262142;
     if (year < kMinYear || year > kMaxYear) return std::unexpected(ParseErr::OutOfRange);
@@ -370,14 +375,13 @@ PResult<Timestamp> parse_strict(std::string_view s) {
   return Parsed{year, month, day, hour, minute, second, nanosecond, offset}.to_utc();
 }
 
-// One unsigned Numeric item of chrono's parse_internal: white space, then
-// 1..width digits.
+// A field of the relaxed form: white space, then 1..width digits.
 PResult<std::int64_t> relaxed_field(std::string_view& s, std::size_t width) {
   trim_start(s);
   return scan_number(s, 1, width);
 }
 
-// Item::Space("") followed by Item::Literal(c), then a relaxed field.
+// White space, the separator `c`, then a relaxed field.
 PResult<std::int64_t> relaxed_field_after(std::string_view& s, char c, std::size_t width) {
   trim_start(s);
   if (auto r = scan_char(s, c); !r) return std::unexpected(r.error());

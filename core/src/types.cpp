@@ -58,7 +58,10 @@ std::optional<Uuid> parse_hyphenated(std::string_view s) {
   return u;
 }
 
-// The diagnostics of the uuid crate's `InvalidUuid::into_err`.
+// Why `input` is no identifier: not UTF-8; else the first character that is
+// neither a hex digit nor a hyphen (by its 1-based byte position, counting a
+// "{" or "urn:uuid:" prefix); else the length of a plain text, the number of
+// groups or the first group of the wrong length.
 std::string uuid_error_text(std::string_view input) {
   for (std::size_t i = 0; i < input.size();) {
     const utf8::Decoded d = utf8::decode(input, i);
@@ -192,7 +195,7 @@ std::expected<Hash, std::string> Hash::from_hex(std::string_view text) {
     auto a = static_cast<unsigned char>(text[2 * p]);
     auto b = static_cast<unsigned char>(text[2 * p + 1]);
     int value;
-    // Rust's u8::from_str_radix(pair, 16): an optional leading "+" (never a
+    // A pair is read as a number in base 16: an optional leading "+" (never a
     // lone one), then digits. A byte of a multi-byte character is never a
     // digit, so such a pair fails here instead of splitting the character.
     if (a == '+' && is_hex(b)) {

@@ -521,7 +521,8 @@ TEST(ParseRfc3339, Strict) {
   EXPECT_EQ(ser::parse_rfc3339("2024-05-01 00:00:00Z"), midnight);
   EXPECT_EQ(ser::parse_rfc3339("2024-05-01T00:00:00.1234567891234Z"), (Timestamp{1714521600, 123456789}));
   EXPECT_EQ(ser::parse_rfc3339("2024-05-01T00:00:00.5Z"), (Timestamp{1714521600, 500000000}));
-  // A leap second keeps chrono's representation and prints back as :60.
+  // A leap second is kept as second 59 with nanos of 10^9 or more and prints
+  // back as :60.
   auto leap = ser::parse_rfc3339("2016-12-31T23:59:60.5Z");
   ASSERT_TRUE(leap);
   EXPECT_EQ(leap->nanos, 1'500'000'000u);

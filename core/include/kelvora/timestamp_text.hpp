@@ -24,20 +24,19 @@ std::size_t put_timestamp(char* out, Timestamp ts, bool zulu);
 std::string format_timestamp_z(Timestamp ts);
 // RFC 3339 with offset +00:00, same fraction rule (documents, dicts, PROV-JSON).
 std::string format_timestamp_rfc3339(Timestamp ts);
-// Strict RFC 3339 with any offset, converted to UTC (chrono's
-// DateTime::parse_from_rfc3339: "T", "t" or a space between date and time,
-// "Z" or "z" or +hh:mm / -hh:mm / U+2212 hh:mm up to 23:59; 4-digit year;
-// any number of fraction digits, the first 9 kept).
+// Strict RFC 3339 with any offset, converted to UTC: "T", "t" or a space
+// between date and time, "Z" or "z" or +hh:mm / -hh:mm / U+2212 hh:mm up to
+// 23:59; 4-digit year; any number of fraction digits, the first 9 kept;
+// second 60 read as a leap second (see Timestamp).
 std::optional<Timestamp> parse_rfc3339(std::string_view text);
-// The relaxed RFC 3339 form accepted for callers' own time stamps (chrono's
-// `str::parse::<DateTime<Utc>>`): as above, plus white space before every
-// number and around the separators, 1- or 2-digit fields, a signed year of
-// any length, "UTC" (any case) as an offset, +hhmm / "+hh mm" offsets up to
-// 99:59, and trailing white space.
+// The relaxed RFC 3339 form accepted for callers' own time stamps: as above,
+// plus white space before every number and around the separators, 1- or
+// 2-digit fields, a signed year of any length, "UTC" (any case) as an offset,
+// +hhmm / "+hh mm" offsets up to 99:59, and trailing white space.
 std::optional<Timestamp> parse_rfc3339_relaxed(std::string_view text);
-// The same two parses with chrono's error text on failure: "input is out of
-// range", "input contains invalid characters", "premature end of input",
-// "trailing input".
+// The same two parses with the reason on failure: "input is out of range"
+// (a field, the offset or the instant), "input contains invalid characters",
+// "premature end of input", "trailing input".
 std::expected<Timestamp, std::string> parse_rfc3339_checked(std::string_view text);
 std::expected<Timestamp, std::string> parse_rfc3339_relaxed_checked(std::string_view text);
 

@@ -33,9 +33,9 @@ struct Uuid {
   static Uuid random_v4();
   // Hyphenated, simple (32 digits), braced and "urn:uuid:" forms, either case.
   static std::optional<Uuid> parse(std::string_view text);
-  // The same parse with the parser's error text on failure (the wording of
-  // the Rust `uuid` crate: "invalid character: ...", "invalid length: ...",
-  // "invalid group count: ...", "invalid group length in group ...").
+  // The same parse with the reason on failure, naming what is wrong where:
+  // "invalid character: ...", "invalid length: ...", "invalid group count:
+  // ...", "invalid group length in group ...", "non-UTF8 input".
   static std::expected<Uuid, std::string> parse_checked(std::string_view text);
   // 36 characters, lower-case, 8-4-4-4-12.
   std::string to_string() const;
@@ -105,9 +105,10 @@ struct Hash {
 
 // A UTC instant with nanosecond resolution. Seconds are counted from the Unix
 // epoch; the range is wide enough for every year a document may carry.
-// A leap second read from text (":60") is kept as chrono keeps it: the
-// seconds count of second 59 and nanos of 1'000'000'000 or more; it prints
-// back as ":60". Every other value has nanos in 0..999'999'999.
+// A leap second read from text (":60") is kept as second 59 with nanos of
+// 1'000'000'000 or more, so that it orders after every other instant of
+// second 59; it prints back as ":60". Every other value has nanos in
+// 0..999'999'999.
 struct Timestamp {
   std::int64_t seconds = 0;
   std::uint32_t nanos = 0;  // 0..999'999'999 (1'999'999'999 for a leap second)
