@@ -17,10 +17,10 @@
 
 namespace {
 
-using kelvora::bench::Clock;
 using kelvora::Concept;
 using kelvora::Entry;
 using kelvora::KnowledgeState;
+using kelvora::bench::Clock;
 namespace exchange = kelvora::exchange;
 
 constexpr const char* kWords[] = {"epistemic", "drift",     "belief",  "revision", "coherence",
@@ -44,7 +44,9 @@ KnowledgeState state_of(std::size_t n) {
   return state;
 }
 
-double seconds_since(Clock::time_point start) { return kelvora::bench::seconds(start, Clock::now()); }
+double seconds_since(Clock::time_point start) {
+  return kelvora::bench::seconds(start, Clock::now());
+}
 
 // Times `read` of the document text against the library's own parse of it.
 template <class Read>

@@ -71,7 +71,6 @@ Result<Timestamp> timestamp_field(const Json& object, std::string_view key) {
   return *parsed;
 }
 
-
 Json evidence_ref_to_json(const EvidenceRef& evidence) {
   Json out = Json::object();
   append(out, "text_excerpt", evidence.text_excerpt);

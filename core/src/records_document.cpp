@@ -40,7 +40,6 @@ constexpr OperationSource kSources[] = {
 constexpr RetractionReason kReasons[] = {
     RetractionReason::UserExplicit, RetractionReason::Contradiction, RetractionReason::Cascade};
 
-
 Result<EvolutionOperation> read_assert(const Json& v) {
   const Json* concept_value = member(v, "concept");
   if (concept_value == nullptr) return refuse("missing concept");
@@ -50,7 +49,7 @@ Result<EvolutionOperation> read_assert(const Json& v) {
 
 Result<EvolutionOperation> read_revise(const Json& v) {
   KELVORA_TRY(conflict_set, required_array<ConceptId>(v, "conflict_set", "missing conflict_set",
-                                                  concept_id_from_json));
+                                                      concept_id_from_json));
   KELVORA_TRY(id, required_concept_id(v, "concept_id", "missing concept_id"));
   KELVORA_TRY(definition, str_field(v, "new_definition"));
   KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
@@ -72,7 +71,7 @@ Result<EvolutionOperation> read_relate(const Json& v) {
 
 Result<EvolutionOperation> read_restructure(const Json& v) {
   KELVORA_TRY(nodes, required_array<StructureNode>(v, "new_nodes", "missing new_nodes",
-                                               structure_node_from_json));
+                                                   structure_node_from_json));
   KELVORA_TRY(old_hash, required_hash(v, "old_structure_hash", "missing old_structure_hash"));
   KELVORA_TRY(justification, str_field(v, "justification"));
   return op::Restructure{old_hash, std::move(nodes), std::move(justification)};
@@ -86,8 +85,8 @@ Result<EvolutionOperation> read_refine(const Json& v) {
 }
 
 Result<EvolutionOperation> read_merge(const Json& v) {
-  KELVORA_TRY(ids,
-          required_array<ConceptId>(v, "concept_ids", "missing concept_ids", concept_id_from_json));
+  KELVORA_TRY(ids, required_array<ConceptId>(v, "concept_ids", "missing concept_ids",
+                                             concept_id_from_json));
   KELVORA_TRY(term, str_field(v, "merged_term"));
   KELVORA_TRY(definition, str_field(v, "merged_definition"));
   KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
@@ -113,7 +112,7 @@ Result<std::pair<std::string, std::string>> read_split_pair(const Json& item) {
 
 Result<EvolutionOperation> read_split(const Json& v) {
   KELVORA_TRY(pairs, (required_array<std::pair<std::string, std::string>>(
-                     v, "new_concepts", "missing new_concepts", read_split_pair)));
+                         v, "new_concepts", "missing new_concepts", read_split_pair)));
   KELVORA_TRY(id, required_concept_id(v, "concept_id", "missing concept_id"));
   KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
   return op::Split{id, std::move(pairs), std::move(evidence)};
@@ -262,7 +261,8 @@ Result<EvolutionRecord> record_from_json(const Json& value) {
 
   KELVORA_TRY(prior, required_hash(value, "prior_state_hash", "missing prior_state_hash"));
   record.prior_state_hash = prior;
-  KELVORA_TRY(resulting, required_hash(value, "resulting_state_hash", "missing resulting_state_hash"));
+  KELVORA_TRY(resulting,
+              required_hash(value, "resulting_state_hash", "missing resulting_state_hash"));
   record.resulting_state_hash = resulting;
   KELVORA_TRY(chain, required_hash(value, "chain_hash", "missing chain_hash"));
   record.chain_hash = chain;

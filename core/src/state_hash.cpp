@@ -54,7 +54,8 @@ void feed_chunks(Sha256Stream& stream, const Chunks& chunks, std::size_t from,
   constexpr std::size_t kNear = 6;
   Cursor far{chunks, from};
   Cursor near{chunks, from};
-  for (std::size_t k = 0; k < kFar && far.valid(); ++k, far.next()) far.get().second.prefetch_head();
+  for (std::size_t k = 0; k < kFar && far.valid(); ++k, far.next())
+    far.get().second.prefetch_head();
   for (std::size_t k = 0; k < kNear && near.valid(); ++k, near.next()) {
     near.get().second.prefetch_all();
   }
@@ -97,7 +98,7 @@ TrailedHash state_hash_trailed(const KnowledgeState& state, const HashTrail* pri
     return ids;
   };
   const std::array<std::vector<const void*>, 3> ids = {identity(concepts), identity(relations),
-                                                      identity(structure)};
+                                                       identity(structure)};
   constexpr std::array<std::string_view, 3> kOpen = {"{\"concepts\":{", "},\"relations\":{",
                                                      "},\"structure\":{"};
 

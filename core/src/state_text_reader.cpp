@@ -231,7 +231,8 @@ class StateText {
       } else if (c < 0x80) {
         ++p_;
       } else {
-        const utf8::Decoded d = utf8::decode(std::string_view(p_, static_cast<std::size_t>(end_ - p_)), 0);
+        const utf8::Decoded d =
+            utf8::decode(std::string_view(p_, static_cast<std::size_t>(end_ - p_)), 0);
         if (!d.valid) return false;
         p_ += d.length;
       }

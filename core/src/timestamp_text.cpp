@@ -72,8 +72,8 @@ char* put3(char* p, unsigned v) {  // v < 1000, three digits
 // civil_from_days for the days of years 0..9999 in 32-bit arithmetic, with
 // no division left but by constants (Neri and Schneider's calendar
 // algorithm; the count is shifted by 82 eras so that it stays unsigned).
-constexpr std::int64_t kFirstFastDay = -719'528;    // 0000-01-01
-constexpr std::int64_t kLastFastDay = 2'932'896;    // 9999-12-31
+constexpr std::int64_t kFirstFastDay = -719'528;  // 0000-01-01
+constexpr std::int64_t kLastFastDay = 2'932'896;  // 9999-12-31
 constexpr Civil civil_from_days_fast(std::int64_t z) {
   constexpr std::uint32_t kEras = 82;
   const auto n = static_cast<std::uint32_t>(z + 719'468 + 146'097 * kEras);
@@ -191,8 +191,8 @@ char32_t first_code_point(std::string_view s, std::size_t& len) {
 // Unicode White_Space: what the relaxed parser skips around its fields.
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 void trim_start(std::string_view& s) {
@@ -342,10 +342,9 @@ struct Parsed {
       nanos += 1'000'000'000;
     }
     if (offset <= -86400 || offset >= 86400) return std::unexpected(ParseErr::OutOfRange);
-    const std::int64_t local = days_from_civil(year, static_cast<unsigned>(month),
-                                               static_cast<unsigned>(day)) *
-                                   86400 +
-                               hour * 3600 + minute * 60 + sec;
+    const std::int64_t local =
+        days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
+        hour * 3600 + minute * 60 + sec;
     const std::int64_t utc = local - offset;
     const std::int64_t min_secs = days_from_civil(kMinYear, 1, 1) * 86400;
     const std::int64_t max_secs = days_from_civil(kMaxYear, 12, 31) * 86400 + 86399;

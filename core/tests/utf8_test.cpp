@@ -44,7 +44,8 @@ TEST(Utf8, DecodesEveryShortSequenceAsIcuDoes) {
 }
 
 TEST(Utf8, DecodesFourByteSequencesAtTheRangeEdgesAsIcuDoes) {
-  const std::vector<int> trails = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xFF};
+  const std::vector<int> trails = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90,
+                                   0x9F, 0xA0, 0xBF, 0xC0, 0xFF};
   for (int lead = 0xF0; lead <= 0xFF; ++lead) {
     for (int b : trails) {
       for (int c : trails) {

@@ -11,7 +11,6 @@
 #include "args.hpp"
 #include "classes.hpp"
 #include "kelvora/debug_text.hpp"
-
 #include "py_util.hpp"
 #include "verification_methods.hpp"
 
@@ -153,7 +152,7 @@ PyObject* is_empty(PyObject* self, PyObject*) { return to_py(self_of(self).state
 PyObject* concept_terms(PyObject* self, PyObject*) {
   return guarded([&] {
     return list_of(self_of(self).state->concepts,
-                       [](const auto& entry) { return to_py(entry.second->term); });
+                   [](const auto& entry) { return to_py(entry.second->term); });
   });
 }
 
@@ -199,13 +198,13 @@ PyObject* concept_statuses(PyObject* self, PyObject*) {
 
 // ------------------------------------------------------------ evolution methods
 
-PyObject* apply_assert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* apply_assert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Args a{"apply_assert", args, nargs, kwnames, {"term", "definition"}};
     std::string term, definition;
     if (!a.get(0, term) || !a.get(1, definition)) return nullptr;
-    return apply_and_wrap(self, op::Assert{Concept::create(std::move(term), std::move(definition))});
+    return apply_and_wrap(self,
+                          op::Assert{Concept::create(std::move(term), std::move(definition))});
   });
 }
 
@@ -222,9 +221,9 @@ PyObject* apply_retract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 constexpr const char* kRelationNames[] = {
-    "derives_from", "contradicts",  "exemplifies",     "tension",  "subsumes",  "enables",
-    "supports",     "explains",     "extends",         "qualifies", "contrasts", "motivates",
-    "necessitates", "operationalizes", "reframes",     "completes", "independent",
+    "derives_from", "contradicts",     "exemplifies", "tension",   "subsumes",    "enables",
+    "supports",     "explains",        "extends",     "qualifies", "contrasts",   "motivates",
+    "necessitates", "operationalizes", "reframes",    "completes", "independent",
 };
 static_assert(std::size(kRelationNames) == kRelationTypeCount);
 
@@ -245,8 +244,7 @@ std::optional<RelationType> parse_relation_type(std::string_view text) {
   return std::nullopt;
 }
 
-PyObject* apply_relate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* apply_relate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Args a{"apply_relate", args, nargs, kwnames, {"from_term", "to_term", "relation_type"}};
     std::string from_term, to_term, type_text;
@@ -274,8 +272,7 @@ PyObject* apply_relate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* apply_revise(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* apply_revise(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Args a{"apply_revise", args, nargs, kwnames, {"term", "new_definition", "conflict_terms"}};
     std::string term, new_definition;
@@ -290,8 +287,7 @@ PyObject* apply_revise(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* apply_refine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* apply_refine(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Args a{"apply_refine", args, nargs, kwnames, {"term", "new_definition"}};
     std::string term, new_definition;
@@ -338,7 +334,7 @@ bool read_node(const KnowledgeState& state, PyObject* dict, const StructureNodeI
     auto concept_id = PyKnowledgeState::find_concept_id_by_term(state, term);
     if (!concept_id) {
       raise_value_error("concept_terms references unknown concept: " +
-                            exchange::debug_quoted(term));
+                        exchange::debug_quoted(term));
       return false;
     }
     node.concept_refs.push_back(*concept_id);
@@ -368,8 +364,7 @@ PyObject* apply_restructure(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
-PyObject* apply_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* apply_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Args a{"apply_merge", args, nargs, kwnames, {"terms", "merged_term", "merged_definition"}};
     std::vector<std::string> terms;
@@ -395,8 +390,7 @@ PyObject* apply_reinforce(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-PyObject* apply_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* apply_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Args a{"apply_split", args, nargs, kwnames, {"term", "new_concepts"}};
     std::string term;
@@ -456,7 +450,8 @@ PyMethodDef g_methods[] = {
      "relation_count($self)\n--\n\nReturns the number of relations in the state."},
     {"structure_count", structure_count, METH_NOARGS,
      "structure_count($self)\n--\n\nReturns the number of structure nodes in the state."},
-    {"is_empty", is_empty, METH_NOARGS, "is_empty($self)\n--\n\nReturns whether the state is empty."},
+    {"is_empty", is_empty, METH_NOARGS,
+     "is_empty($self)\n--\n\nReturns whether the state is empty."},
     {"concept_terms", concept_terms, METH_NOARGS,
      "concept_terms($self)\n--\n\nReturns a list of concept terms in the state."},
     {"get_concept_id", KELVORA_FASTCALL(get_concept_id), kFastcall,

@@ -105,8 +105,7 @@ struct PyKnowledgeState {
 
 // The Python object: the header and the value, placement-constructed.
 struct KnowledgeStateObject {
-  PyObject_HEAD
-  PyKnowledgeState value;
+  PyObject_HEAD PyKnowledgeState value;
 };
 
 // The class object, once kelvora_add_knowledge_state_type has run.

@@ -6,8 +6,8 @@
 #include <utility>
 #include <variant>
 
-#include "knowledge_state.hpp"
 #include "kelvora/timestamp_text.hpp"
+#include "knowledge_state.hpp"
 #include "py_util.hpp"
 
 namespace kelvora::py {

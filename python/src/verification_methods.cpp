@@ -14,10 +14,10 @@
 
 #include "args.hpp"
 #include "kelvora/json_text.hpp"
+#include "kelvora/merkle.hpp"
 #include "kelvora/records_document.hpp"
 #include "kelvora/state_document.hpp"
 #include "kelvora/state_text_reader.hpp"
-#include "kelvora/merkle.hpp"
 #include "knowledge_state.hpp"
 #include "py_util.hpp"
 
@@ -126,8 +126,7 @@ PyObject* verify_chain_and_continuity(PyObject* self, PyObject*) {
 
 PyObject* merkle_root(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    return to_py(
-        MerkleTree::from_records(knowledge_state_of(self).records.view()).root.to_hex());
+    return to_py(MerkleTree::from_records(knowledge_state_of(self).records.view()).root.to_hex());
   });
 }
 
@@ -173,9 +172,8 @@ PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t 
     }
     // The proof's root is tied to this tree here; verify_proof recomputes it.
     if (proof.root != tree.root) {
-      return raise_value_error("proof is for a different tree: proof root " +
-                                   proof.root.to_hex() + " does not match this state's root " +
-                                   tree.root.to_hex());
+      return raise_value_error("proof is for a different tree: proof root " + proof.root.to_hex() +
+                               " does not match this state's root " + tree.root.to_hex());
     }
     std::vector<std::pair<std::string, bool>> path;
     if (!proof_member(dict, "path", "missing path", path)) return nullptr;
@@ -262,8 +260,8 @@ PyObject* reconstruct(PyObject* self, PyObject*) {
     const Hash expected = value.state->state_hash();
     const Hash got = rebuilt->state_hash();
     if (expected != got) {
-      return raise_value_error("reconstruction mismatch: expected " + expected.to_hex() +
-                                   ", got " + got.to_hex());
+      return raise_value_error("reconstruction mismatch: expected " + expected.to_hex() + ", got " +
+                               got.to_hex());
     }
     Py_RETURN_TRUE;
   });

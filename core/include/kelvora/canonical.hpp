@@ -19,7 +19,7 @@ std::string canonical_serialize(const KnowledgeState& state);
 void write_string(std::string& out, std::string_view text);
 // The float text; non-finite values as null.
 void write_f64(std::string& out, double value);
-void write_hash(std::string& out, const Hash& hash);  // array of 32 numbers
+void write_hash(std::string& out, const Hash& hash);   // array of 32 numbers
 void write_timestamp(std::string& out, Timestamp ts);  // JSON string, ends in Z
 void write_evidence(std::string& out, const std::vector<EvidenceRef>& evidence);
 // Full objects in declared field order. In the state text, zero confidences are

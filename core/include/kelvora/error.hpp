@@ -68,8 +68,8 @@ inline std::unexpected<EngineError> fail(EngineError e) { return std::unexpected
 // Binds `var` to the value of `expr`, a std::expected, or returns its error
 // from the enclosing function, whose result is a std::expected with the same
 // error type.
-#define KELVORA_TRY(var, expr)                                                  \
-  auto var##_result = (expr);                                                   \
+#define KELVORA_TRY(var, expr)                                                \
+  auto var##_result = (expr);                                                 \
   if (!var##_result) return std::unexpected(std::move(var##_result.error())); \
   auto var = std::move(*var##_result)
 

@@ -58,8 +58,7 @@ struct KnowledgeState {
 
   // The only way a state changes: check `operation` against `state`, build the
   // new state from copies and document the step in a chained record.
-  static Result<ApplyResult> apply(const KnowledgeState& state,
-                                   const EvolutionOperation& operation,
+  static Result<ApplyResult> apply(const KnowledgeState& state, const EvolutionOperation& operation,
                                    const ApplyContext& context);
 
   // diff::diff(*this, other).

@@ -3,9 +3,6 @@
 // records. The state itself is in knowledge_state.hpp.
 #pragma once
 
-#include "kelvora/error.hpp"
-#include "kelvora/persistent_map.hpp"
-
 #include <array>
 #include <atomic>
 #include <compare>
@@ -21,6 +18,9 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "kelvora/error.hpp"
+#include "kelvora/persistent_map.hpp"
 
 namespace kelvora {
 
@@ -362,9 +362,9 @@ struct Split {
 }  // namespace op
 
 // The nine operations, in their declared order (variant index == order).
-using EvolutionOperation = std::variant<op::Assert, op::Revise, op::Retract, op::Relate,
-                                        op::Restructure, op::Refine, op::Merge, op::Reinforce,
-                                        op::Split>;
+using EvolutionOperation =
+    std::variant<op::Assert, op::Revise, op::Retract, op::Relate, op::Restructure, op::Refine,
+                 op::Merge, op::Reinforce, op::Split>;
 
 // "Assert", "Revise", ...: canonical JSON key and the document's "type".
 std::string_view variant_name(const EvolutionOperation& operation);

@@ -64,7 +64,8 @@ inline void append(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
-    const char bytes[] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+    const char bytes[] = {static_cast<char>(0xC0 | (cp >> 6)),
+                          static_cast<char>(0x80 | (cp & 0x3F))};
     out.append(bytes, 2);
   } else if (cp < 0x10000) {
     const char bytes[] = {static_cast<char>(0xE0 | (cp >> 12)),
