@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "../../fuzz/fuzz_entries.hpp"
+#include "fuzz_entries.hpp"
 #include "kelvora/debug_text.hpp"
 #include "kelvora/integrity.hpp"
 #include "kelvora/json_text.hpp"
