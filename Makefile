@@ -34,11 +34,11 @@ export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 
 .PHONY: demo test setup system venvs install examples \
-        cpp-test asan-test bench-smoke fuzz-test py-test clean
+        format-check cpp-test asan-test bench-smoke fuzz-test py-test clean
 
 demo: install examples
 
-test: setup cpp-test asan-test bench-smoke fuzz-test py-test
+test: setup format-check cpp-test asan-test bench-smoke fuzz-test py-test
 	@echo "make test: all steps passed"
 
 setup: system venvs
@@ -63,6 +63,11 @@ examples: install
 	shopt -s nullglob; for f in examples/*.py; do \
 	  echo "== $$f"; $(VENV)/bin/python "$$f"; \
 	done
+
+# Every tracked C++ file follows the repository's .clang-format.
+CLANG_FORMAT ?= clang-format-19
+format-check: system
+	git ls-files -z '*.cpp' '*.hpp' '*.h' | xargs -0 $(CLANG_FORMAT) --dry-run --Werror
 
 # Core library and its tests, warnings as errors; the benchmarks join this
 # build when they exist.

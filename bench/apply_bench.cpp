@@ -11,13 +11,14 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
-#include <utility>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench_support.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/canonical.hpp"
+#include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
 namespace {
@@ -25,10 +26,10 @@ namespace {
 using kelvora::bench::Clock;
 using namespace kelvora;
 
-constexpr const char* kWords[] = {"epistemic", "drift",    "belief",   "revision", "coherence",
-                                  "argument",  "premise",  "model",    "evidence", "structure",
-                                  "semantic",  "network",  "signal",   "causal",   "framework",
-                                  "tension",   "concept",  "graph",    "entropy",  "prior"};
+constexpr const char* kWords[] = {"epistemic", "drift",   "belief", "revision", "coherence",
+                                  "argument",  "premise", "model",  "evidence", "structure",
+                                  "semantic",  "network", "signal", "causal",   "framework",
+                                  "tension",   "concept", "graph",  "entropy",  "prior"};
 
 std::string words(std::mt19937_64& rng, std::size_t min_length) {
   std::string out;
@@ -100,8 +101,7 @@ EvolutionOperation operation_for(Kind kind, const Fixture& f) {
       r.id = RelationId::random();
       r.from_concept = f.ids[1];
       r.to_concept = f.ids[2];
-      r.relation_type =
-          kind == Kind::Relate ? RelationType::Supports : RelationType::DerivesFrom;
+      r.relation_type = kind == Kind::Relate ? RelationType::Supports : RelationType::DerivesFrom;
       r.confidence = 0.9;
       return op::Relate{r};
     }
@@ -196,11 +196,12 @@ void BM_ApplyFloor(benchmark::State& state) {
 }
 
 const int kRegistered = [] {
-  const std::pair<const char*, Kind> kinds[] = {
-      {"assert", Kind::Assert},   {"relate", Kind::Relate},
-      {"relate_derives_from", Kind::RelateDerivesFrom},
-      {"refine", Kind::Refine},   {"reinforce", Kind::Reinforce},
-      {"retract", Kind::Retract}};
+  const std::pair<const char*, Kind> kinds[] = {{"assert", Kind::Assert},
+                                                {"relate", Kind::Relate},
+                                                {"relate_derives_from", Kind::RelateDerivesFrom},
+                                                {"refine", Kind::Refine},
+                                                {"reinforce", Kind::Reinforce},
+                                                {"retract", Kind::Retract}};
   for (const std::int64_t n : {1'000, 10'000, 100'000}) {
     benchmark::RegisterBenchmark("BM_ApplyFloor", BM_ApplyFloor)
         ->Arg(n)

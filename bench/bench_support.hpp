@@ -1,5 +1,6 @@
-// Shared pieces of the benchmarks: the raw SHA-256 baseline every ratio is
-// measured against, and seconds between two clock readings.
+// Shared pieces of the benchmarks (the C++ ones and the timers the Python
+// ones compile): the raw SHA-256 baseline every ratio is measured against,
+// and the clock.
 #pragma once
 
 #include <openssl/evp.h>
@@ -15,6 +16,10 @@ using Clock = std::chrono::steady_clock;
 
 inline double seconds(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
+}
+
+inline long long nanoseconds(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
 }
 
 // One-pass SHA-256 over contiguous bytes, with the algorithm fetched and the

@@ -6,19 +6,21 @@
 // tree, so the ratio counters compare figures of one run.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstddef>
 #include <random>
 #include <string>
 
-#include "kelvora/exchange.hpp"
+#include "bench_support.hpp"
+#include "kelvora/json_text.hpp"
+#include "kelvora/state_document.hpp"
+#include "kelvora/state_text_reader.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using kelvora::Concept;
 using kelvora::Entry;
 using kelvora::KnowledgeState;
+using kelvora::bench::Clock;
 namespace exchange = kelvora::exchange;
 
 constexpr const char* kWords[] = {"epistemic", "drift",     "belief",  "revision", "coherence",
@@ -43,7 +45,7 @@ KnowledgeState state_of(std::size_t n) {
 }
 
 double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
+  return kelvora::bench::seconds(start, Clock::now());
 }
 
 // Times `read` of the document text against the library's own parse of it.

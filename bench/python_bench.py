@@ -31,20 +31,19 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 ENGINE_TIMER = r"""
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
+#include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
 using namespace kelvora;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 
-static long long since(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-}
+static long long since(Clock::time_point start) { return bench::nanoseconds(start, Clock::now()); }
 
 // What a C++ caller of the engine does for one apply_assert: make the
 // concept, apply it chained to the last record, keep the new state (the old
@@ -109,14 +108,16 @@ def find_build(explicit):
     sys.exit("no build tree with both libkelvora_core.a and the kelvora module; pass --build")
 
 
-def compile_engine_timer(lib, workdir):
-    source = os.path.join(workdir, "engine_timer.cpp")
-    binary = os.path.join(workdir, "engine_timer")
+def compile_timer(name, code, lib, workdir):
+    """Compiles the C++ program `code` against the tree's libkelvora_core.a
+    and the benchmarks' shared header; returns the binary's path."""
+    source = os.path.join(workdir, name + ".cpp")
+    binary = os.path.join(workdir, name)
     with open(source, "w") as f:
-        f.write(ENGINE_TIMER)
+        f.write(code)
     cmd = [
         os.environ.get("CXX", "c++"), "-std=c++23", "-O2", "-DNDEBUG",
-        "-I", os.path.join(ROOT, "core", "include"),
+        "-I", os.path.join(ROOT, "core", "include"), "-I", os.path.join(ROOT, "bench"),
         source, lib, "-lcrypto", "-licui18n", "-licuuc", "-licudata", "-o", binary,
     ]
     subprocess.run(cmd, check=True)
@@ -191,7 +192,7 @@ def main():
     else:
         size, reps, length, number, rounds = 1000, 2000, 10000, 1000000, args.rounds
     with tempfile.TemporaryDirectory() as workdir:
-        binary = compile_engine_timer(lib, workdir)
+        binary = compile_timer("engine_timer", ENGINE_TIMER, lib, workdir)
 
         ours, base = bench_record_count(kelvora, number)
         print(f"record_count: {ours:.0f} ns per call; list.__len__(): {base:.0f} ns "

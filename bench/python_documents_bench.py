@@ -40,20 +40,21 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
-from python_bench import find_build  # noqa: E402  (the module benchmark's build lookup)
+from python_bench import compile_timer, find_build  # noqa: E402  (shared with the module benchmark)
 
 REPLAY_TIMER = r"""
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
 
-#include "kelvora/exchange.hpp"
+#include "bench_support.hpp"
+#include "kelvora/json_text.hpp"
+#include "kelvora/knowledge_state.hpp"
+#include "kelvora/records_document.hpp"
 
 namespace ks = kelvora;
-using std::chrono::nanoseconds;
-using std::chrono::steady_clock;
+using ks::bench::Clock;
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "%s\n", message.c_str());
@@ -65,9 +66,9 @@ int main(int, char** argv) {
   std::ifstream in(argv[1], std::ios::binary);
   const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 
-  const auto parse_start = steady_clock::now();
+  const auto parse_start = Clock::now();
   auto tree = ks::exchange::parse_json(text);
-  const nanoseconds parse = steady_clock::now() - parse_start;
+  const long long parse = ks::bench::nanoseconds(parse_start, Clock::now());
   if (!tree) return fail(tree.error());
   auto records = ks::exchange::records_from_json(*tree);
   if (!records) return fail(records.error().message());
@@ -75,18 +76,17 @@ int main(int, char** argv) {
 
   ks::KnowledgeState state;
   ks::Hash prev;
-  nanoseconds apply{0};
+  long long apply = 0;
   for (const auto& record : *records) {
-    const auto start = steady_clock::now();
+    const auto start = Clock::now();
     auto applied = ks::KnowledgeState::apply(
         state, record.operation, ks::ApplyContext{prev, record.timestamp, record.source});
     if (!applied) return fail(applied.error().message());
     state = std::move(applied->state);
-    apply += steady_clock::now() - start;
+    apply += ks::bench::nanoseconds(start, Clock::now());
     prev = record.chain_hash;
   }
-  std::printf("%lld %lld\n", static_cast<long long>(parse.count()),
-              static_cast<long long>(apply.count()));
+  std::printf("%lld %lld\n", parse, apply);
   return 0;
 }
 """
@@ -106,20 +106,6 @@ elapsed = time.perf_counter_ns() - start
 assert loaded.state_hash() == sys.argv[3]
 print(elapsed)
 """
-
-
-def compile_timer(lib, workdir):
-    source = os.path.join(workdir, "replay_timer.cpp")
-    binary = os.path.join(workdir, "replay_timer")
-    with open(source, "w") as f:
-        f.write(REPLAY_TIMER)
-    subprocess.run(
-        [os.environ.get("CXX", "c++"), "-std=c++23", "-O2", "-DNDEBUG",
-         "-I", os.path.join(ROOT, "core", "include"), source, lib,
-         "-lcrypto", "-licui18n", "-licuuc", "-licudata", "-o", binary],
-        check=True,
-    )  # fmt: skip
-    return binary
 
 
 def history(kelvora, length):
@@ -180,7 +166,7 @@ def main():
     records, size, rounds = (200, 200, 1) if args.smoke else (args.records, args.concepts, args.rounds)
 
     with tempfile.TemporaryDirectory() as workdir:
-        binary = compile_timer(lib, workdir)
+        binary = compile_timer("replay_timer", REPLAY_TIMER, lib, workdir)
         s = history(kelvora, records)
         text = s.records_to_json()
         path = os.path.join(workdir, "records.json")

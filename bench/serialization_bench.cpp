@@ -20,21 +20,23 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/canonical.hpp"
+#include "kelvora/knowledge_state.hpp"
+#include "kelvora/state_hash.hpp"
 #include "kelvora/types.hpp"
 
 namespace {
 
-using kelvora::bench::Clock;
 using kelvora::Concept;
 using kelvora::Entry;
 using kelvora::KnowledgeState;
+using kelvora::bench::Clock;
 
 constexpr const char* kWords[] = {
-    "epistemic", "drift",     "belief",    "revision",  "coherence", "argument",  "premise",
-    "inference", "model",     "evidence",  "structure", "semantic",  "network",   "learning",
-    "signal",    "causal",    "framework", "tension",   "concept",   "knowledge", "graph",
-    "entropy",   "prior",     "posterior", "stability", "resonance", "feedback",  "agent"};
+    "epistemic", "drift",  "belief",    "revision",  "coherence", "argument",  "premise",
+    "inference", "model",  "evidence",  "structure", "semantic",  "network",   "learning",
+    "signal",    "causal", "framework", "tension",   "concept",   "knowledge", "graph",
+    "entropy",   "prior",  "posterior", "stability", "resonance", "feedback",  "agent"};
 
 std::vector<Concept> concepts_of(std::size_t n) {
   std::mt19937_64 rng(42);

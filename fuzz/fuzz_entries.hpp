@@ -11,10 +11,14 @@
 #include <string_view>
 #include <vector>
 
-#include "kelvora/exchange.hpp"
+#include "kelvora/canonical.hpp"
+#include "kelvora/json_text.hpp"
 #include "kelvora/merkle.hpp"
 #include "kelvora/operations.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/records_document.hpp"
+#include "kelvora/sha256.hpp"
+#include "kelvora/state_document.hpp"
+#include "kelvora/state_text_reader.hpp"
 
 namespace kelvora::fuzz {
 

@@ -2,13 +2,16 @@
 # Installs the Debian packages the build needs, skipping those already present.
 set -euo pipefail
 
+# CMake and Ninja come from the virtualenv (scripts/setup-venv.sh), so that
+# every build uses one version of each.
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential
   libssl-dev libicu-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
-  clang libclang-rt-14-dev
-  # clang 14's C++ library support stops short of <expected>; the fuzz
-  # targets build with clang 19 (in bookworm's main).
+  # The fuzz targets need clang with libFuzzer; 19 is the first in bookworm's
+  # main whose C++ library support covers <expected>.
   clang-19 libclang-rt-19-dev
+  # `make format-check`.
+  clang-format-19
 )
 
 missing=()

@@ -1,7 +1,5 @@
 #include "kelvora/merkle.hpp"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -11,35 +9,15 @@
 #include <string>
 
 #include "kelvora/operations.hpp"
+#include "kelvora/sha256.hpp"
 
 namespace kelvora {
 namespace {
 
-// Leaf and node inputs are a few dozen bytes, so per-call set-up would cost
-// more than the digest: fetch the algorithm once and keep one context per
-// thread.
-const EVP_MD* sha256_md() {
-  static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  return md;
-}
-
-struct DigestContextFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
 template <std::size_t N>
 Hash sha256(const std::array<unsigned char, N>& input) {
-  thread_local const std::unique_ptr<EVP_MD_CTX, DigestContextFree> ctx(EVP_MD_CTX_new());
-  const EVP_MD* md = sha256_md();
-  Hash out;
-  unsigned int out_len = 0;
-  if (ctx == nullptr || md == nullptr || EVP_DigestInit_ex2(ctx.get(), md, nullptr) != 1 ||
-      EVP_DigestUpdate(ctx.get(), input.data(), input.size()) != 1 ||
-      EVP_DigestFinal_ex(ctx.get(), out.bytes.data(), &out_len) != 1 ||
-      out_len != out.bytes.size()) {
-    internal_fault("SHA-256 should never fail");
-  }
-  return out;
+  return serialization::compute_hash(
+      std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
 }
 
 constexpr unsigned char kLeafDomain = 0x00;

@@ -1,5 +1,6 @@
-// Helpers of the evolution operations: term normal form, structure
-// hash, float normalisation and derived identifiers.
+// Helpers of the evolution operations: term normal form, structure hash,
+// float normalisation, derived identifiers, and the justification, record
+// and chain hash of a step (which build on diff and structure).
 #include "kelvora/operations.hpp"
 
 #include <unicode/locid.h>
@@ -7,11 +8,19 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 #include <string>
+#include <type_traits>
+#include <vector>
 
-#include "kelvora/serialization.hpp"
+#include "kelvora/canonical.hpp"
+#include "kelvora/diff.hpp"
+#include "kelvora/float_text.hpp"
+#include "kelvora/sha256.hpp"
+#include "kelvora/structure.hpp"
 
 namespace kelvora::operations {
 
@@ -52,8 +61,8 @@ std::string normalize_term(std::string_view term) {
     return out;
   }
 
-  icu::UnicodeString text =
-      icu::UnicodeString::fromUTF8(icu::StringPiece(term.data(), static_cast<int32_t>(term.size())));
+  icu::UnicodeString text = icu::UnicodeString::fromUTF8(
+      icu::StringPiece(term.data(), static_cast<int32_t>(term.size())));
   // 1. Trim Unicode White_Space at both ends.
   int32_t start = 0;
   int32_t limit = text.length();
@@ -133,19 +142,7 @@ RelationId derive_split_derives_from_id(const Hash& prior_state_hash, const Conc
   return RelationId{serialization::derive_uuid("kelvora.op.split.derivesfrom.v1", parts)};
 }
 
-// ---- justifications, records and the chain hash ----
-// (The scores and records below build on diff and structure.)
-}  // namespace kelvora::operations
-
-#include <algorithm>
-#include <optional>
-#include <type_traits>
-#include <vector>
-
-#include "kelvora/diff.hpp"
-#include "kelvora/structure.hpp"
-
-namespace kelvora::operations {
+// The justification of a step, its record and the chain hash.
 
 namespace {
 
@@ -234,7 +231,8 @@ bool structure_equal(const KnowledgeState& before, const KnowledgeState& after,
 }
 
 double ratio(std::size_t numerator, std::size_t denominator) {
-  return static_cast<double>(numerator) / static_cast<double>(std::max<std::size_t>(denominator, 1));
+  return static_cast<double>(numerator) /
+         static_cast<double>(std::max<std::size_t>(denominator, 1));
 }
 
 // The minimality score, with the structure delta passed in when the caller has
@@ -348,8 +346,7 @@ OperationJustification build_justification(const KnowledgeState& before,
 
 OperationJustification build_justification(const KnowledgeState& before,
                                            const EvolutionOperation& operation,
-                                           const KnowledgeState& after,
-                                           const ChangeSet& changes) {
+                                           const KnowledgeState& after, const ChangeSet& changes) {
   OperationJustification j;
   j.agm_type = agm_type_of(operation);
 

@@ -1,5 +1,5 @@
-// The engine's value types: identifiers, hashes, time stamps, enum names,
-// entries and the state's cached hash.
+// The engine's value types: identifiers, hashes, time stamps, enum names and
+// entries.
 #include "kelvora/types.hpp"
 
 #include <openssl/rand.h>
@@ -12,8 +12,9 @@
 #include <string>
 #include <type_traits>
 
+#include "kelvora/canonical.hpp"
 #include "kelvora/operations.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/utf8.hpp"
 
 namespace kelvora {
 
@@ -57,63 +58,15 @@ std::optional<Uuid> parse_hyphenated(std::string_view s) {
   return u;
 }
 
-// Decodes one UTF-8 code point at s[i]; returns its length (0 if invalid).
-std::size_t decode_utf8(std::string_view s, std::size_t i, char32_t& cp) {
-  auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char c = b(i);
-  std::size_t n;
-  if (c < 0x80) {
-    cp = c;
-    return 1;
-  } else if ((c & 0xE0) == 0xC0) {
-    n = 2;
-    cp = c & 0x1F;
-  } else if ((c & 0xF0) == 0xE0) {
-    n = 3;
-    cp = c & 0x0F;
-  } else if ((c & 0xF8) == 0xF0) {
-    n = 4;
-    cp = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    if ((b(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b(i + k) & 0x3F);
-  }
-  static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return n;
-}
-
-std::string utf8_of(char32_t cp) {
-  std::string out;
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-  return out;
-}
-
-// The diagnostics of the uuid crate's `InvalidUuid::into_err`.
+// Why `input` is no identifier: not UTF-8; else the first character that is
+// neither a hex digit nor a hyphen (by its 1-based byte position, counting a
+// "{" or "urn:uuid:" prefix); else the length of a plain text, the number of
+// groups or the first group of the wrong length.
 std::string uuid_error_text(std::string_view input) {
   for (std::size_t i = 0; i < input.size();) {
-    char32_t cp = 0;
-    std::size_t n = decode_utf8(input, i, cp);
-    if (n == 0) return "non-UTF8 input";
-    i += n;
+    const utf8::Decoded d = utf8::decode(input, i);
+    if (!d.valid) return "non-UTF8 input";
+    i += d.length;
   }
   std::string_view body = input;
   std::size_t offset = 0;
@@ -130,13 +83,16 @@ std::string uuid_error_text(std::string_view input) {
   std::size_t hyphens = 0;
   std::array<std::size_t, 4> bounds{};
   for (std::size_t i = 0; i < body.size();) {
-    char32_t cp = 0;
-    std::size_t n = decode_utf8(body, i, cp);  // the input is valid UTF-8 here
-    if (n == 0) return "non-UTF8 input";
+    const utf8::Decoded d = utf8::decode(body, i);  // the input is valid UTF-8 here
+    if (!d.valid) return "non-UTF8 input";
+    const char32_t cp = d.code_point;
+    const std::size_t n = d.length;
     if (n > 1 || !(cp == '-' || is_hex(static_cast<unsigned char>(cp)))) {
+      std::string found;
+      utf8::append(found, cp);
       return "invalid character: expected an optional prefix of `urn:uuid:` followed by "
              "[0-9a-fA-F-], found `" +
-             utf8_of(cp) + "` at " + std::to_string(i + offset + 1);
+             found + "` at " + std::to_string(i + offset + 1);
     }
     if (cp == '-') {
       if (hyphens < 4) bounds[hyphens] = i;
@@ -239,7 +195,7 @@ std::expected<Hash, std::string> Hash::from_hex(std::string_view text) {
     auto a = static_cast<unsigned char>(text[2 * p]);
     auto b = static_cast<unsigned char>(text[2 * p + 1]);
     int value;
-    // Rust's u8::from_str_radix(pair, 16): an optional leading "+" (never a
+    // A pair is read as a number in base 16: an optional leading "+" (never a
     // lone one), then digits. A byte of a multi-byte character is never a
     // digit, so such a pair fails here instead of splitting the character.
     if (a == '+' && is_hex(b)) {
@@ -276,22 +232,24 @@ namespace {
 constexpr std::array<std::string_view, 3> kConceptStatusNames = {"Active", "Superseded",
                                                                  "Coexisting"};
 constexpr std::array<std::string_view, kRelationTypeCount> kRelationPascal = {
-    "DerivesFrom", "Contradicts",  "Exemplifies",     "Tension",  "Subsumes",  "Enables",
-    "Supports",    "Explains",     "Extends",         "Qualifies", "Contrasts", "Motivates",
+    "DerivesFrom",  "Contradicts",     "Exemplifies", "Tension",   "Subsumes",   "Enables",
+    "Supports",     "Explains",        "Extends",     "Qualifies", "Contrasts",  "Motivates",
     "Necessitates", "Operationalizes", "Reframes",    "Completes", "Independent"};
 constexpr std::array<std::string_view, kRelationTypeCount> kRelationSnake = {
-    "derives_from", "contradicts",  "exemplifies",     "tension",  "subsumes",  "enables",
-    "supports",     "explains",     "extends",         "qualifies", "contrasts", "motivates",
-    "necessitates", "operationalizes", "reframes",     "completes", "independent"};
+    "derives_from", "contradicts",     "exemplifies", "tension",   "subsumes",   "enables",
+    "supports",     "explains",        "extends",     "qualifies", "contrasts",  "motivates",
+    "necessitates", "operationalizes", "reframes",    "completes", "independent"};
 constexpr std::array<std::string_view, 3> kAgmNames = {"Expansion", "Revision", "Contraction"};
 constexpr std::array<std::string_view, 4> kSourceNames = {"UserExplicit", "UserImplicit",
                                                           "SystemEnrichment", "SystemRestructure"};
 constexpr std::array<std::string_view, 3> kReasonNames = {"UserExplicit", "Contradiction",
                                                           "Cascade"};
-constexpr std::array<std::string_view, 9> kVariantNames = {
-    "Assert", "Revise", "Retract", "Relate", "Restructure", "Refine", "Merge", "Reinforce", "Split"};
-constexpr std::array<std::string_view, 9> kKindNames = {
-    "assert", "revise", "retract", "relate", "restructure", "refine", "merge", "reinforce", "split"};
+constexpr std::array<std::string_view, 9> kVariantNames = {"Assert", "Revise",      "Retract",
+                                                           "Relate", "Restructure", "Refine",
+                                                           "Merge",  "Reinforce",   "Split"};
+constexpr std::array<std::string_view, 9> kKindNames = {"assert", "revise",      "retract",
+                                                        "relate", "restructure", "refine",
+                                                        "merge",  "reinforce",   "split"};
 constexpr std::array<AgmType, 9> kAgmOf = {
     AgmType::Expansion, AgmType::Revision,  AgmType::Contraction,
     AgmType::Expansion, AgmType::Revision,  AgmType::Expansion,
@@ -397,8 +355,7 @@ std::string_view Entry<T>::normalized_term() const {
       const std::string* made =
           normal == node_->value.term ? kSameAsTerm : new std::string(std::move(normal));
       // Another thread may have set it first; then its value stands.
-      if (node_->term.normalized.compare_exchange_strong(cached, made,
-                                                         std::memory_order_acq_rel)) {
+      if (node_->term.normalized.compare_exchange_strong(cached, made, std::memory_order_acq_rel)) {
         cached = made;
       } else if (made != kSameAsTerm) {
         delete made;
@@ -425,30 +382,5 @@ std::string_view kind_name(const EvolutionOperation& operation) {
 }
 
 AgmType agm_type_of(const EvolutionOperation& operation) { return kAgmOf[operation.index()]; }
-
-// ---------------------------------------------------------------------- state
-
-Hash KnowledgeState::state_hash() const {
-  if (!hash_cache_) {
-    auto hashed = serialization::state_hash_trailed(*this, nullptr);
-    hash_trail_ = std::move(hashed.trail);
-    hash_cache_ = hashed.hash;
-  }
-  return *hash_cache_;
-}
-
-Hash KnowledgeState::state_hash_from(const KnowledgeState& prior) const {
-  if (!hash_cache_) {
-    prior.state_hash();
-    auto hashed = serialization::state_hash_trailed(*this, prior.hash_trail_.get());
-    hash_trail_ = std::move(hashed.trail);
-    hash_cache_ = hashed.hash;
-  }
-  return *hash_cache_;
-}
-
-Hash KnowledgeState::structure_hash() const {
-  return operations::compute_structure_hash(structure);
-}
 
 }  // namespace kelvora

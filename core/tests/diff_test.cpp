@@ -104,9 +104,10 @@ TEST(Diff, ConceptChangesInDeclaredOrder) {
   Concept eps_base = make_concept(1, 1.0);
   const std::vector<Case> cases = {
       {"confidence 0.9 -> 1.0", at_one, {ConfidenceChanged{0.9, 1.0}}},
-      {"definition and status", both,
-       {DefinitionChanged{"old", "new"}, StatusChanged{ConceptStatus::Active,
-                                                       ConceptStatus::Superseded}}},
+      {"definition and status",
+       both,
+       {DefinitionChanged{"old", "new"},
+        StatusChanged{ConceptStatus::Active, ConceptStatus::Superseded}}},
       {"term and evidence are not compared", term_and_evidence, {}},
   };
   for (const auto& c : cases) {
@@ -164,7 +165,9 @@ TEST(Diff, StructureNodeChanges) {
       {"refs replaced", ab, be, {ConceptRefsChanged{{cid(5)}, {cid(1)}}}},
       {"parent set", node(1), with_parent, {ParentChanged{std::nullopt, nid(9)}}},
       {"node type and content hash ignored", node(1), other_type, {}},
-      {"all four in order", node(1), everything,
+      {"all four in order",
+       node(1),
+       everything,
        {TitleChanged{"node", "x"}, ParentChanged{std::nullopt, nid(9)}, PositionChanged{0, 4},
         ConceptRefsChanged{{cid(3)}, {}}}},
   };

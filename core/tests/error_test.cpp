@@ -1,9 +1,10 @@
 // Display texts of the fourteen error kinds.
+#include "kelvora/error.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "kelvora/error.hpp"
 #include "kelvora/types.hpp"
 
 using namespace kelvora;
@@ -26,7 +27,8 @@ TEST(EngineError, EveryDisplayText) {
       {EngineError::concept_already_exists("6ba7b810-9dad-41d1-80b4-00c04fd430c8"),
        ErrorKind::ConceptAlreadyExists,
        "concept already exists: 6ba7b810-9dad-41d1-80b4-00c04fd430c8"},
-      {EngineError::conflict_detected("x y"), ErrorKind::ConflictDetected, "conflict detected: x y"},
+      {EngineError::conflict_detected("x y"), ErrorKind::ConflictDetected,
+       "conflict detected: x y"},
       {EngineError::unknown_concept_reference("abc"), ErrorKind::UnknownConceptReference,
        "relation references unknown concept: abc"},
       {EngineError::invalid_confidence("NaN"), ErrorKind::InvalidConfidence,
@@ -67,4 +69,3 @@ TEST(EngineError, LargeIndex) {
   EXPECT_EQ(EngineError::chain_verification_failed(18446744073709551615ull, "x").message(),
             "chain verification failed at record index 18446744073709551615: x");
 }
-

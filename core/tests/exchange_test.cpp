@@ -1,8 +1,6 @@
 // The state and records documents, the referential-integrity check and the
 // JSON text forms. Golden hashes and texts were computed independently with
 // Python's json and hashlib from the values the documents describe.
-#include "kelvora/exchange.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,9 +15,16 @@
 #include <string>
 #include <vector>
 
-#include "../../fuzz/fuzz_entries.hpp"
+#include "fuzz_entries.hpp"
+#include "kelvora/debug_text.hpp"
+#include "kelvora/integrity.hpp"
+#include "kelvora/json_text.hpp"
 #include "kelvora/merkle.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/records_document.hpp"
+#include "kelvora/state_document.hpp"
+#include "kelvora/state_hash.hpp"
+#include "kelvora/state_text_reader.hpp"
+#include "kelvora/timestamp_text.hpp"
 
 namespace kelvora::exchange {
 namespace {

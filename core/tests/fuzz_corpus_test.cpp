@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 
-#include "../../fuzz/fuzz_entries.hpp"
+#include "fuzz_entries.hpp"
 
 namespace {
 

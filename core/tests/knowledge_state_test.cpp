@@ -1,3 +1,5 @@
+#include "kelvora/knowledge_state.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "kelvora/canonical.hpp"
 #include "kelvora/diff.hpp"
 #include "kelvora/operations.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/state_hash.hpp"
 #include "kelvora/structure.hpp"
 #include "kelvora/types.hpp"
 
@@ -32,8 +35,8 @@ std::string text(const auto& id) { return id.to_string(); }
 
 const Timestamp kT0{1714979289, 120000000};
 
-Concept make_concept(std::uint8_t n, std::string term,
-                     ConceptStatus status = ConceptStatus::Active, double confidence = 1.0) {
+Concept make_concept(std::uint8_t n, std::string term, ConceptStatus status = ConceptStatus::Active,
+                     double confidence = 1.0) {
   Concept c;
   c.id = cid(n);
   c.term = std::move(term);
@@ -78,8 +81,8 @@ void put(KnowledgeState& s, const StructureNode& n) {
 
 Result<ApplyResult> run(const KnowledgeState& state, const EvolutionOperation& operation,
                         Timestamp time = kT0, Hash prev = Hash::zero()) {
-  return KnowledgeState::apply(state, operation, ApplyContext{prev, time,
-                                                              OperationSource::UserExplicit});
+  return KnowledgeState::apply(state, operation,
+                               ApplyContext{prev, time, OperationSource::UserExplicit});
 }
 
 const Concept& concept_at(const KnowledgeState& s, const ConceptId& id) {
@@ -152,12 +155,10 @@ TEST(Apply, FirstFailingCheckDecides) {
       {"relate from before to", op::Relate{make_relation(9, 80, 81)},
        ErrorKind::UnknownConceptReference,
        "relation references unknown concept: from_concept " + text(cid(80)) + " does not exist"},
-      {"relate to missing", op::Relate{make_relation(9, 1, 81)},
-       ErrorKind::UnknownConceptReference,
+      {"relate to missing", op::Relate{make_relation(9, 1, 81)}, ErrorKind::UnknownConceptReference,
        "relation references unknown concept: to_concept " + text(cid(81)) + " does not exist"},
       {"relate self DerivesFrom", op::Relate{self_derives}, ErrorKind::CycleDetected,
-       "cycle detected in DerivesFrom relations: self-referential DerivesFrom on " +
-           text(cid(3))},
+       "cycle detected in DerivesFrom relations: self-referential DerivesFrom on " + text(cid(3))},
       {"relate closing a cycle", op::Relate{cycle}, ErrorKind::CycleDetected,
        "cycle detected in DerivesFrom relations: adding DerivesFrom " + text(cid(1)) + " -> " +
            text(cid(2)) + " would create a cycle"},
@@ -202,11 +203,12 @@ TEST(Apply, FirstFailingCheckDecides) {
        ErrorKind::ConflictDetected,
        "conflict detected: cannot Split concept " + text(cid(4)) +
            " with status Superseded; only Active concepts can be split"},
-      {"split: taken terms before repeats, earliest pair", 
+      {"split: taken terms before repeats, earliest pair",
        op::Split{cid(1), {{"p", "d"}, {"P", "d"}, {"GAMMA", "d"}, {"beta", "d"}}, {}},
        ErrorKind::DuplicateTerm, "duplicate term: concept with term 'GAMMA' already exists"},
-      {"split repeated new term reports the later", op::Split{cid(1), {{"p", "d"}, {" P", "e"}}, {}},
-       ErrorKind::DuplicateTerm, "duplicate term: concept with term ' P' already exists"},
+      {"split repeated new term reports the later",
+       op::Split{cid(1), {{"p", "d"}, {" P", "e"}}, {}}, ErrorKind::DuplicateTerm,
+       "duplicate term: concept with term ' P' already exists"},
       {"restructure stale hash", op::Restructure{Hash::zero(), {}, "j"}, ErrorKind::HashMismatch,
        "hash mismatch: expected " + Hash::zero().to_hex() + ", got " +
            operations::compute_structure_hash(s.structure).to_hex()},
@@ -216,8 +218,8 @@ TEST(Apply, FirstFailingCheckDecides) {
        "invalid structure: structure node " + text(nid(7)) + " references nonexistent concept " +
            text(cid(77))},
       {"restructure invalid tree",
-       op::Restructure{operations::compute_structure_hash(s.structure),
-                       {make_node(7, {cid(4)}, 7)}, "j"},
+       op::Restructure{
+           operations::compute_structure_hash(s.structure), {make_node(7, {cid(4)}, 7)}, "j"},
        ErrorKind::InvalidStructure,
        "invalid structure: cycle detected in parent chain involving node " + text(nid(7))},
   };
@@ -246,8 +248,9 @@ TEST(Apply, RelateInsertsOrReplaces) {
   const KnowledgeState s = base_state();
   // Superseded to Active, a self Contradicts and the reverse of a DerivesFrom
   // edge with another type are all accepted.
-  for (const Relation& rel : {make_relation(9, 4, 1), make_relation(9, 3, 3, RelationType::Contradicts),
-                              make_relation(9, 1, 2, RelationType::Supports)}) {
+  for (const Relation& rel :
+       {make_relation(9, 4, 1), make_relation(9, 3, 3, RelationType::Contradicts),
+        make_relation(9, 1, 2, RelationType::Supports)}) {
     const auto r = must_apply(s, op::Relate{rel});
     EXPECT_EQ(r.state.relations.at(rel.id).value(), rel);
   }
@@ -286,8 +289,7 @@ TEST(Apply, ReviseDropsContradictionsWithTheConflictSet) {
   const auto r = must_apply(s, op::Revise{cid(1), "new", {cid(3), cid(3)}, evidence});
   const Concept& revised = concept_at(r.state, cid(1));
   EXPECT_EQ(revised.definition, "new");
-  EXPECT_EQ(revised.source_evidence,
-            (std::vector<EvidenceRef>{{1, "seen alpha"}, {7, "because"}}));
+  EXPECT_EQ(revised.source_evidence, (std::vector<EvidenceRef>{{1, "seen alpha"}, {7, "because"}}));
   EXPECT_EQ(revised.term, "alpha");
   for (std::uint8_t kept : {1, 2, 5, 6}) EXPECT_TRUE(r.state.relations.contains(rid(kept)));
   for (std::uint8_t gone : {3, 4}) EXPECT_FALSE(r.state.relations.contains(rid(gone)));
@@ -306,9 +308,9 @@ TEST(Apply, RefineAndReinforce) {
   };
   // A state built by hand can hold what no apply accepts: a not-a-number
   // sum gives 1.0, and -inf stays the smaller of the two.
-  const std::vector<Case> cases = {{0.95, 1.0}, {1.0, 1.0},           {0.5, 0.6},
-                                   {2.5, 1.0},  {0.9, 1.0},           {std::nan(""), 1.0},
-                                   {-INFINITY, -INFINITY}};
+  const std::vector<Case> cases = {
+      {0.95, 1.0},           {1.0, 1.0}, {0.5, 0.6}, {2.5, 1.0}, {0.9, 1.0}, {std::nan(""), 1.0},
+      {-INFINITY, -INFINITY}};
   for (const Case& c : cases) {
     KnowledgeState t;
     put(t, make_concept(1, "alpha", ConceptStatus::Active, c.before));
@@ -326,8 +328,8 @@ TEST(Apply, MergeBuildsTheDerivedConcept) {
   const op::Merge merge{{cid(2), cid(1)}, " ALPHA ", "both", evidence};
   const auto r = must_apply(s, merge);
   const Hash prior = s.state_hash();
-  const ConceptId m = operations::derive_merged_concept_id(prior, merge.concept_ids, " ALPHA ",
-                                                          "both");
+  const ConceptId m =
+      operations::derive_merged_concept_id(prior, merge.concept_ids, " ALPHA ", "both");
   const Concept& merged = concept_at(r.state, m);
   EXPECT_EQ(merged.term, " ALPHA ");
   EXPECT_EQ(merged.confidence, 1.0);
@@ -446,8 +448,7 @@ TEST(Record, WorkedScores) {
 
   const auto merge_two_of_ten =
       must_apply(with_concepts(10), op::Merge{{cid(1), cid(2)}, "m", "d", {}});
-  expect_scores(merge_two_of_ten.record, {AgmType::Revision, 0.7, 0.3, std::nullopt},
-                "merge 2/10");
+  expect_scores(merge_two_of_ten.record, {AgmType::Revision, 0.7, 0.3, std::nullopt}, "merge 2/10");
 
   KnowledgeState four = with_concepts(4);
   put(four, make_relation(1, 1, 2));
@@ -482,11 +483,14 @@ TEST(Record, WorkedScores) {
   StructureNode renamed = make_node(2, {cid(2)}, 1);
   renamed.title = "renamed";
   const auto restructure = must_apply(
-      s, op::Restructure{s.structure_hash(), {make_node(1, {cid(1), cid(5), cid(1)}), renamed}, "r"});
+      s,
+      op::Restructure{s.structure_hash(), {make_node(1, {cid(1), cid(5), cid(1)}), renamed}, "r"});
   expect_scores(restructure.record, {AgmType::Revision, 1.0 - 0.05, std::nullopt, 0.05},
                 "restructure");
   const auto same_tree = must_apply(
-      s, op::Restructure{s.structure_hash(), {make_node(2, {cid(2)}, 1), make_node(1, {cid(1), cid(5), cid(1)})}, "r"});
+      s, op::Restructure{s.structure_hash(),
+                         {make_node(2, {cid(2)}, 1), make_node(1, {cid(1), cid(5), cid(1)})},
+                         "r"});
   expect_scores(same_tree.record, {AgmType::Revision, 1.0, std::nullopt, std::nullopt},
                 "restructure to the same tree");
 }
@@ -541,7 +545,8 @@ TEST(Record, RecomputedChainHashSeesEveryPayloadMember) {
   add("source", [](EvolutionRecord& x) { x.source = OperationSource::UserImplicit; });
   add("fraction", [](EvolutionRecord& x) { x.timestamp.nanos += 1; });
   add("prior", [](EvolutionRecord& x) { x.prior_state_hash.bytes[31] ^= 1; });
-  add("operation", [](EvolutionRecord& x) { std::get<op::Reinforce>(x.operation).evidence.clear(); });
+  add("operation",
+      [](EvolutionRecord& x) { std::get<op::Reinforce>(x.operation).evidence.clear(); });
   for (const auto& [name, record] : tampered) {
     EXPECT_NE(operations::recompute_chain_hash(record, prev), r.record.chain_hash) << name;
   }
@@ -553,11 +558,12 @@ TEST(Record, RecomputedChainHashSeesEveryPayloadMember) {
 
 TEST(Record, TimeOfTheStepIsReadOnceWhenAbsent) {
   KnowledgeState s = with_concepts(2);
-  auto r = KnowledgeState::apply(s, op::Merge{{cid(1), cid(2)}, "m", "d", {}},
-                                 ApplyContext{Hash::zero(), std::nullopt,
-                                              OperationSource::SystemRestructure});
+  auto r = KnowledgeState::apply(
+      s, op::Merge{{cid(1), cid(2)}, "m", "d", {}},
+      ApplyContext{Hash::zero(), std::nullopt, OperationSource::SystemRestructure});
   ASSERT_TRUE(r.has_value());
-  const ConceptId m = operations::derive_merged_concept_id(s.state_hash(), {cid(1), cid(2)}, "m", "d");
+  const ConceptId m =
+      operations::derive_merged_concept_id(s.state_hash(), {cid(1), cid(2)}, "m", "d");
   EXPECT_EQ(concept_at(r->state, m).created_at, r->record.timestamp);
   EXPECT_EQ(r->record.source, OperationSource::SystemRestructure);
 }
@@ -581,8 +587,10 @@ class OperationGenerator {
         if (pick(10) == 0) c.confidence = -0.0;
         return op::Assert{c};
       }
-      case 1: return op::Revise{some(s), "rev" + term(), {some(s), some(s)}, evidence()};
-      case 2: return op::Retract{some(s), RetractionReason::Contradiction};
+      case 1:
+        return op::Revise{some(s), "rev" + term(), {some(s), some(s)}, evidence()};
+      case 2:
+        return op::Retract{some(s), RetractionReason::Contradiction};
       case 3: {
         Relation r = make_relation(static_cast<std::uint8_t>(pick(30)), 0, 0,
                                    static_cast<RelationType>(pick(3)));
@@ -606,13 +614,15 @@ class OperationGenerator {
         const Hash h = pick(8) == 0 ? Hash::zero() : s.structure_hash();
         return op::Restructure{h, nodes, "j"};
       }
-      case 5: return op::Refine{some(s), "ref" + term(), evidence()};
+      case 5:
+        return op::Refine{some(s), "ref" + term(), evidence()};
       case 6: {
         std::vector<ConceptId> ids;
         for (int k = static_cast<int>(pick(4)); k > 0; --k) ids.push_back(some(s));
         return op::Merge{ids, term(), "merged", evidence()};
       }
-      case 7: return op::Reinforce{some(s), evidence()};
+      case 7:
+        return op::Reinforce{some(s), evidence()};
       default: {
         std::vector<std::pair<std::string, std::string>> parts;
         for (int k = static_cast<int>(pick(4)); k > 0; --k) parts.emplace_back(term(), "part");
@@ -625,11 +635,14 @@ class OperationGenerator {
   std::uint32_t pick(std::uint32_t n) { return n == 0 ? 0 : rng_() % n; }
   std::uint8_t small_id() { return static_cast<std::uint8_t>(1 + pick(40)); }
   std::string term() {
-    static const char* const kTerms[] = {"alpha", "Alpha ", "beta", "gamma", "delta", "e\u0301t\u00e9",
-                                         "\u00e9t\u00e9", "zeta", "eta", "theta", "iota", "kappa"};
+    static const char* const kTerms[] = {"alpha", "Alpha ",         "beta",          "gamma",
+                                         "delta", "e\u0301t\u00e9", "\u00e9t\u00e9", "zeta",
+                                         "eta",   "theta",          "iota",          "kappa"};
     return std::string(kTerms[pick(12)]) + (pick(3) == 0 ? std::to_string(pick(50)) : "");
   }
-  ConceptStatus status() { return pick(5) == 0 ? ConceptStatus::Coexisting : ConceptStatus::Active; }
+  ConceptStatus status() {
+    return pick(5) == 0 ? ConceptStatus::Coexisting : ConceptStatus::Active;
+  }
   std::vector<EvidenceRef> evidence() {
     std::vector<EvidenceRef> ev;
     for (int k = static_cast<int>(pick(3)); k > 0; --k) ev.push_back({pick(100), "e"});
@@ -655,8 +668,8 @@ TEST(Property, RandomSequencesKeepInputsAndHashesHonest) {
     const std::string before_text = serialization::canonical_serialize(state);
     const Hash before_hash = state.state_hash();
     const Timestamp t{1700000000 + step, static_cast<std::uint32_t>(step) * 1000u};
-    auto r = KnowledgeState::apply(state, operation, ApplyContext{prev, t,
-                                                                 OperationSource::UserExplicit});
+    auto r = KnowledgeState::apply(state, operation,
+                                   ApplyContext{prev, t, OperationSource::UserExplicit});
     ASSERT_EQ(serialization::canonical_serialize(state), before_text) << step;
     ASSERT_EQ(serialization::state_hash(KnowledgeState(state)), before_hash) << step;
     if (!r) continue;
@@ -799,9 +812,9 @@ TEST(Record, ScriptedHistoryMatchesIndependentModel) {
                                                     m->merged_term, m->merged_definition);
     }
     if (auto* s = std::get_if<op::Split>(&operation)) {
-      split_first = operations::derive_split_concept_id(state.state_hash(), s->concept_id, 0,
-                                                        s->new_concepts[0].first,
-                                                        s->new_concepts[0].second);
+      split_first =
+          operations::derive_split_concept_id(state.state_hash(), s->concept_id, 0,
+                                              s->new_concepts[0].first, s->new_concepts[0].second);
     }
     records.push_back(std::move(result->record));
     state = std::move(result->state);
@@ -819,10 +832,9 @@ TEST(Record, ScriptedHistoryMatchesIndependentModel) {
   step(op::Restructure{{}, reordered, ""}, {1714979298, 0}, S::SystemRestructure);
   step(op::Merge{{b_id, a_id}, "AlphaBeta", "merged", {{11, "m"}}}, {1714979299, 1000},
        S::UserExplicit);
-  step(op::Split{c_id, {{"Gamma one", "g1"}, {"Gamma two", "g2"}}, {{12, "s"}}},
-       {1714979300, 0}, S::UserExplicit);
-  step(op::Retract{split_first, RetractionReason::Contradiction}, {1714979301, 0},
+  step(op::Split{c_id, {{"Gamma one", "g1"}, {"Gamma two", "g2"}}, {{12, "s"}}}, {1714979300, 0},
        S::UserExplicit);
+  step(op::Retract{split_first, RetractionReason::Contradiction}, {1714979301, 0}, S::UserExplicit);
   step(op::Reinforce{merged, {}}, {1714979302, 0}, S::UserImplicit);
   step(op::Retract{a_id, RetractionReason::UserExplicit}, {1714979303, 0}, S::UserExplicit);
 
@@ -864,7 +876,8 @@ TEST(Record, ScriptedHistoryMatchesIndependentModel) {
     EXPECT_EQ(records[i].resulting_state_hash.to_hex(), golden[i].resulting_state_hash)
         << i << " " << golden[i].kind;
     EXPECT_EQ(records[i].chain_hash.to_hex(), golden[i].chain_hash)
-        << i << " " << golden[i].kind << "\n" << operations::record_hash_payload(records[i]);
+        << i << " " << golden[i].kind << "\n"
+        << operations::record_hash_payload(records[i]);
   }
 }
 

@@ -1,13 +1,12 @@
 // Term normal form, float normalisation and derived identifiers.
 // The justification and record functions are tested in their own file.
+#include "kelvora/operations.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <string>
-
-#include "kelvora/operations.hpp"
-#include "kelvora/serialization.hpp"
 
 using namespace kelvora;
 namespace ops = kelvora::operations;
@@ -19,7 +18,10 @@ TEST(NormalizeTerm, Ascii) {
   EXPECT_EQ(ops::normalize_term(""), "");
   EXPECT_EQ(ops::normalize_term(" \t "), "");
   // U+001F is not White_Space.
-  EXPECT_EQ(ops::normalize_term("\x1f" "A"), "\x1f" "a");
+  EXPECT_EQ(ops::normalize_term("\x1f"
+                                "A"),
+            "\x1f"
+            "a");
 }
 
 TEST(NormalizeTerm, UnicodeWhiteSpace) {
@@ -68,12 +70,10 @@ TEST(NormalizeF64, RoundTrip) {
   EXPECT_TRUE(std::signbit(ops::normalize_f64_for_json(-0.0)));
   EXPECT_THROW(ops::normalize_f64_for_json(std::numeric_limits<double>::quiet_NaN()),
                InternalFault);
-  EXPECT_THROW(ops::normalize_f64_for_json(std::numeric_limits<double>::infinity()),
-               InternalFault);
+  EXPECT_THROW(ops::normalize_f64_for_json(std::numeric_limits<double>::infinity()), InternalFault);
   try {
     ops::normalize_f64_for_json(-std::numeric_limits<double>::infinity());
   } catch (const InternalFault& e) {
     EXPECT_STREQ(e.what(), "f64 deserialization should never fail");
   }
 }
-

@@ -41,7 +41,7 @@ struct Mix {
   int key_range;
   int insert_weight;  // out of 10; the rest erase
   int steps;
-  bool ascending;     // keys in increasing order (bulk build)
+  bool ascending;  // keys in increasing order (bulk build)
 };
 
 class PersistentMapMix : public ::testing::TestWithParam<Mix> {};
@@ -86,12 +86,13 @@ TEST_P(PersistentMapMix, MatchesOrderedMapAndKeepsCopies) {
   for (const auto& [old_map, old_model] : snapshots) expect_same(old_map, old_model);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Mixes, PersistentMapMix,
-    ::testing::Values(Mix{"inserts", 400, 9, 3000, false}, Mix{"balanced", 200, 5, 4000, false},
-                      Mix{"erases", 300, 3, 4000, false}, Mix{"dense", 20, 6, 2000, false},
-                      Mix{"ascending", 0, 10, 1000, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Mixes, PersistentMapMix,
+                         ::testing::Values(Mix{"inserts", 400, 9, 3000, false},
+                                           Mix{"balanced", 200, 5, 4000, false},
+                                           Mix{"erases", 300, 3, 4000, false},
+                                           Mix{"dense", 20, 6, 2000, false},
+                                           Mix{"ascending", 0, 10, 1000, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PersistentMap, EraseIfKeepsUntouchedChunksShared) {
   struct Case {

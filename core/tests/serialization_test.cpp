@@ -3,20 +3,23 @@
 // repr, datetime and hashlib, independent of this code).
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <limits>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "kelvora/canonical.hpp"
+#include "kelvora/float_text.hpp"
 #include "kelvora/operations.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/sha256.hpp"
+#include "kelvora/state_hash.hpp"
+#include "kelvora/timestamp_text.hpp"
 #include "kelvora/types.hpp"
 
 using namespace kelvora;
@@ -40,8 +43,12 @@ Hash counting_hash() {
   return h;
 }
 
-void put(KnowledgeState& s, Concept c) { s.concepts.insert_or_assign(c.id, Entry<Concept>(std::move(c))); }
-void put(KnowledgeState& s, Relation r) { s.relations.insert_or_assign(r.id, Entry<Relation>(std::move(r))); }
+void put(KnowledgeState& s, Concept c) {
+  s.concepts.insert_or_assign(c.id, Entry<Concept>(std::move(c)));
+}
+void put(KnowledgeState& s, Relation r) {
+  s.relations.insert_or_assign(r.id, Entry<Relation>(std::move(r)));
+}
 void put(KnowledgeState& s, StructureNode n) {
   s.structure.insert_or_assign(n.id, Entry<StructureNode>(std::move(n)));
 }
@@ -124,6 +131,8 @@ KnowledgeState full_state() {
   return s;
 }
 
+// Generated text, kept in the generator's line breaks.
+// clang-format off
 const std::string kFullText =
     "{\"concepts\":{\"11111111-1111-4111-8111-111111111111\":{\"id\":\"11111111-1111-4111-8111-111111111111\",\"te"
     "rm\":\"Caf\303\251 \\u001f\\t\\\"q\\\"\\\\ /\177\",\"definition\":\"def\\nline\\r\\b\\f\\u0000\",\"confidence\":0.0,\"status\":\"Activ"
@@ -144,6 +153,7 @@ const std::string kFullText =
     "6-4666-8666-666666666666\",\"title\":\"Child\",\"node_type\":\"\",\"parent\":\"55555555-5555-4555-8555-555555555"
     "555\",\"position\":4294967295,\"content_hash\":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0"
     ",0,0,0],\"concept_refs\":[]}}}";
+// clang-format on
 
 }  // namespace
 
@@ -258,7 +268,9 @@ TEST(Writers, StringEscapes) {
     ser::write_string(out, s);
     return out;
   };
-  EXPECT_EQ(w("a\x1f" "b"), "\"a\\u001fb\"");
+  EXPECT_EQ(w("a\x1f"
+              "b"),
+            "\"a\\u001fb\"");
   EXPECT_EQ(w("\t"), "\"\\t\"");
   EXPECT_EQ(w("\b\f\n\r"), "\"\\b\\f\\n\\r\"");
   EXPECT_EQ(w("\x01\x0b\x1a"), "\"\\u0001\\u000b\\u001a\"");
@@ -275,20 +287,25 @@ TEST(Writers, StringEscapesAtEveryPosition) {
     std::string out = "\"";
     for (char ch : t) {
       const auto c = static_cast<unsigned char>(ch);
-      if (c == '"') out += "\\\"";
-      else if (c == '\\') out += "\\\\";
-      else if (c == '\n') out += "\\n";
+      if (c == '"')
+        out += "\\\"";
+      else if (c == '\\')
+        out += "\\\\";
+      else if (c == '\n')
+        out += "\\n";
       else if (c < 0x20) {
         char buf[8];
         std::snprintf(buf, sizeof buf, "\\u%04x", c);
         out += buf;
-      } else out += ch;
+      } else
+        out += ch;
     }
     return out + "\"";
   };
   for (std::size_t len = 0; len <= 50; ++len) {
     std::string base;
-    for (std::size_t i = 0; i < len; ++i) base += static_cast<char>(i % 3 == 0 ? '\xc3' : 'a' + i % 26);
+    for (std::size_t i = 0; i < len; ++i)
+      base += static_cast<char>(i % 3 == 0 ? '\xc3' : 'a' + i % 26);
     {
       std::string out;
       ser::write_string(out, base);
@@ -324,10 +341,11 @@ TEST(Writers, Operations) {
   EXPECT_EQ(w(op::Retract{CId(kId1), RetractionReason::Cascade}),
             "{\"Retract\":{\"concept_id\":\"" + id1 + "\",\"reason\":\"Cascade\"}}");
   EXPECT_EQ(w(op::Revise{CId(kId1), "d", {CId(kId2)}, {{2, "t"}}}),
-            "{\"Revise\":{\"concept_id\":\"" + id1 + "\",\"new_definition\":\"d\",\"conflict_set\":[\"" +
-                id2 + "\"],\"evidence\":[{\"turn_number\":2,\"text_excerpt\":\"t\"}]}}");
-  EXPECT_EQ(w(op::Refine{CId(kId1), "d", {}}),
-            "{\"Refine\":{\"concept_id\":\"" + id1 + "\",\"new_definition\":\"d\",\"evidence\":[]}}");
+            "{\"Revise\":{\"concept_id\":\"" + id1 +
+                "\",\"new_definition\":\"d\",\"conflict_set\":[\"" + id2 +
+                "\"],\"evidence\":[{\"turn_number\":2,\"text_excerpt\":\"t\"}]}}");
+  EXPECT_EQ(w(op::Refine{CId(kId1), "d", {}}), "{\"Refine\":{\"concept_id\":\"" + id1 +
+                                                   "\",\"new_definition\":\"d\",\"evidence\":[]}}");
   EXPECT_EQ(w(op::Reinforce{CId(kId2), {}}),
             "{\"Reinforce\":{\"concept_id\":\"" + id2 + "\",\"evidence\":[]}}");
   EXPECT_EQ(w(op::Merge{{CId(kId1), CId(kId2)}, "m", "md", {}}),
@@ -449,9 +467,9 @@ TEST(FloatText, AgreesWithShortestDigitsEverywhere) {
       for (double w : {v, std::nextafter(v, 0.0), std::nextafter(v, 1e300)}) values.push_back(w);
     }
   }
-  for (double v : {0x1p50 / 1e4, std::nextafter(0x1p50 / 1e4, 0.0), 1e-4,
-                   std::nextafter(1e-4, 0.0), 112589990684.2624, 0.0001, 0.9999, 0x1p53,
-                   std::nextafter(0x1p53, 0.0), std::nextafter(0x1p53, 1e300), 1e16, 9.0, 10.0}) {
+  for (double v : {0x1p50 / 1e4, std::nextafter(0x1p50 / 1e4, 0.0), 1e-4, std::nextafter(1e-4, 0.0),
+                   112589990684.2624, 0.0001, 0.9999, 0x1p53, std::nextafter(0x1p53, 0.0),
+                   std::nextafter(0x1p53, 1e300), 1e16, 9.0, 10.0}) {
     values.push_back(v);
   }
   for (double v : values) {
@@ -473,7 +491,8 @@ TEST(FloatText, Display) {
   EXPECT_EQ(ser::format_f64_display(std::numeric_limits<double>::infinity()), "inf");
   EXPECT_EQ(ser::format_f64_display(-std::numeric_limits<double>::infinity()), "-inf");
   EXPECT_EQ(ser::format_f64_display(5e-324), "0." + std::string(323, '0') + "5");
-  EXPECT_EQ(ser::format_f64_display(1.7976931348623157e308), "17976931348623157" + std::string(292, '0'));
+  EXPECT_EQ(ser::format_f64_display(1.7976931348623157e308),
+            "17976931348623157" + std::string(292, '0'));
 }
 
 struct TsCase {
@@ -515,9 +534,11 @@ TEST(ParseRfc3339, Strict) {
   EXPECT_EQ(ser::parse_rfc3339("2024-04-30T22:00:00\u221202:00"), midnight);
   EXPECT_EQ(ser::parse_rfc3339("2024-05-01t00:00:00z"), midnight);
   EXPECT_EQ(ser::parse_rfc3339("2024-05-01 00:00:00Z"), midnight);
-  EXPECT_EQ(ser::parse_rfc3339("2024-05-01T00:00:00.1234567891234Z"), (Timestamp{1714521600, 123456789}));
+  EXPECT_EQ(ser::parse_rfc3339("2024-05-01T00:00:00.1234567891234Z"),
+            (Timestamp{1714521600, 123456789}));
   EXPECT_EQ(ser::parse_rfc3339("2024-05-01T00:00:00.5Z"), (Timestamp{1714521600, 500000000}));
-  // A leap second keeps chrono's representation and prints back as :60.
+  // A leap second is kept as second 59 with nanos of 10^9 or more and prints
+  // back as :60.
   auto leap = ser::parse_rfc3339("2016-12-31T23:59:60.5Z");
   ASSERT_TRUE(leap);
   EXPECT_EQ(leap->nanos, 1'500'000'000u);
@@ -571,7 +592,8 @@ TEST(ParseRfc3339, Relaxed) {
   EXPECT_EQ(err("+262143-01-01T00:00:00Z"), "input is out of range");
   // An offset up to 23:59 converts; 24:00 and more are out of range.
   EXPECT_EQ(err("2024-05-01T10:00:00+24:00"), "input is out of range");
-  EXPECT_EQ(ser::parse_rfc3339_relaxed("2024-05-01T10:00:00+23:59"), (Timestamp{1714557600 - 86340, 0}));
+  EXPECT_EQ(ser::parse_rfc3339_relaxed("2024-05-01T10:00:00+23:59"),
+            (Timestamp{1714557600 - 86340, 0}));
   // Years with a sign and more than four digits.
   EXPECT_EQ(ser::parse_rfc3339_relaxed("+10000-01-01T00:00:00Z"), (Timestamp{253402300800, 0}));
   EXPECT_EQ(ser::parse_rfc3339_relaxed("-0001-12-31T23:59:59Z"),
@@ -582,9 +604,11 @@ TEST(DeriveUuid, GoldenVectors) {
   EXPECT_EQ(ser::derive_uuid("", {}).to_string(), "df3f6198-04a9-8fdb-8057-192dc43dd748");
   EXPECT_EQ(ser::derive_uuid("x", {}).to_string(), "e742abc7-c865-8d42-9b9d-6572cba14b1c");
   const Hash h = counting_hash();
-  EXPECT_EQ(operations::derive_merged_concept_id(h, {CId(kId1), CId(kId2)}, "Apple", "A fruit").to_string(),
+  EXPECT_EQ(operations::derive_merged_concept_id(h, {CId(kId1), CId(kId2)}, "Apple", "A fruit")
+                .to_string(),
             "5bee4f66-f772-8071-8dd9-7697b4c6dabb");
-  EXPECT_EQ(operations::derive_merged_concept_id(h, {CId(kId2), CId(kId1)}, "Apple", "A fruit").to_string(),
+  EXPECT_EQ(operations::derive_merged_concept_id(h, {CId(kId2), CId(kId1)}, "Apple", "A fruit")
+                .to_string(),
             "2dd1c228-7100-8a17-9906-9075c1957dc2");
   EXPECT_EQ(operations::derive_merge_derives_from_id(h, CId(kId1), CId(kId2)).to_string(),
             "dcd4c27c-5c55-8ba5-8c01-37a35e879e34");
@@ -599,6 +623,7 @@ TEST(DeriveUuid, GoldenVectors) {
 // correctly rounded, out-of-range floats refused. The one exception is the
 // token "-0", which the document reader turns into negative zero.
 TEST(ParseF64, AgreesWithNlohmannJson) {
+  // clang-format off
   std::vector<std::string> texts = {
       "0", "-0", "0.0", "-0.0", "1", "-1", "1.5", "1e2", "1E-2", "123456789012345678",
       "9007199254740993", "-9007199254740993", "18446744073709551615", "18446744073709551616",
@@ -613,6 +638,7 @@ TEST(ParseF64, AgreesWithNlohmannJson) {
       "000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
       "000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
       "000000000000000000000000000000000000000000000000000000000000000000000000000000000000"};
+  // clang-format on
   std::mt19937_64 rng(7);
   for (int i = 0; i < 3000; ++i) {
     double v;
@@ -685,7 +711,8 @@ TEST(TimestampText, RandomRoundTrips) {
     Timestamp ts;
     switch (i % 3) {
       case 0:
-        ts.seconds = lo + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(hi - lo + 1));
+        ts.seconds =
+            lo + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(hi - lo + 1));
         break;
       case 1:
         ts.seconds = -62167219200 + static_cast<std::int64_t>(rng() % 315537897600ULL);

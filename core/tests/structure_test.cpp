@@ -65,7 +65,8 @@ TEST(ValidateStructure, FirstFailingPassDecides) {
       {"same position under different parents, sparse positions",
        {{1, std::nullopt, 5}, {2, std::nullopt, 9}, {3, 1, 7}, {4, 2, 7}},
        std::nullopt},
-      {"deep chain", {{1, std::nullopt, 0}, {2, 1, 0}, {3, 2, 0}, {4, 3, 0}, {5, 4, 0}},
+      {"deep chain",
+       {{1, std::nullopt, 0}, {2, 1, 0}, {3, 2, 0}, {4, 3, 0}, {5, 4, 0}},
        std::nullopt},
   };
   for (const auto& c : cases) {
@@ -95,8 +96,9 @@ TEST(CountInversions, KeepsTheUnsortedHalvesRecursion) {
     std::uint64_t expected;
   };
   const std::vector<Case> cases = {
-      {{}, 0},        {{4}, 0},          {{1, 2, 0}, 1},          {{2, 0, 1, 3}, 3},
-      {{0, 1, 2, 3}, 0}, {{4, 3, 2, 1, 0}, 10}, {{3, 3, 3}, 0},
+      {{}, 0},           {{4}, 0},          {{1, 2, 0}, 1},
+      {{2, 0, 1, 3}, 3}, {{0, 1, 2, 3}, 0}, {{4, 3, 2, 1, 0}, 10},
+      {{3, 3, 3}, 0},
   };
   for (const auto& c : cases) {
     const auto input = c.s;
@@ -129,17 +131,15 @@ TEST(StructureDelta, WorkedValues) {
       {"identical", four, four, 0.0},
       {"empty to non-empty", {}, four, 0.15},
       {"non-empty to empty", four, {}, 0.2},
-      {"one title of four renamed",
-       four,
-       make({{1, std::nullopt, 0}, {2, 1, 0}, {3, 1, 1, "renamed"}, {4, 1, 2}}),
-       0.025},
+      {"one title of four renamed", four,
+       make({{1, std::nullopt, 0}, {2, 1, 0}, {3, 1, 1, "renamed"}, {4, 1, 2}}), 0.025},
       {"only counted group reversed", four,
        make({{1, std::nullopt, 0}, {2, 1, 2}, {3, 1, 1}, {4, 1, 0}}), 0.3},
       {"reversed beside an unchanged top-level pair",
        make({{1, std::nullopt, 0}, {5, std::nullopt, 1}, {2, 1, 0}, {3, 1, 1}}),
        make({{1, std::nullopt, 0}, {5, std::nullopt, 1}, {2, 1, 1}, {3, 1, 0}}), 0.15},
-      {"single-child groups do not count",
-       make({{1, std::nullopt, 0}, {2, 1, 0}}), make({{1, std::nullopt, 0}, {2, 1, 4}}), 0.0},
+      {"single-child groups do not count", make({{1, std::nullopt, 0}, {2, 1, 0}}),
+       make({{1, std::nullopt, 0}, {2, 1, 4}}), 0.0},
   };
   for (const auto& c : cases) {
     EXPECT_DOUBLE_EQ(structure::structure_delta(c.before, c.after), c.expected) << c.name;

@@ -1,4 +1,6 @@
 // The value types: identifiers, hashes, enum names, operations.
+#include "kelvora/types.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,8 +8,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include "kelvora/types.hpp"
 
 using namespace kelvora;
 
@@ -28,11 +28,12 @@ TEST(Uuid, ParsesEveryForm) {
 
 TEST(Uuid, RefusesOtherForms) {
   for (const char* text :
-       {"", "67e55044", "67e55044-10b1-426f-9247-bb680e5fe0c", "67e55044-10b1-426f-9247-bb680e5fe0c8a",
-        "67e5504410b1-426f-9247-bb680e5fe0c8-", "{67e5504410b1426f9247bb680e5fe0c8}",
-        "URN:UUID:67e55044-10b1-426f-9247-bb680e5fe0c8", "67e55044-10b1-426f-9247-bb680e5fe0cg",
-        "67e55044_10b1_426f_9247_bb680e5fe0c8", " 67e55044-10b1-426f-9247-bb680e5fe0c8",
-        "{67e55044-10b1-426f-9247-bb680e5fe0c8", "67e5504410b1426f9247bb680e5fe0c+"}) {
+       {"", "67e55044", "67e55044-10b1-426f-9247-bb680e5fe0c",
+        "67e55044-10b1-426f-9247-bb680e5fe0c8a", "67e5504410b1-426f-9247-bb680e5fe0c8-",
+        "{67e5504410b1426f9247bb680e5fe0c8}", "URN:UUID:67e55044-10b1-426f-9247-bb680e5fe0c8",
+        "67e55044-10b1-426f-9247-bb680e5fe0cg", "67e55044_10b1_426f_9247_bb680e5fe0c8",
+        " 67e55044-10b1-426f-9247-bb680e5fe0c8", "{67e55044-10b1-426f-9247-bb680e5fe0c8",
+        "67e5504410b1426f9247bb680e5fe0c+"}) {
     EXPECT_FALSE(Uuid::parse(text)) << text;
     EXPECT_FALSE(Uuid::parse_checked(text)) << text;
   }
@@ -178,14 +179,14 @@ TEST(Enums, Names) {
 
 TEST(RelationTypes, NamesAndWireForms) {
   const std::vector<std::pair<std::string, std::string>> table = {
-      {"DerivesFrom", "derives_from"},   {"Contradicts", "contradicts"},
-      {"Exemplifies", "exemplifies"},    {"Tension", "tension"},
-      {"Subsumes", "subsumes"},          {"Enables", "enables"},
-      {"Supports", "supports"},          {"Explains", "explains"},
-      {"Extends", "extends"},            {"Qualifies", "qualifies"},
-      {"Contrasts", "contrasts"},        {"Motivates", "motivates"},
-      {"Necessitates", "necessitates"},  {"Operationalizes", "operationalizes"},
-      {"Reframes", "reframes"},          {"Completes", "completes"},
+      {"DerivesFrom", "derives_from"},  {"Contradicts", "contradicts"},
+      {"Exemplifies", "exemplifies"},   {"Tension", "tension"},
+      {"Subsumes", "subsumes"},         {"Enables", "enables"},
+      {"Supports", "supports"},         {"Explains", "explains"},
+      {"Extends", "extends"},           {"Qualifies", "qualifies"},
+      {"Contrasts", "contrasts"},       {"Motivates", "motivates"},
+      {"Necessitates", "necessitates"}, {"Operationalizes", "operationalizes"},
+      {"Reframes", "reframes"},         {"Completes", "completes"},
       {"Independent", "independent"}};
   ASSERT_EQ(table.size(), static_cast<std::size_t>(kRelationTypeCount));
   for (int i = 0; i < kRelationTypeCount; ++i) {
@@ -195,9 +196,9 @@ TEST(RelationTypes, NamesAndWireForms) {
     EXPECT_EQ(relation_type::from_wire_str(table[i].first), t);
     EXPECT_EQ(relation_type::from_wire_str(table[i].second), t);
   }
-  for (const char* bad : {"derivesfrom", "DERIVES_FROM", "Derives_From", "Derives_from", "",
-                          " supports", "supports ", "support", "Independent_", "derives-from",
-                          "INDEPENDENT"}) {
+  for (const char* bad :
+       {"derivesfrom", "DERIVES_FROM", "Derives_From", "Derives_from", "", " supports", "supports ",
+        "support", "Independent_", "derives-from", "INDEPENDENT"}) {
     EXPECT_FALSE(relation_type::from_wire_str(bad)) << bad;
   }
 }
@@ -209,17 +210,17 @@ TEST(RelationTypes, DetectorIndex) {
       RelationType::Necessitates, RelationType::Operationalizes, RelationType::Reframes,
       RelationType::Completes,    RelationType::Independent};
   for (int i = 0; i <= 10; ++i) EXPECT_EQ(relation_type::from_detector_index(i), expected[i]);
-  for (std::int64_t bad : {std::int64_t{-1}, std::int64_t{11}, std::int64_t{17},
-                           std::numeric_limits<std::int64_t>::min(),
-                           std::numeric_limits<std::int64_t>::max()}) {
+  for (std::int64_t bad :
+       {std::int64_t{-1}, std::int64_t{11}, std::int64_t{17},
+        std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()}) {
     EXPECT_FALSE(relation_type::from_detector_index(bad)) << bad;
   }
 }
 
 TEST(Operations, NamesAndAgmClasses) {
-  const std::vector<EvolutionOperation> ops = {
-      op::Assert{},  op::Revise{}, op::Retract{},   op::Relate{}, op::Restructure{},
-      op::Refine{},  op::Merge{},  op::Reinforce{}, op::Split{}};
+  const std::vector<EvolutionOperation> ops = {op::Assert{}, op::Revise{},      op::Retract{},
+                                               op::Relate{}, op::Restructure{}, op::Refine{},
+                                               op::Merge{},  op::Reinforce{},   op::Split{}};
   const char* variants[] = {"Assert", "Revise", "Retract",   "Relate", "Restructure",
                             "Refine", "Merge",  "Reinforce", "Split"};
   const char* kinds[] = {"assert", "revise", "retract",   "relate", "restructure",

@@ -10,12 +10,11 @@
 
 #include "args.hpp"
 #include "classes.hpp"
-#include "kelvora/exchange.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/debug_text.hpp"
 #include "py_util.hpp"
 #include "verification_methods.hpp"
 
-namespace kelvora::python {
+namespace kelvora::py {
 
 // ------------------------------------------------------------ value helpers
 
@@ -42,7 +41,7 @@ std::optional<PyKnowledgeState> PyKnowledgeState::apply_op(EvolutionOperation op
   context.source = OperationSource::UserExplicit;
   auto applied = KnowledgeState::apply(*state, operation, context);
   if (!applied) {
-    py::raise_engine_error(applied.error());
+    raise_engine_error(applied.error());
     return std::nullopt;
   }
   auto next_state = std::make_shared<const KnowledgeState>(std::move(applied->state));
@@ -69,8 +68,8 @@ PyObject* construct(PyTypeObject* type, PyKnowledgeState value) {
 }
 
 PyObject* knowledge_state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"PyKnowledgeState", args, kwargs, {}};
+  return guarded([&]() -> PyObject* {
+    Args a{"PyKnowledgeState", args, kwargs, {}};
     if (!a.ok()) return nullptr;
     return construct(type, PyKnowledgeState{});
   });
@@ -104,7 +103,7 @@ namespace {
 // The id of `term`, or nothing with ValueError "concept not found: {term}".
 std::optional<ConceptId> resolve(const KnowledgeState& state, const std::string& term) {
   auto id = PyKnowledgeState::find_concept_id_by_term(state, term);
-  if (!id) py::raise_value_error("concept not found: " + term);
+  if (!id) raise_value_error("concept not found: " + term);
   return id;
 }
 
@@ -129,67 +128,67 @@ PyObject* apply_and_wrap(PyObject* self, EvolutionOperation operation) {
 // ------------------------------------------------------------ accessors
 
 PyObject* state_hash(PyObject* self, PyObject*) {
-  return py::guarded([&] { return py::to_py(self_of(self).state->state_hash().to_hex()); });
+  return guarded([&] { return to_py(self_of(self).state->state_hash().to_hex()); });
 }
 
 PyObject* structure_hash(PyObject* self, PyObject*) {
-  return py::guarded([&] { return py::to_py(self_of(self).state->structure_hash().to_hex()); });
+  return guarded([&] { return to_py(self_of(self).state->structure_hash().to_hex()); });
 }
 
 PyObject* concept_count(PyObject* self, PyObject*) {
-  return py::to_py(self_of(self).state->concepts.size());
+  return to_py(self_of(self).state->concepts.size());
 }
 
 PyObject* relation_count(PyObject* self, PyObject*) {
-  return py::to_py(self_of(self).state->relations.size());
+  return to_py(self_of(self).state->relations.size());
 }
 
 PyObject* structure_count(PyObject* self, PyObject*) {
-  return py::to_py(self_of(self).state->structure.size());
+  return to_py(self_of(self).state->structure.size());
 }
 
-PyObject* is_empty(PyObject* self, PyObject*) { return py::to_py(self_of(self).state->empty()); }
+PyObject* is_empty(PyObject* self, PyObject*) { return to_py(self_of(self).state->empty()); }
 
 PyObject* concept_terms(PyObject* self, PyObject*) {
-  return py::guarded([&] {
-    return py::list_of(self_of(self).state->concepts,
-                       [](const auto& entry) { return py::to_py(entry.second->term); });
+  return guarded([&] {
+    return list_of(self_of(self).state->concepts,
+                   [](const auto& entry) { return to_py(entry.second->term); });
   });
 }
 
 PyObject* get_concept_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"get_concept_id", args, nargs, kwnames, {"term"}};
+  return guarded([&]() -> PyObject* {
+    Args a{"get_concept_id", args, nargs, kwnames, {"term"}};
     std::string term;
     if (!a.get(0, term)) return nullptr;
     auto id = PyKnowledgeState::find_concept_id_by_term(*self_of(self).state, term);
-    if (!id) return py::none();
-    return py::to_py(id->to_string());
+    if (!id) return none();
+    return to_py(id->to_string());
   });
 }
 
 PyObject* get_concept_definition(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"get_concept_definition", args, nargs, kwnames, {"term"}};
+  return guarded([&]() -> PyObject* {
+    Args a{"get_concept_definition", args, nargs, kwnames, {"term"}};
     std::string term;
     if (!a.get(0, term)) return nullptr;
     // Any status: unlike the term lookup, a superseded concept counts here.
     for (const auto& entry : self_of(self).state->concepts) {
-      if (entry.second->term == term) return py::to_py(entry.second->definition);
+      if (entry.second->term == term) return to_py(entry.second->definition);
     }
-    return py::none();
+    return none();
   });
 }
 
 PyObject* concept_statuses(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
-    py::Dict out;
+  return guarded([&]() -> PyObject* {
+    Dict out;
     for (const auto& [id, entry] : self_of(self).state->concepts) {
-      py::Dict inner;
+      Dict inner;
       inner.set("term", entry->term).set("status", name(entry->status));
-      py::Ref value(inner.release());
+      Ref value(inner.release());
       if (!value) return nullptr;
       if (!out.set(id.to_string(), std::move(value)).ok()) return nullptr;
     }
@@ -199,20 +198,20 @@ PyObject* concept_statuses(PyObject* self, PyObject*) {
 
 // ------------------------------------------------------------ evolution methods
 
-PyObject* apply_assert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"apply_assert", args, nargs, kwnames, {"term", "definition"}};
+PyObject* apply_assert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Args a{"apply_assert", args, nargs, kwnames, {"term", "definition"}};
     std::string term, definition;
     if (!a.get(0, term) || !a.get(1, definition)) return nullptr;
-    return apply_and_wrap(self, op::Assert{Concept::create(std::move(term), std::move(definition))});
+    return apply_and_wrap(self,
+                          op::Assert{Concept::create(std::move(term), std::move(definition))});
   });
 }
 
 PyObject* apply_retract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"apply_retract", args, nargs, kwnames, {"term"}};
+  return guarded([&]() -> PyObject* {
+    Args a{"apply_retract", args, nargs, kwnames, {"term"}};
     std::string term;
     if (!a.get(0, term)) return nullptr;
     auto id = resolve(*self_of(self).state, term);
@@ -222,9 +221,9 @@ PyObject* apply_retract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 constexpr const char* kRelationNames[] = {
-    "derives_from", "contradicts",  "exemplifies",     "tension",  "subsumes",  "enables",
-    "supports",     "explains",     "extends",         "qualifies", "contrasts", "motivates",
-    "necessitates", "operationalizes", "reframes",     "completes", "independent",
+    "derives_from", "contradicts",     "exemplifies", "tension",   "subsumes",    "enables",
+    "supports",     "explains",        "extends",     "qualifies", "contrasts",   "motivates",
+    "necessitates", "operationalizes", "reframes",    "completes", "independent",
 };
 static_assert(std::size(kRelationNames) == kRelationTypeCount);
 
@@ -245,10 +244,9 @@ std::optional<RelationType> parse_relation_type(std::string_view text) {
   return std::nullopt;
 }
 
-PyObject* apply_relate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"apply_relate", args, nargs, kwnames, {"from_term", "to_term", "relation_type"}};
+PyObject* apply_relate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Args a{"apply_relate", args, nargs, kwnames, {"from_term", "to_term", "relation_type"}};
     std::string from_term, to_term, type_text;
     if (!a.get(0, from_term) || !a.get(1, to_term) || !a.get(2, type_text)) return nullptr;
     const KnowledgeState& state = *self_of(self).state;
@@ -258,7 +256,7 @@ PyObject* apply_relate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!to) return nullptr;
     auto type = parse_relation_type(type_text);
     if (!type) {
-      return py::raise_value_error(
+      return raise_value_error(
           "unknown relation type: '" + type_text +
           "'. Valid: derives_from, contradicts, exemplifies, tension, subsumes, enables, "
           "supports, explains, extends, qualifies, contrasts, motivates, necessitates, "
@@ -274,10 +272,9 @@ PyObject* apply_relate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* apply_revise(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"apply_revise", args, nargs, kwnames, {"term", "new_definition", "conflict_terms"}};
+PyObject* apply_revise(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Args a{"apply_revise", args, nargs, kwnames, {"term", "new_definition", "conflict_terms"}};
     std::string term, new_definition;
     std::vector<std::string> conflict_terms;
     if (!a.get(0, term) || !a.get(1, new_definition) || !a.get(2, conflict_terms)) return nullptr;
@@ -290,10 +287,9 @@ PyObject* apply_revise(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* apply_refine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"apply_refine", args, nargs, kwnames, {"term", "new_definition"}};
+PyObject* apply_refine(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Args a{"apply_refine", args, nargs, kwnames, {"term", "new_definition"}};
     std::string term, new_definition;
     if (!a.get(0, term) || !a.get(1, new_definition)) return nullptr;
     auto id = resolve(*self_of(self).state, term);
@@ -306,8 +302,8 @@ PyObject* apply_refine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // absent (ValueError) or does not convert.
 template <class T>
 bool read_required(PyObject* node, const char* key, T& out) {
-  const int r = py::dict_get(node, key, out);
-  if (r == 0) py::raise_value_error(std::string("node missing '") + key + "'");
+  const int r = dict_get(node, key, out);
+  if (r == 0) raise_value_error(std::string("node missing '") + key + "'");
   return r > 0;
 }
 
@@ -321,24 +317,24 @@ bool read_node(const KnowledgeState& state, PyObject* dict, const StructureNodeI
     return false;
   }
   std::uint64_t parent_index = 0;
-  const int has_parent = py::dict_get(dict, "parent_index", parent_index);
+  const int has_parent = dict_get(dict, "parent_index", parent_index);
   if (has_parent < 0) return false;
   if (has_parent > 0) {
     if (parent_index >= ids.size()) {
-      py::raise_value_error("parent_index " + std::to_string(parent_index) + " out of range");
+      raise_value_error("parent_index " + std::to_string(parent_index) + " out of range");
       return false;
     }
     node.parent = ids[parent_index];
   }
   std::vector<std::string> terms;
-  const int has_terms = py::dict_get(dict, "concept_terms", terms);
+  const int has_terms = dict_get(dict, "concept_terms", terms);
   if (has_terms < 0) return false;
   node.concept_refs.reserve(terms.size());
   for (const auto& term : terms) {
     auto concept_id = PyKnowledgeState::find_concept_id_by_term(state, term);
     if (!concept_id) {
-      py::raise_value_error("concept_terms references unknown concept: " +
-                            exchange::debug_quoted(term));
+      raise_value_error("concept_terms references unknown concept: " +
+                        exchange::debug_quoted(term));
       return false;
     }
     node.concept_refs.push_back(*concept_id);
@@ -348,11 +344,11 @@ bool read_node(const KnowledgeState& state, PyObject* dict, const StructureNodeI
 
 PyObject* apply_restructure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"apply_restructure", args, nargs, kwnames, {"new_nodes", "justification"}};
+  return guarded([&]() -> PyObject* {
+    Args a{"apply_restructure", args, nargs, kwnames, {"new_nodes", "justification"}};
     // Each dict is held: reading its members may run code that changes the
     // caller's list.
-    std::vector<py::DictArg> dicts;
+    std::vector<DictArg> dicts;
     std::string justification;
     if (!a.get(0, dicts) || !a.get(1, justification)) return nullptr;
     const KnowledgeState& state = *self_of(self).state;
@@ -368,10 +364,9 @@ PyObject* apply_restructure(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
-PyObject* apply_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"apply_merge", args, nargs, kwnames, {"terms", "merged_term", "merged_definition"}};
+PyObject* apply_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Args a{"apply_merge", args, nargs, kwnames, {"terms", "merged_term", "merged_definition"}};
     std::vector<std::string> terms;
     std::string merged_term, merged_definition;
     if (!a.get(0, terms) || !a.get(1, merged_term) || !a.get(2, merged_definition)) {
@@ -385,8 +380,8 @@ PyObject* apply_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* apply_reinforce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"apply_reinforce", args, nargs, kwnames, {"term"}};
+  return guarded([&]() -> PyObject* {
+    Args a{"apply_reinforce", args, nargs, kwnames, {"term"}};
     std::string term;
     if (!a.get(0, term)) return nullptr;
     auto id = resolve(*self_of(self).state, term);
@@ -395,10 +390,9 @@ PyObject* apply_reinforce(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-PyObject* apply_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"apply_split", args, nargs, kwnames, {"term", "new_concepts"}};
+PyObject* apply_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Args a{"apply_split", args, nargs, kwnames, {"term", "new_concepts"}};
     std::string term;
     std::vector<std::pair<std::string, std::string>> new_concepts;
     if (!a.get(0, term) || !a.get(1, new_concepts)) return nullptr;
@@ -411,10 +405,10 @@ PyObject* apply_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // ------------------------------------------------------------ records
 
 PyObject* last_record(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
+  return guarded([&]() -> PyObject* {
     const RecordPin pin(self_of(self).records);
     const EvolutionRecord* last = self_of(self).records.last();
-    return last ? record_to_dict(*last) : py::none();
+    return last ? record_to_dict(*last) : none();
   });
 }
 
@@ -423,12 +417,12 @@ PyObject* record_count(PyObject* self, PyObject*) {
 }
 
 PyObject* all_records(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
+  return guarded([&]() -> PyObject* {
     // Building a dict may run arbitrary code (a collection's finalisers):
     // keep our own handle on the history and the records where they are.
     const RecordHistory records = self_of(self).records;
     const RecordPin pin(records);
-    py::Ref list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    Ref list(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < records.size(); ++i) {
       PyObject* d = record_to_dict(records[i]);
@@ -456,7 +450,8 @@ PyMethodDef g_methods[] = {
      "relation_count($self)\n--\n\nReturns the number of relations in the state."},
     {"structure_count", structure_count, METH_NOARGS,
      "structure_count($self)\n--\n\nReturns the number of structure nodes in the state."},
-    {"is_empty", is_empty, METH_NOARGS, "is_empty($self)\n--\n\nReturns whether the state is empty."},
+    {"is_empty", is_empty, METH_NOARGS,
+     "is_empty($self)\n--\n\nReturns whether the state is empty."},
     {"concept_terms", concept_terms, METH_NOARGS,
      "concept_terms($self)\n--\n\nReturns a list of concept terms in the state."},
     {"get_concept_id", KELVORA_FASTCALL(get_concept_id), kFastcall,
@@ -581,12 +576,12 @@ PyType_Spec g_spec = {
 };
 
 }  // namespace
-}  // namespace kelvora::python
+}  // namespace kelvora::py
 
 int kelvora_add_knowledge_state_type(PyObject* module) {
-  using kelvora::python::g_type;
+  using kelvora::py::g_type;
   if (g_type == nullptr) {
-    PyObject* type = PyType_FromSpec(&kelvora::python::g_spec);
+    PyObject* type = PyType_FromSpec(&kelvora::py::g_spec);
     if (type == nullptr) return -1;
     g_type = reinterpret_cast<PyTypeObject*>(type);
   }

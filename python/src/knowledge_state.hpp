@@ -14,9 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
-namespace kelvora::python {
+namespace kelvora::py {
 
 // An append-only list of records shared between the objects of one history.
 // Every object sees the first size() entries of one shared vector. Appending
@@ -104,8 +105,7 @@ struct PyKnowledgeState {
 
 // The Python object: the header and the value, placement-constructed.
 struct KnowledgeStateObject {
-  PyObject_HEAD
-  PyKnowledgeState value;
+  PyObject_HEAD PyKnowledgeState value;
 };
 
 // The class object, once kelvora_add_knowledge_state_type has run.
@@ -123,4 +123,4 @@ PyObject* wrap_knowledge_state(PyKnowledgeState value);
 // exception set.
 PyObject* record_to_dict(const EvolutionRecord& record);
 
-}  // namespace kelvora::python
+}  // namespace kelvora::py

@@ -6,11 +6,11 @@
 #include <utility>
 #include <variant>
 
+#include "kelvora/timestamp_text.hpp"
 #include "knowledge_state.hpp"
-#include "kelvora/serialization.hpp"
 #include "py_util.hpp"
 
-namespace kelvora::python {
+namespace kelvora::py {
 
 // ------------------------------------------------------------ record history
 
@@ -123,17 +123,17 @@ std::string text(const Id<Tag>& id) {
 
 template <class Tag>
 PyObject* id_list(const std::vector<Id<Tag>>& ids) {
-  return py::list_of(ids, [](const Id<Tag>& id) { return py::to_py(id.to_string()); });
+  return list_of(ids, [](const Id<Tag>& id) { return to_py(id.to_string()); });
 }
 
 // Nested values are built before the dict that holds them, so that nothing
 // runs against the interpreter once a step has failed.
 PyObject* node_dict(const StructureNode& node) {
-  py::Ref refs(id_list(node.concept_refs));
+  Ref refs(id_list(node.concept_refs));
   if (!refs) return nullptr;
   std::optional<std::string> parent;
   if (node.parent) parent = text(*node.parent);
-  py::Dict d;
+  Dict d;
   d.set("id", text(node.id))
       .set("title", node.title)
       .set("node_type", node.node_type)
@@ -146,15 +146,15 @@ PyObject* node_dict(const StructureNode& node) {
 
 // Lists, not tuples: the dict shows each pair as [term, definition].
 PyObject* pair_list(const std::vector<std::pair<std::string, std::string>>& pairs) {
-  return py::list_of(pairs, [](const std::pair<std::string, std::string>& p) {
-    py::List item;
+  return list_of(pairs, [](const std::pair<std::string, std::string>& p) {
+    List item;
     item.append(p.first).append(p.second);
     return item.release();
   });
 }
 
 PyObject* details_dict(const EvolutionOperation& operation) {
-  py::Dict d;
+  Dict d;
   if (!d.ok()) return nullptr;
   const bool built = std::visit(
       [&d](const auto& o) -> bool {
@@ -165,7 +165,7 @@ PyObject* details_dict(const EvolutionOperation& operation) {
               .set("term", asserted.term)
               .set("definition", asserted.definition);
         } else if constexpr (std::is_same_v<T, op::Revise>) {
-          py::Ref conflicts(id_list(o.conflict_set));
+          Ref conflicts(id_list(o.conflict_set));
           if (!conflicts) return false;
           d.set("concept_id", text(o.concept_id))
               .set("new_definition", o.new_definition)
@@ -179,7 +179,7 @@ PyObject* details_dict(const EvolutionOperation& operation) {
               .set("to_concept", text(o.relation.to_concept))
               .set("relation_type", name(o.relation.relation_type));
         } else if constexpr (std::is_same_v<T, op::Restructure>) {
-          py::Ref nodes(py::list_of(o.new_nodes, node_dict));
+          Ref nodes(list_of(o.new_nodes, node_dict));
           if (!nodes) return false;
           d.set("justification", o.justification)
               .set("old_structure_hash", o.old_structure_hash.to_hex())
@@ -189,7 +189,7 @@ PyObject* details_dict(const EvolutionOperation& operation) {
               .set("new_definition", o.new_definition)
               .set("evidence_count", o.evidence.size());
         } else if constexpr (std::is_same_v<T, op::Merge>) {
-          py::Ref ids(id_list(o.concept_ids));
+          Ref ids(id_list(o.concept_ids));
           if (!ids) return false;
           d.set("concept_ids", std::move(ids))
               .set("merged_term", o.merged_term)
@@ -199,7 +199,7 @@ PyObject* details_dict(const EvolutionOperation& operation) {
           d.set("concept_id", text(o.concept_id)).set("evidence_count", o.evidence.size());
         } else {
           static_assert(std::is_same_v<T, op::Split>);
-          py::Ref pairs(pair_list(o.new_concepts));
+          Ref pairs(pair_list(o.new_concepts));
           if (!pairs) return false;
           d.set("concept_id", text(o.concept_id))
               .set("new_concepts", std::move(pairs))
@@ -212,7 +212,7 @@ PyObject* details_dict(const EvolutionOperation& operation) {
 }
 
 PyObject* justification_dict(const OperationJustification& j) {
-  py::Dict d;
+  Dict d;
   d.set("agm_type", name(j.agm_type))
       .set("minimality_score", j.minimality_score)
       .set("content_shift_score", j.content_shift_score)
@@ -223,11 +223,11 @@ PyObject* justification_dict(const OperationJustification& j) {
 }  // namespace
 
 PyObject* record_to_dict(const EvolutionRecord& record) {
-  py::Ref details(details_dict(record.operation));
+  Ref details(details_dict(record.operation));
   if (!details) return nullptr;
-  py::Ref justification(justification_dict(record.justification));
+  Ref justification(justification_dict(record.justification));
   if (!justification) return nullptr;
-  py::Dict d;
+  Dict d;
   d.set("id", text(record.id))
       .set("timestamp", serialization::format_timestamp_rfc3339(record.timestamp))
       .set("prior_state_hash", record.prior_state_hash.to_hex())
@@ -240,4 +240,4 @@ PyObject* record_to_dict(const EvolutionRecord& record) {
   return d.release();
 }
 
-}  // namespace kelvora::python
+}  // namespace kelvora::py

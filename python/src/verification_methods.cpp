@@ -13,12 +13,15 @@
 #include <vector>
 
 #include "args.hpp"
-#include "kelvora/exchange.hpp"
+#include "kelvora/json_text.hpp"
 #include "kelvora/merkle.hpp"
+#include "kelvora/records_document.hpp"
+#include "kelvora/state_document.hpp"
+#include "kelvora/state_text_reader.hpp"
 #include "knowledge_state.hpp"
 #include "py_util.hpp"
 
-namespace kelvora::python {
+namespace kelvora::py {
 
 namespace {
 
@@ -33,8 +36,8 @@ const KnowledgeState& empty_state() {
 }
 
 PyObject* true_or_nothing_to_verify(const Result<ChainVerification>& checked) {
-  if (!checked) return py::raise_engine_error(checked.error());
-  if (checked->records_checked == 0) return py::raise_value_error(kNothingToVerify);
+  if (!checked) return raise_engine_error(checked.error());
+  if (checked->records_checked == 0) return raise_value_error(kNothingToVerify);
   Py_RETURN_TRUE;
 }
 
@@ -46,17 +49,17 @@ PyObject* json_text(Write&& write) {
   try {
     text = write();
   } catch (const exchange::Json::exception& e) {
-    return py::raise_value_error(std::string("JSON serialization failed: ") + e.what());
+    return raise_value_error(std::string("JSON serialization failed: ") + e.what());
   }
-  return py::to_py(text);
+  return to_py(text);
 }
 
 // Reads a required member of a proof dict: false with an exception set when
 // it is absent (ValueError `missing`) or does not convert.
 template <class T>
 bool proof_member(PyObject* dict, const char* key, const char* missing, T& out) {
-  const int found = py::dict_get(dict, key, out);
-  if (found == 0) py::raise_value_error(missing);
+  const int found = dict_get(dict, key, out);
+  if (found == 0) raise_value_error(missing);
   return found > 0;
 }
 
@@ -67,7 +70,7 @@ bool proof_hash(PyObject* dict, const char* key, const char* missing, const char
   if (!proof_member(dict, key, missing, text)) return false;
   auto parsed = Hash::from_hex(text);
   if (!parsed) {
-    py::raise_value_error(std::string(invalid) + parsed.error());
+    raise_value_error(std::string(invalid) + parsed.error());
     return false;
   }
   out = *parsed;
@@ -79,7 +82,7 @@ bool proof_hash(PyObject* dict, const char* key, const char* missing, const char
 std::optional<exchange::Json> parse_document(const std::string& text) {
   auto parsed = exchange::parse_json(text);
   if (!parsed) {
-    py::raise_value_error(parsed.error());
+    raise_value_error(parsed.error());
     return std::nullopt;
   }
   return std::move(*parsed);
@@ -100,21 +103,21 @@ Result<KnowledgeState> verified_replay(std::span<const EvolutionRecord> records)
 
 bool read_json_str(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    std::string& out) {
-  py::Args a{fname, args, nargs, kwnames, {"json_str"}};
+  Args a{fname, args, nargs, kwnames, {"json_str"}};
   return a.get(0, out);
 }
 
 }  // namespace
 
 PyObject* verify_chain(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
+  return guarded([&]() -> PyObject* {
     return true_or_nothing_to_verify(
         merkle::verify_chain(knowledge_state_of(self).records.view(), kGenesis));
   });
 }
 
 PyObject* verify_chain_and_continuity(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
+  return guarded([&]() -> PyObject* {
     // The empty state's hash, not the receiver's: a history must start empty.
     return true_or_nothing_to_verify(merkle::verify_chain_and_continuity(
         knowledge_state_of(self).records.view(), kGenesis, empty_state().state_hash()));
@@ -122,25 +125,24 @@ PyObject* verify_chain_and_continuity(PyObject* self, PyObject*) {
 }
 
 PyObject* merkle_root(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
-    return py::to_py(
-        MerkleTree::from_records(knowledge_state_of(self).records.view()).root.to_hex());
+  return guarded([&]() -> PyObject* {
+    return to_py(MerkleTree::from_records(knowledge_state_of(self).records.view()).root.to_hex());
   });
 }
 
 PyObject* merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"merkle_proof", args, nargs, kwnames, {"index"}};
+  return guarded([&]() -> PyObject* {
+    Args a{"merkle_proof", args, nargs, kwnames, {"index"}};
     std::uint64_t index = 0;
     if (!a.get(0, index)) return nullptr;
     const auto proof =
         MerkleTree::from_records(knowledge_state_of(self).records.view()).proof(index);
-    if (!proof) return py::raise_value_error("index " + std::to_string(index) + " out of range");
-    py::Ref path(py::list_of(proof->path, [](const std::pair<Hash, bool>& step) {
-      return py::to_py(std::pair<std::string, bool>(step.first.to_hex(), step.second));
+    if (!proof) return raise_value_error("index " + std::to_string(index) + " out of range");
+    Ref path(list_of(proof->path, [](const std::pair<Hash, bool>& step) {
+      return to_py(std::pair<std::string, bool>(step.first.to_hex(), step.second));
     }));
     if (!path) return nullptr;
-    py::Dict out;
+    Dict out;
     out.set("leaf_index", proof->leaf_index)
         .set("leaf_count", proof->leaf_count)
         .set("leaf_hash", proof->leaf_hash.to_hex())
@@ -152,9 +154,9 @@ PyObject* merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"verify_merkle_proof", args, nargs, kwnames, {"proof_dict"}};
-    py::DictArg arg;
+  return guarded([&]() -> PyObject* {
+    Args a{"verify_merkle_proof", args, nargs, kwnames, {"proof_dict"}};
+    DictArg arg;
     if (!a.get(0, arg)) return nullptr;
     // Built before the dict is read: converting its members may run Python
     // code, and the tree holds copies, not views of the records.
@@ -170,16 +172,15 @@ PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t 
     }
     // The proof's root is tied to this tree here; verify_proof recomputes it.
     if (proof.root != tree.root) {
-      return py::raise_value_error("proof is for a different tree: proof root " +
-                                   proof.root.to_hex() + " does not match this state's root " +
-                                   tree.root.to_hex());
+      return raise_value_error("proof is for a different tree: proof root " + proof.root.to_hex() +
+                               " does not match this state's root " + tree.root.to_hex());
     }
     std::vector<std::pair<std::string, bool>> path;
     if (!proof_member(dict, "path", "missing path", path)) return nullptr;
     proof.path.reserve(path.size());
     for (const auto& [text, is_left] : path) {
       auto sibling = Hash::from_hex(text);
-      if (!sibling) return py::raise_value_error(sibling.error());
+      if (!sibling) return raise_value_error(sibling.error());
       proof.path.emplace_back(*sibling, is_left);
     }
     if (!proof_member(dict, "leaf_count",
@@ -189,27 +190,27 @@ PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t 
       return nullptr;
     }
     if (auto verified = merkle::verify_proof(proof, tree.root); !verified) {
-      return py::raise_engine_error(verified.error());
+      return raise_engine_error(verified.error());
     }
     Py_RETURN_TRUE;
   });
 }
 
 PyObject* state_to_json(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
+  return guarded([&]() -> PyObject* {
     return json_text([&] { return exchange::state_to_json_text(*knowledge_state_of(self).state); });
   });
 }
 
 PyObject* records_to_json(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
+  return guarded([&]() -> PyObject* {
     return json_text(
         [&] { return exchange::records_to_json_text(knowledge_state_of(self).records.view()); });
   });
 }
 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
+  return guarded([&]() -> PyObject* {
     std::string text;
     if (!read_json_str("from_json", args, nargs, kwnames, text)) return nullptr;
     // Documents as the writers print them load without a tree; any other
@@ -221,14 +222,14 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     const auto document = parse_document(text);
     if (!document) return nullptr;
     auto state = exchange::state_from_json(*document);
-    if (!state) return py::raise_engine_error(state.error());
+    if (!state) return raise_engine_error(state.error());
     return wrap_knowledge_state(PyKnowledgeState{
         RecordHistory{}, std::make_shared<const KnowledgeState>(std::move(*state))});
   });
 }
 
 PyObject* from_records_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
+  return guarded([&]() -> PyObject* {
     std::string text;
     if (!read_json_str("from_records_json", args, nargs, kwnames, text)) return nullptr;
     auto records = [&]() -> std::optional<std::vector<EvolutionRecord>> {
@@ -237,14 +238,14 @@ PyObject* from_records_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       if (!document) return std::nullopt;
       auto read = exchange::records_from_json(*document);
       if (!read) {
-        py::raise_engine_error(read.error());
+        raise_engine_error(read.error());
         return std::nullopt;
       }
       return std::move(*read);
     }();
     if (!records) return nullptr;
     auto state = verified_replay(*records);
-    if (!state) return py::raise_engine_error(state.error());
+    if (!state) return raise_engine_error(state.error());
     return wrap_knowledge_state(
         PyKnowledgeState{RecordHistory{std::move(*records)},
                          std::make_shared<const KnowledgeState>(std::move(*state))});
@@ -252,18 +253,18 @@ PyObject* from_records_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* reconstruct(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
+  return guarded([&]() -> PyObject* {
     const PyKnowledgeState& value = knowledge_state_of(self);
     const auto rebuilt = verified_replay(value.records.view());
-    if (!rebuilt) return py::raise_engine_error(rebuilt.error());
+    if (!rebuilt) return raise_engine_error(rebuilt.error());
     const Hash expected = value.state->state_hash();
     const Hash got = rebuilt->state_hash();
     if (expected != got) {
-      return py::raise_value_error("reconstruction mismatch: expected " + expected.to_hex() +
-                                   ", got " + got.to_hex());
+      return raise_value_error("reconstruction mismatch: expected " + expected.to_hex() + ", got " +
+                               got.to_hex());
     }
     Py_RETURN_TRUE;
   });
 }
 
-}  // namespace kelvora::python
+}  // namespace kelvora::py

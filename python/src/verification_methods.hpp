@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace kelvora::python {
+namespace kelvora::py {
 
 // METH_NOARGS
 PyObject* verify_chain(PyObject* self, PyObject* unused);
@@ -25,4 +25,4 @@ PyObject* from_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* from_records_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames);
 
-}  // namespace kelvora::python
+}  // namespace kelvora::py

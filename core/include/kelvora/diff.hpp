@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora {

@@ -65,6 +65,14 @@ using Result = std::expected<T, EngineError>;
 
 inline std::unexpected<EngineError> fail(EngineError e) { return std::unexpected(std::move(e)); }
 
+// Binds `var` to the value of `expr`, a std::expected, or returns its error
+// from the enclosing function, whose result is a std::expected with the same
+// error type.
+#define KELVORA_TRY(var, expr)                                                \
+  auto var##_result = (expr);                                                 \
+  if (!var##_result) return std::unexpected(std::move(var##_result.error())); \
+  auto var = std::move(*var##_result)
+
 // A failure that valid data cannot cause. Never thrown for bad input; only the
 // Python boundary catches it.
 class InternalFault : public std::logic_error {

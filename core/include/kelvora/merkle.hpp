@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kelvora/error.hpp"
+#include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora {

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora::operations {
@@ -31,9 +32,6 @@ ConceptId derive_split_concept_id(const Hash& prior_state_hash, const ConceptId&
                                   std::string_view definition);
 RelationId derive_split_derives_from_id(const Hash& prior_state_hash, const ConceptId& new_id,
                                         const ConceptId& source_id);
-
-// ---- justifications, records and the chain hash ----
-// (declared below by the engine's record-building code)
 
 // Where two states can differ: the ids of every entry an apply inserted,
 // replaced or erased. All other entries of the new state are the old state's

@@ -113,7 +113,8 @@ class PersistentMap {
   // Returns the iterator to the entry after the erased one.
   const_iterator erase(const_iterator position) {
     const std::size_t part = static_cast<std::size_t>(position.part_ - parts_.data());
-    const std::size_t slot = static_cast<std::size_t>(position.item_ - position.part_->chunk->items());
+    const std::size_t slot =
+        static_cast<std::size_t>(position.item_ - position.part_->chunk->items());
     const auto [next_part, next_slot] = erase_at(part, slot);
     return iterator_at(next_part, next_slot);
   }
@@ -283,8 +284,9 @@ class PersistentMap {
         after == parts_.begin() ? 0 : static_cast<std::size_t>(after - parts_.begin()) - 1;
     const Chunk* chunk = parts_[part].chunk.get();
     const value_type* items = chunk->items();
-    const value_type* at = std::lower_bound(
-        items, items + chunk->size, key, [](const value_type& v, const K& k) { return v.first < k; });
+    const value_type* at =
+        std::lower_bound(items, items + chunk->size, key,
+                         [](const value_type& v, const K& k) { return v.first < k; });
     const auto slot = static_cast<std::size_t>(at - items);
     return {part, slot, slot < chunk->size && at->first == key};
   }
@@ -304,7 +306,8 @@ class PersistentMap {
     ChunkRef& ref = parts_[part].chunk;
     const bool unique = ref.unique();
     if (unique && ref->capacity >= capacity) return ref.get();
-    const std::size_t grown = unique ? std::max(capacity, std::size_t{ref->capacity} * 2) : capacity;
+    const std::size_t grown =
+        unique ? std::max(capacity, std::size_t{ref->capacity} * 2) : capacity;
     Chunk* fresh = Chunk::make(std::min(grown, kMaxChunk));
     if (unique) {
       std::uninitialized_move(ref->items(), ref->items() + ref->size, fresh->items());
@@ -405,8 +408,7 @@ class PersistentMap {
     }
     parts_[part].first = chunk->items()[0].first;
     if (chunk->size < kMaxChunk / 4) {
-      if (part + 1 < parts_.size() &&
-          chunk->size + parts_[part + 1].chunk->size <= kMaxChunk / 2) {
+      if (part + 1 < parts_.size() && chunk->size + parts_[part + 1].chunk->size <= kMaxChunk / 2) {
         merge_with_next(part);
       } else if (part > 0 && parts_[part - 1].chunk->size + chunk->size <= kMaxChunk / 2) {
         slot += parts_[part - 1].chunk->size;

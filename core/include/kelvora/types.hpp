@@ -1,9 +1,7 @@
 // The engine's value types: identifiers, hashes, time stamps, concepts,
-// relations, structure nodes, operations, records and the knowledge state.
+// relations, structure nodes, the shared entries of a state, operations and
+// records. The state itself is in knowledge_state.hpp.
 #pragma once
-
-#include "kelvora/error.hpp"
-#include "kelvora/persistent_map.hpp"
 
 #include <array>
 #include <atomic>
@@ -21,6 +19,9 @@
 #include <variant>
 #include <vector>
 
+#include "kelvora/error.hpp"
+#include "kelvora/persistent_map.hpp"
+
 namespace kelvora {
 
 // ---------------------------------------------------------------- identifiers
@@ -32,9 +33,9 @@ struct Uuid {
   static Uuid random_v4();
   // Hyphenated, simple (32 digits), braced and "urn:uuid:" forms, either case.
   static std::optional<Uuid> parse(std::string_view text);
-  // The same parse with the parser's error text on failure (the wording of
-  // the Rust `uuid` crate: "invalid character: ...", "invalid length: ...",
-  // "invalid group count: ...", "invalid group length in group ...").
+  // The same parse with the reason on failure, naming what is wrong where:
+  // "invalid character: ...", "invalid length: ...", "invalid group count:
+  // ...", "invalid group length in group ...", "non-UTF8 input".
   static std::expected<Uuid, std::string> parse_checked(std::string_view text);
   // 36 characters, lower-case, 8-4-4-4-12.
   std::string to_string() const;
@@ -104,9 +105,10 @@ struct Hash {
 
 // A UTC instant with nanosecond resolution. Seconds are counted from the Unix
 // epoch; the range is wide enough for every year a document may carry.
-// A leap second read from text (":60") is kept as chrono keeps it: the
-// seconds count of second 59 and nanos of 1'000'000'000 or more; it prints
-// back as ":60". Every other value has nanos in 0..999'999'999.
+// A leap second read from text (":60") is kept as second 59 with nanos of
+// 1'000'000'000 or more, so that it orders after every other instant of
+// second 59; it prints back as ":60". Every other value has nanos in
+// 0..999'999'999.
 struct Timestamp {
   std::int64_t seconds = 0;
   std::uint32_t nanos = 0;  // 0..999'999'999 (1'999'999'999 for a leap second)
@@ -360,9 +362,9 @@ struct Split {
 }  // namespace op
 
 // The nine operations, in their declared order (variant index == order).
-using EvolutionOperation = std::variant<op::Assert, op::Revise, op::Retract, op::Relate,
-                                        op::Restructure, op::Refine, op::Merge, op::Reinforce,
-                                        op::Split>;
+using EvolutionOperation =
+    std::variant<op::Assert, op::Revise, op::Retract, op::Relate, op::Restructure, op::Refine,
+                 op::Merge, op::Reinforce, op::Split>;
 
 // "Assert", "Revise", ...: canonical JSON key and the document's "type".
 std::string_view variant_name(const EvolutionOperation& operation);
@@ -390,77 +392,6 @@ struct EvolutionRecord {
   Hash resulting_state_hash;
   Hash chain_hash;
   OperationJustification justification;
-};
-
-struct ApplyContext {
-  Hash prev_chain_hash;
-  std::optional<Timestamp> timestamp;  // absent: the engine reads the clock once
-  OperationSource source = OperationSource::UserExplicit;
-};
-
-// ---------------------------------------------------------------------- state
-
-struct StateDiff;
-struct ApplyResult;
-namespace serialization {
-class HashTrail;
-}
-
-// A knowledge state. Treat a state as immutable once its hash has been asked
-// for: the hash is computed once and kept. A copy starts without the cached
-// hash (so it may be changed and then hashed); a move keeps it.
-struct KnowledgeState {
-  ConceptMap concepts;
-  RelationMap relations;
-  StructureMap structure;
-
-  KnowledgeState() = default;
-  KnowledgeState(const KnowledgeState& other)
-      : concepts(other.concepts), relations(other.relations), structure(other.structure) {}
-  KnowledgeState(KnowledgeState&&) noexcept = default;
-  KnowledgeState& operator=(const KnowledgeState& other) {
-    if (this != &other) {
-      concepts = other.concepts;
-      relations = other.relations;
-      structure = other.structure;
-      hash_cache_.reset();
-      hash_trail_.reset();
-    }
-    return *this;
-  }
-  KnowledgeState& operator=(KnowledgeState&&) noexcept = default;
-
-  bool empty() const { return concepts.empty() && relations.empty() && structure.empty(); }
-
-  // serialization::state_hash, computed once per state.
-  Hash state_hash() const;
-  // The same hash; the text up to the first chunk of entries not shared with
-  // `prior` is not hashed again (`prior` is hashed first if it was not).
-  Hash state_hash_from(const KnowledgeState& prior) const;
-  // operations::compute_structure_hash of the structure map.
-  Hash structure_hash() const;
-
-  // The only way a state changes: check `operation` against `state`, build the
-  // new state from copies and document the step in a chained record.
-  static Result<ApplyResult> apply(const KnowledgeState& state,
-                                   const EvolutionOperation& operation,
-                                   const ApplyContext& context);
-
-  // diff::diff(*this, other).
-  StateDiff diff(const KnowledgeState& other) const;
-
-  friend bool operator==(const KnowledgeState& a, const KnowledgeState& b) {
-    return a.concepts == b.concepts && a.relations == b.relations && a.structure == b.structure;
-  }
-
- private:
-  mutable std::optional<Hash> hash_cache_;
-  mutable std::shared_ptr<const serialization::HashTrail> hash_trail_;  // set with the hash
-};
-
-struct ApplyResult {
-  KnowledgeState state;
-  EvolutionRecord record;
 };
 
 }  // namespace kelvora

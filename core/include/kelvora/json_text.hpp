@@ -1,0 +1,31 @@
+// JSON text: the parser of document texts with its messages, and the
+// printer of value trees with two-space indentation.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+namespace kelvora::exchange {
+
+// Objects are std::map: members come out sorted by bytes.
+using Json = nlohmann::json;
+
+// Containers may nest at most this deep; a deeper document is refused before
+// any tree is built for it, so neither the tree nor its printer runs deep.
+inline constexpr std::size_t kMaxNesting = 127;
+
+// Parses JSON text into a tree. On failure the error is the whole message,
+// "invalid JSON: " and a description naming line and column. Never throws
+// for any input. A leading byte order mark is refused, and "-0" reads as a
+// float (negative zero), not as an integer.
+std::expected<Json, std::string> parse_json(std::string_view text);
+
+// Two spaces per level, one member or element per line, ": " after keys,
+// "{}" and "[]" when empty, members in byte order, the system's float text
+// (non-finite as null), no trailing newline.
+std::string to_pretty_text(const Json& value);
+
+}  // namespace kelvora::exchange

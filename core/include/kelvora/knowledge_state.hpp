@@ -1,0 +1,81 @@
+// The engine's knowledge state: three identifier-keyed maps of shared
+// entries, its cached hash, and the one way it changes (apply).
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "kelvora/error.hpp"
+#include "kelvora/types.hpp"
+
+namespace kelvora {
+
+struct ApplyContext {
+  Hash prev_chain_hash;
+  std::optional<Timestamp> timestamp;  // absent: the engine reads the clock once
+  OperationSource source = OperationSource::UserExplicit;
+};
+
+struct StateDiff;
+struct ApplyResult;
+namespace serialization {
+class HashTrail;
+}
+
+// A knowledge state. Treat a state as immutable once its hash has been asked
+// for: the hash is computed once and kept. A copy starts without the cached
+// hash (so it may be changed and then hashed); a move keeps it.
+struct KnowledgeState {
+  ConceptMap concepts;
+  RelationMap relations;
+  StructureMap structure;
+
+  KnowledgeState() = default;
+  KnowledgeState(const KnowledgeState& other)
+      : concepts(other.concepts), relations(other.relations), structure(other.structure) {}
+  KnowledgeState(KnowledgeState&&) noexcept = default;
+  KnowledgeState& operator=(const KnowledgeState& other) {
+    if (this != &other) {
+      concepts = other.concepts;
+      relations = other.relations;
+      structure = other.structure;
+      hash_cache_.reset();
+      hash_trail_.reset();
+    }
+    return *this;
+  }
+  KnowledgeState& operator=(KnowledgeState&&) noexcept = default;
+
+  bool empty() const { return concepts.empty() && relations.empty() && structure.empty(); }
+
+  // serialization::state_hash, computed once per state.
+  Hash state_hash() const;
+  // The same hash; the text up to the first chunk of entries not shared with
+  // `prior` is not hashed again (`prior` is hashed first if it was not).
+  Hash state_hash_from(const KnowledgeState& prior) const;
+  // operations::compute_structure_hash of the structure map.
+  Hash structure_hash() const;
+
+  // The only way a state changes: check `operation` against `state`, build the
+  // new state from copies and document the step in a chained record.
+  static Result<ApplyResult> apply(const KnowledgeState& state, const EvolutionOperation& operation,
+                                   const ApplyContext& context);
+
+  // diff::diff(*this, other).
+  StateDiff diff(const KnowledgeState& other) const;
+
+  friend bool operator==(const KnowledgeState& a, const KnowledgeState& b) {
+    return a.concepts == b.concepts && a.relations == b.relations && a.structure == b.structure;
+  }
+
+ private:
+  mutable std::optional<Hash> hash_cache_;
+  mutable std::shared_ptr<const serialization::HashTrail> hash_trail_;  // set with the hash
+};
+
+struct ApplyResult {
+  KnowledgeState state;
+  EvolutionRecord record;
+};
+
+}  // namespace kelvora

@@ -1,0 +1,293 @@
+#include "kelvora/records_document.hpp"
+
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "kelvora/document_fields.hpp"
+#include "kelvora/state_document.hpp"
+#include "kelvora/timestamp_text.hpp"
+
+namespace kelvora::exchange {
+namespace {
+
+Json optional_float(const std::optional<double>& value) {
+  return value ? Json(*value) : Json(nullptr);
+}
+
+// A required array member whose elements are read in order by `read`.
+template <class T, class Read>
+Result<std::vector<T>> required_array(const Json& object, std::string_view key,
+                                      std::string_view missing, Read read) {
+  const Json* value = member(object, key);
+  const auto* items = value ? value->get_ptr<const Json::array_t*>() : nullptr;
+  if (items == nullptr) return refuse(std::string(missing));
+  std::vector<T> out;
+  out.reserve(items->size());
+  for (const Json& item : *items) {
+    auto element = read(item);
+    if (!element) return std::unexpected(std::move(element.error()));
+    out.push_back(std::move(*element));
+  }
+  return out;
+}
+
+constexpr AgmType kAgmTypes[] = {AgmType::Expansion, AgmType::Revision, AgmType::Contraction};
+constexpr OperationSource kSources[] = {
+    OperationSource::UserExplicit, OperationSource::UserImplicit, OperationSource::SystemEnrichment,
+    OperationSource::SystemRestructure};
+constexpr RetractionReason kReasons[] = {
+    RetractionReason::UserExplicit, RetractionReason::Contradiction, RetractionReason::Cascade};
+
+Result<EvolutionOperation> read_assert(const Json& v) {
+  const Json* concept_value = member(v, "concept");
+  if (concept_value == nullptr) return refuse("missing concept");
+  KELVORA_TRY(c, concept_from_json(*concept_value));
+  return op::Assert{std::move(c)};
+}
+
+Result<EvolutionOperation> read_revise(const Json& v) {
+  KELVORA_TRY(conflict_set, required_array<ConceptId>(v, "conflict_set", "missing conflict_set",
+                                                      concept_id_from_json));
+  KELVORA_TRY(id, required_concept_id(v, "concept_id", "missing concept_id"));
+  KELVORA_TRY(definition, str_field(v, "new_definition"));
+  KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
+  return op::Revise{id, std::move(definition), std::move(conflict_set), std::move(evidence)};
+}
+
+Result<EvolutionOperation> read_retract(const Json& v) {
+  KELVORA_TRY(reason, enum_field(v, "reason", kReasons, "unknown retraction reason: "));
+  KELVORA_TRY(id, required_concept_id(v, "concept_id", "missing concept_id"));
+  return op::Retract{id, reason};
+}
+
+Result<EvolutionOperation> read_relate(const Json& v) {
+  const Json* relation = member(v, "relation");
+  if (relation == nullptr) return refuse("missing relation");
+  KELVORA_TRY(r, relation_from_json(*relation));
+  return op::Relate{std::move(r)};
+}
+
+Result<EvolutionOperation> read_restructure(const Json& v) {
+  KELVORA_TRY(nodes, required_array<StructureNode>(v, "new_nodes", "missing new_nodes",
+                                                   structure_node_from_json));
+  KELVORA_TRY(old_hash, required_hash(v, "old_structure_hash", "missing old_structure_hash"));
+  KELVORA_TRY(justification, str_field(v, "justification"));
+  return op::Restructure{old_hash, std::move(nodes), std::move(justification)};
+}
+
+Result<EvolutionOperation> read_refine(const Json& v) {
+  KELVORA_TRY(id, required_concept_id(v, "concept_id", "missing concept_id"));
+  KELVORA_TRY(definition, str_field(v, "new_definition"));
+  KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
+  return op::Refine{id, std::move(definition), std::move(evidence)};
+}
+
+Result<EvolutionOperation> read_merge(const Json& v) {
+  KELVORA_TRY(ids, required_array<ConceptId>(v, "concept_ids", "missing concept_ids",
+                                             concept_id_from_json));
+  KELVORA_TRY(term, str_field(v, "merged_term"));
+  KELVORA_TRY(definition, str_field(v, "merged_definition"));
+  KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
+  return op::Merge{std::move(ids), std::move(term), std::move(definition), std::move(evidence)};
+}
+
+Result<EvolutionOperation> read_reinforce(const Json& v) {
+  KELVORA_TRY(id, required_concept_id(v, "concept_id", "missing concept_id"));
+  KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
+  return op::Reinforce{id, std::move(evidence)};
+}
+
+Result<std::pair<std::string, std::string>> read_split_pair(const Json& item) {
+  const Json* term = member(item, "term");
+  if (term == nullptr || !term->is_string()) return refuse("missing term in new_concepts");
+  const Json* definition = member(item, "definition");
+  if (definition == nullptr || !definition->is_string()) {
+    return refuse("missing definition in new_concepts");
+  }
+  return std::pair{*term->get_ptr<const std::string*>(),
+                   *definition->get_ptr<const std::string*>()};
+}
+
+Result<EvolutionOperation> read_split(const Json& v) {
+  KELVORA_TRY(pairs, (required_array<std::pair<std::string, std::string>>(
+                         v, "new_concepts", "missing new_concepts", read_split_pair)));
+  KELVORA_TRY(id, required_concept_id(v, "concept_id", "missing concept_id"));
+  KELVORA_TRY(evidence, optional_evidence(v, "evidence"));
+  return op::Split{id, std::move(pairs), std::move(evidence)};
+}
+
+using OperationReader = Result<EvolutionOperation> (*)(const Json&);
+
+struct OperationKind {
+  std::string_view name;
+  OperationReader read;
+};
+
+constexpr OperationKind kOperationKinds[] = {
+    {"Assert", read_assert}, {"Revise", read_revise},           {"Retract", read_retract},
+    {"Relate", read_relate}, {"Restructure", read_restructure}, {"Refine", read_refine},
+    {"Merge", read_merge},   {"Reinforce", read_reinforce},     {"Split", read_split},
+};
+
+}  // namespace
+
+Json operation_to_json(const EvolutionOperation& operation) {
+  Json out = std::visit(
+      [](const auto& o) -> Json {
+        using T = std::decay_t<decltype(o)>;
+        Json j = Json::object();
+        if constexpr (std::is_same_v<T, op::Assert>) {
+          j["concept"] = concept_to_json(o.concept_);
+        } else if constexpr (std::is_same_v<T, op::Revise>) {
+          j["concept_id"] = o.concept_id.to_string();
+          j["new_definition"] = o.new_definition;
+          j["conflict_set"] = id_array(o.conflict_set);
+          j["evidence"] = evidence_array(o.evidence);
+        } else if constexpr (std::is_same_v<T, op::Retract>) {
+          j["concept_id"] = o.concept_id.to_string();
+          j["reason"] = std::string(name(o.reason));
+        } else if constexpr (std::is_same_v<T, op::Relate>) {
+          j["relation"] = relation_to_json(o.relation);
+        } else if constexpr (std::is_same_v<T, op::Restructure>) {
+          j["old_structure_hash"] = o.old_structure_hash.to_hex();
+          Json nodes = Json::array();
+          for (const auto& node : o.new_nodes) nodes.push_back(structure_node_to_json(node));
+          j["new_nodes"] = std::move(nodes);
+          j["justification"] = o.justification;
+        } else if constexpr (std::is_same_v<T, op::Refine>) {
+          j["concept_id"] = o.concept_id.to_string();
+          j["new_definition"] = o.new_definition;
+          j["evidence"] = evidence_array(o.evidence);
+        } else if constexpr (std::is_same_v<T, op::Merge>) {
+          j["concept_ids"] = id_array(o.concept_ids);
+          j["merged_term"] = o.merged_term;
+          j["merged_definition"] = o.merged_definition;
+          j["evidence"] = evidence_array(o.evidence);
+        } else if constexpr (std::is_same_v<T, op::Reinforce>) {
+          j["concept_id"] = o.concept_id.to_string();
+          j["evidence"] = evidence_array(o.evidence);
+        } else {
+          static_assert(std::is_same_v<T, op::Split>);
+          j["concept_id"] = o.concept_id.to_string();
+          Json pairs = Json::array();
+          for (const auto& [term, definition] : o.new_concepts) {
+            pairs.push_back(Json{{"term", term}, {"definition", definition}});
+          }
+          j["new_concepts"] = std::move(pairs);
+          j["evidence"] = evidence_array(o.evidence);
+        }
+        return j;
+      },
+      operation);
+  out["type"] = std::string(variant_name(operation));
+  return out;
+}
+
+Json record_to_json(const EvolutionRecord& record) {
+  const auto& j = record.justification;
+  Json justification = Json::object();
+  justification["agm_type"] = std::string(name(j.agm_type));
+  justification["minimality_score"] = j.minimality_score;
+  justification["content_shift_score"] = optional_float(j.content_shift_score);
+  justification["structure_delta_score"] = optional_float(j.structure_delta_score);
+  justification["evidence_refs"] = evidence_array(j.evidence_refs);
+
+  Json out = Json::object();
+  out["id"] = record.id.to_string();
+  out["operation"] = operation_to_json(record.operation);
+  out["timestamp"] = serialization::format_timestamp_rfc3339(record.timestamp);
+  out["source"] = std::string(name(record.source));
+  out["prior_state_hash"] = record.prior_state_hash.to_hex();
+  out["resulting_state_hash"] = record.resulting_state_hash.to_hex();
+  out["chain_hash"] = record.chain_hash.to_hex();
+  out["justification"] = std::move(justification);
+  return out;
+}
+
+Json records_to_json(std::span<const EvolutionRecord> records) {
+  Json out = Json::array();
+  auto& items = *out.get_ptr<Json::array_t*>();
+  items.reserve(records.size());
+  for (const auto& record : records) items.push_back(record_to_json(record));
+  return out;
+}
+
+Result<OperationJustification> justification_from_json(const Json& value) {
+  OperationJustification j;
+  KELVORA_TRY(agm_type, enum_field(value, "agm_type", kAgmTypes, "unknown agm_type: "));
+  j.agm_type = agm_type;
+  const Json* minimality = member(value, "minimality_score");
+  const auto score = minimality ? number_value(*minimality) : std::nullopt;
+  if (!score) return refuse_field("minimality_score");
+  j.minimality_score = *score;
+  if (const Json* s = member(value, "content_shift_score"))
+    j.content_shift_score = number_value(*s);
+  if (const Json* s = member(value, "structure_delta_score")) {
+    j.structure_delta_score = number_value(*s);
+  }
+  KELVORA_TRY(evidence, optional_evidence(value, "evidence_refs"));
+  j.evidence_refs = std::move(evidence);
+  return j;
+}
+
+Result<EvolutionOperation> operation_from_json(const Json& value) {
+  KELVORA_TRY(type, str_field(value, "type"));
+  for (const auto& kind : kOperationKinds) {
+    if (kind.name == type) return kind.read(value);
+  }
+  return refuse("unknown operation type: " + type);
+}
+
+Result<EvolutionRecord> record_from_json(const Json& value) {
+  EvolutionRecord record;
+  KELVORA_TRY(source, enum_field(value, "source", kSources, "unknown source: "));
+  record.source = source;
+  KELVORA_TRY(timestamp, timestamp_field(value, "timestamp"));
+  record.timestamp = timestamp;
+
+  const Json* id = member(value, "id");
+  if (id == nullptr) return refuse("missing record id");
+  const auto* id_text = id->get_ptr<const std::string*>();
+  if (id_text == nullptr) return refuse("expected string for record_id");
+  KELVORA_TRY(uuid, parse_uuid(*id_text, "invalid uuid: "));
+  record.id = RecordId{uuid};
+
+  const Json* operation = member(value, "operation");
+  if (operation == nullptr) return refuse("missing operation");
+  KELVORA_TRY(op, operation_from_json(*operation));
+  record.operation = std::move(op);
+
+  KELVORA_TRY(prior, required_hash(value, "prior_state_hash", "missing prior_state_hash"));
+  record.prior_state_hash = prior;
+  KELVORA_TRY(resulting,
+              required_hash(value, "resulting_state_hash", "missing resulting_state_hash"));
+  record.resulting_state_hash = resulting;
+  KELVORA_TRY(chain, required_hash(value, "chain_hash", "missing chain_hash"));
+  record.chain_hash = chain;
+
+  const Json* justification = member(value, "justification");
+  if (justification == nullptr) return refuse("missing justification");
+  KELVORA_TRY(j, justification_from_json(*justification));
+  record.justification = std::move(j);
+  return record;
+}
+
+Result<std::vector<EvolutionRecord>> records_from_json(const Json& value) {
+  const auto* items = value.get_ptr<const Json::array_t*>();
+  if (items == nullptr) return refuse("expected JSON array for records");
+  std::vector<EvolutionRecord> records;
+  records.reserve(items->size());
+  for (const Json& item : *items) {
+    KELVORA_TRY(record, record_from_json(item));
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+std::string records_to_json_text(std::span<const EvolutionRecord> records) {
+  return to_pretty_text(records_to_json(records));
+}
+
+}  // namespace kelvora::exchange

@@ -1,0 +1,206 @@
+#include "kelvora/state_document.hpp"
+
+#include <string_view>
+#include <utility>
+
+#include "kelvora/document_fields.hpp"
+#include "kelvora/integrity.hpp"
+#include "kelvora/state_hash.hpp"
+#include "kelvora/timestamp_text.hpp"
+
+namespace kelvora::exchange {
+namespace {
+
+// An identifier-keyed map as an object; identifier order is key order.
+template <class Map, class Write>
+Json map_object(const Map& map, Write write) {
+  Json out = Json::object();
+  for (const auto& [id, entry] : map) append(out, id.to_string(), write(*entry));
+  return out;
+}
+
+}  // namespace
+
+Json concept_to_json(const Concept& c) {
+  Json out = Json::object();
+  append(out, "confidence", c.confidence);
+  append(out, "created_at", serialization::format_timestamp_rfc3339(c.created_at));
+  append(out, "definition", c.definition);
+  append(out, "id", c.id.to_string());
+  append(out, "source_evidence", evidence_array(c.source_evidence));
+  append(out, "status", name(c.status));
+  append(out, "term", c.term);
+  return out;
+}
+
+Json relation_to_json(const Relation& r) {
+  Json out = Json::object();
+  if (r.classification_confidence) {
+    append(out, "classification_confidence", *r.classification_confidence);
+  }
+  append(out, "confidence", r.confidence);
+  append(out, "evidence", evidence_array(r.evidence));
+  append(out, "from_concept", r.from_concept.to_string());
+  append(out, "id", r.id.to_string());
+  append(out, "relation_type", name(r.relation_type));
+  if (r.source_document) append(out, "source_document", *r.source_document);
+  append(out, "to_concept", r.to_concept.to_string());
+  return out;
+}
+
+Json structure_node_to_json(const StructureNode& node) {
+  Json out = Json::object();
+  append(out, "concept_refs", id_array(node.concept_refs));
+  append(out, "content_hash", node.content_hash.to_hex());
+  append(out, "id", node.id.to_string());
+  append(out, "node_type", node.node_type);
+  append(out, "parent", node.parent ? Json(node.parent->to_string()) : Json(nullptr));
+  append(out, "position", node.position);
+  append(out, "title", node.title);
+  return out;
+}
+
+Json state_to_json(const KnowledgeState& state) {
+  Json out = Json::object();
+  append(out, "concepts", map_object(state.concepts, concept_to_json));
+  append(out, "relations", map_object(state.relations, relation_to_json));
+  append(out, "state_hash", serialization::state_hash(state).to_hex());
+  append(out, "structure", map_object(state.structure, structure_node_to_json));
+  return out;
+}
+
+Result<Concept> concept_from_json(const Json& value) {
+  Concept c;
+  const Json* id = member(value, "id");
+  if (id == nullptr) return refuse("missing concept id");
+  KELVORA_TRY(concept_id, concept_id_from_json(*id));
+  c.id = concept_id;
+  KELVORA_TRY(status, enum_field(value, "status", kStatuses, "unknown status: "));
+  c.status = status;
+  KELVORA_TRY(created_at, timestamp_field(value, "created_at"));
+  c.created_at = created_at;
+  KELVORA_TRY(evidence, optional_evidence(value, "source_evidence"));
+  c.source_evidence = std::move(evidence);
+  KELVORA_TRY(term, str_field(value, "term"));
+  c.term = std::move(term);
+  KELVORA_TRY(definition, str_field(value, "definition"));
+  c.definition = std::move(definition);
+  KELVORA_TRY(confidence, f64_field(value));
+  c.confidence = confidence;
+  return c;
+}
+
+Result<Relation> relation_from_json(const Json& value) {
+  Relation r;
+  KELVORA_TRY(type_text, str_field(value, "relation_type"));
+  const auto type = relation_type::from_wire_str(type_text);
+  if (!type) return refuse("unknown relation_type: " + type_text);
+  r.relation_type = *type;
+
+  const Json* id = member(value, "id");
+  if (id == nullptr) return refuse("missing relation id");
+  const auto* id_text = id->get_ptr<const std::string*>();
+  if (id_text == nullptr) return refuse("expected string for relation_id");
+  KELVORA_TRY(uuid, parse_uuid(*id_text, "invalid uuid: "));
+  r.id = RelationId{uuid};
+
+  KELVORA_TRY(from, required_concept_id(value, "from_concept", "missing from_concept"));
+  r.from_concept = from;
+  KELVORA_TRY(to, required_concept_id(value, "to_concept", "missing to_concept"));
+  r.to_concept = to;
+  KELVORA_TRY(evidence, optional_evidence(value, "evidence"));
+  r.evidence = std::move(evidence);
+  KELVORA_TRY(confidence, f64_field(value));
+  r.confidence = confidence;
+  // Both optional members fall back to absent for any other type.
+  if (const Json* doc = member(value, "source_document")) {
+    if (const auto* text = doc->get_ptr<const std::string*>()) r.source_document = *text;
+  }
+  if (const Json* cc = member(value, "classification_confidence")) {
+    r.classification_confidence = number_value(*cc);
+  }
+  return r;
+}
+
+Result<StructureNode> structure_node_from_json(const Json& value) {
+  StructureNode node;
+  if (const Json* parent = member(value, "parent"); parent != nullptr && !parent->is_null()) {
+    KELVORA_TRY(parent_id, structure_node_id_from_json(*parent));
+    node.parent = parent_id;
+  }
+  if (const Json* refs = member(value, "concept_refs")) {
+    if (const auto* items = refs->get_ptr<const Json::array_t*>()) {
+      node.concept_refs.reserve(items->size());
+      for (const Json& item : *items) {
+        KELVORA_TRY(ref, concept_id_from_json(item));
+        node.concept_refs.push_back(ref);
+      }
+    }
+  }
+  const Json* id = member(value, "id");
+  if (id == nullptr) return refuse("missing node id");
+  KELVORA_TRY(node_id, structure_node_id_from_json(*id));
+  node.id = node_id;
+  KELVORA_TRY(title, str_field(value, "title"));
+  node.title = std::move(title);
+  KELVORA_TRY(node_type, str_field(value, "node_type"));
+  node.node_type = std::move(node_type);
+  KELVORA_TRY(position, u32_field(value, "position"));
+  node.position = position;
+  KELVORA_TRY(content_hash, required_hash(value, "content_hash", "missing content_hash"));
+  node.content_hash = content_hash;
+  return node;
+}
+
+namespace {
+
+// Reads one map member of the state document: the member name is the key
+// the entry is stored under; a later name for the same id replaces it.
+template <class Id, class T, class Map, class Read>
+Result<void> read_map(const Json& document, std::string_view key, std::string_view missing,
+                      std::string_view bad_key, Read read, Map& out) {
+  const Json* value = member(document, key);
+  const auto* members = value ? value->get_ptr<const Json::object_t*>() : nullptr;
+  if (members == nullptr) return refuse(std::string(missing));
+  for (const auto& [name_text, item] : *members) {
+    KELVORA_TRY(uuid, parse_uuid(name_text, bad_key));
+    KELVORA_TRY(entry, read(item));
+    out.insert_or_assign(Id{uuid}, Entry<T>(std::move(entry)));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<KnowledgeState> state_from_json(const Json& value) {
+  KnowledgeState state;
+  if (auto r =
+          read_map<ConceptId, Concept>(value, "concepts", "missing or invalid concepts",
+                                       "invalid concept id: ", concept_from_json, state.concepts);
+      !r) {
+    return std::unexpected(std::move(r.error()));
+  }
+  if (auto r = read_map<RelationId, Relation>(value, "relations", "missing or invalid relations",
+                                              "invalid relation id: ", relation_from_json,
+                                              state.relations);
+      !r) {
+    return std::unexpected(std::move(r.error()));
+  }
+  if (auto r = read_map<StructureNodeId, StructureNode>(
+          value, "structure", "missing or invalid structure",
+          "invalid node id: ", structure_node_from_json, state.structure);
+      !r) {
+    return std::unexpected(std::move(r.error()));
+  }
+  if (auto r = validate_referential_integrity(state); !r) {
+    return std::unexpected(std::move(r.error()));
+  }
+  (void)state.state_hash();  // computed once here and kept with the state
+  return state;
+}
+
+std::string state_to_json_text(const KnowledgeState& state) {
+  return to_pretty_text(state_to_json(state));
+}
+
+}  // namespace kelvora::exchange

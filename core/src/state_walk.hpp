@@ -1,0 +1,77 @@
+// The walk over a state's maps that both the canonical state text and its
+// hash are made by: each entry contributes the member text it keeps.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "kelvora/knowledge_state.hpp"
+
+namespace kelvora::serialization {
+
+// A sink that appends to a string (the same member walk as the hash stream).
+struct StringSink {
+  std::string& out;
+  void feed(std::string_view bytes) { out.append(bytes); }
+  void feed(char c) { out.push_back(c); }
+};
+
+// Feeds one `"<key>":{...}` member. The cached text names the entry's own
+// id; a map key that differs from it (possible in a state read from a
+// document) is written in its place.
+template <class Sink, class Key, class E>
+void feed_member(Sink& sink, const Key& key, const E& entry) {
+  const std::string_view text = entry.canonical();
+  if (key == entry->id) {
+    sink.feed(text);
+    return;
+  }
+  const std::string key_text = '"' + key.uuid.to_string() + "\":";
+  sink.feed(std::string_view(key_text));
+  sink.feed(text.substr(39));
+}
+
+// Feeds the members of one map: `"<key>":{...}` pieces separated by commas.
+//
+// Each entry's value and text share one heap block. The walk asks for blocks
+// ahead of use in two steps: the head line (which holds the text length)
+// kFar entries ahead, the whole block kNear entries ahead.
+template <class Sink, class Map>
+void feed_members(Sink& sink, const Map& map) {
+  constexpr std::size_t kFar = 16;
+  constexpr std::size_t kNear = 6;
+  auto far = map.begin();
+  auto near = map.begin();
+  const auto end = map.end();
+  for (std::size_t k = 0; k < kFar && far != end; ++k, ++far) far->second.prefetch_head();
+  for (std::size_t k = 0; k < kNear && near != end; ++k, ++near) near->second.prefetch_all();
+  bool first = true;
+  for (auto it = map.begin(); it != end; ++it) {
+    if (far != end) {
+      far->second.prefetch_head();
+      ++far;
+    }
+    if (near != end) {
+      near->second.prefetch_all();
+      ++near;
+    }
+    if (!first) sink.feed(',');
+    first = false;
+    const auto& [key, entry] = *it;
+    feed_member(sink, key, entry);
+  }
+}
+
+template <class Sink>
+void feed_state(Sink& sink, const KnowledgeState& state) {
+  sink.feed(std::string_view("{\"concepts\":{"));
+  feed_members(sink, state.concepts);
+  sink.feed(std::string_view("},\"relations\":{"));
+  feed_members(sink, state.relations);
+  sink.feed(std::string_view("},\"structure\":{"));
+  feed_members(sink, state.structure);
+  sink.feed(std::string_view("}}"));
+}
+
+}  // namespace kelvora::serialization
