@@ -34,8 +34,7 @@ void finish(StabilityMetrics& metrics, std::size_t record_count) {
   const auto steps = metrics.definition_arc.size();
   metrics.semantic_version = {revises, refines};
   metrics.total_transitions = static_cast<std::uint32_t>(steps);
-  metrics.volatility =
-      steps == 0 ? 0.0 : static_cast<double>(revises) / static_cast<double>(steps);
+  metrics.volatility = steps == 0 ? 0.0 : static_cast<double>(revises) / static_cast<double>(steps);
   metrics.records_since_last_change =
       steps == 0 ? static_cast<std::uint32_t>(record_count)
                  : static_cast<std::uint32_t>(record_count - 1 -
@@ -70,7 +69,8 @@ StabilityMetrics concept_stability(std::span<const EvolutionRecord> records,
   for (std::size_t i = 0; i < records.size(); ++i) {
     const EvolutionOperation& operation = records[i].operation;
     bool touched = false;
-    for_each_touched(operation, [&](const ConceptId& id) { touched = touched || id == concept_id; });
+    for_each_touched(operation,
+                     [&](const ConceptId& id) { touched = touched || id == concept_id; });
     if (touched) add_step(metrics, i, step_kind(operation), step_definition(operation));
   }
   finish(metrics, records.size());
@@ -81,14 +81,12 @@ double coherence_score(std::size_t active_count, std::size_t contradiction_count
                        double stability_sum) {
   double density = 0.0;
   if (active_count >= 2) {
-    const std::uint64_t pairs =
-        static_cast<std::uint64_t>(active_count) * (active_count - 1) / 2;
+    const std::uint64_t pairs = static_cast<std::uint64_t>(active_count) * (active_count - 1) / 2;
     density = static_cast<double>(contradiction_count) / static_cast<double>(pairs);
   }
-  const double term =
-      active_count == 0
-          ? kStabilityWeight
-          : stability_sum / static_cast<double>(active_count) * kStabilityWeight;
+  const double term = active_count == 0
+                          ? kStabilityWeight
+                          : stability_sum / static_cast<double>(active_count) * kStabilityWeight;
   return std::min(std::max((1.0 - density) * kContradictionWeight + term, 0.0), 1.0);
 }
 
@@ -99,8 +97,7 @@ CoherenceReport coherence(const KnowledgeState& state, std::span<const Evolution
   for (const auto& [id, relation] : state.relations) {
     if (relation->relation_type != RelationType::Contradicts) continue;
     if (is_active(state, relation->from_concept) && is_active(state, relation->to_concept)) {
-      report.unresolved_contradictions.emplace_back(relation->from_concept,
-                                                    relation->to_concept);
+      report.unresolved_contradictions.emplace_back(relation->from_concept, relation->to_concept);
     }
   }
 

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "kelvora/types.hpp"
+#include "kelvora/knowledge_state.hpp"
 
 namespace kelvora::analysis {
 
