@@ -42,6 +42,18 @@ std::string_view agent_prov_type(ProvAgentType type) {
   return type == ProvAgentType::User ? "prov:Person" : "prov:SoftwareAgent";
 }
 
+// "qel:" and the type's name, for the text writer.
+std::string_view qel_type(ProvEntityType type) {
+  static constexpr std::string_view kNames[] = {"qel:ConceptDefinition", "qel:KnowledgeState",
+                                                "qel:Evidence", "qel:ConceptRelation"};
+  return kNames[static_cast<int>(type)];
+}
+std::string_view qel_type(ProvActivityType type) {
+  static constexpr std::string_view kNames[] = {"qel:EvolutionOperation",
+                                                "qel:ClassificationDecision"};
+  return kNames[static_cast<int>(type)];
+}
+
 std::string qel(std::string_view suffix) {
   std::string out = "qel:";
   out += suffix;
@@ -57,9 +69,27 @@ struct Member {
   std::string_view value;
 };
 
+// Whether `text` goes into a JSON string unchanged: no quotation mark,
+// backslash or control character. Most texts of a graph are such.
+bool plain(std::string_view text) {
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == '"' || b == '\\') return false;
+  }
+  return true;
+}
+
 // Appends `text` as a JSON string with `prefix` (which needs no escaping)
-// in front of its first character.
+// in front of its first character; other texts go through the system's
+// string writer.
 void put_string(std::string& out, std::string_view prefix, std::string_view text) {
+  if (plain(text)) {
+    out += '"';
+    out += prefix;
+    out += text;
+    out += '"';
+    return;
+  }
   if (prefix.empty()) {
     serialization::write_string(out, text);
     return;
@@ -107,7 +137,7 @@ class TextWriter {
   }
   void string_member(std::string_view prefix, std::string_view key_text, std::string_view value) {
     key(prefix, key_text);
-    serialization::write_string(out_, value);
+    put_string(out_, {}, value);
   }
   // A key that needs no escaping.
   void plain_key(std::string_view key_text) {
@@ -177,6 +207,30 @@ void in_decimal_text_order(std::uint64_t count, Visit&& visit) {
     // Past the last number or the last digit: climb until a digit can grow.
     while (n % 10 == 9 || n + 1 > last) n /= 10;
     ++n;
+  }
+}
+
+// Visits the nodes in the given order. Nodes in identifier order lie
+// scattered in memory: each node, then its texts, then its attribute texts
+// are asked for a few nodes ahead, so their loads overlap.
+template <class T, class Visit>
+void visit_prefetched(const std::vector<const T*>& nodes, Visit&& visit) {
+  constexpr std::size_t kAhead = 8;
+  const std::size_t n = nodes.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + 2 * kAhead < n) __builtin_prefetch(nodes[i + 2 * kAhead]);
+    if (i + kAhead < n) {
+      const T& next = *nodes[i + kAhead];
+      __builtin_prefetch(next.id.text().data());
+      if (!next.attributes.empty()) __builtin_prefetch(&*next.attributes.begin());
+    }
+    if (i + kAhead / 2 < n) {
+      for (const auto& [k, v] : nodes[i + kAhead / 2]->attributes) {
+        __builtin_prefetch(k.data());
+        __builtin_prefetch(v.data());
+      }
+    }
+    visit(*nodes[i]);
   }
 }
 
@@ -273,8 +327,8 @@ std::string ProvenanceGraph::to_prov_json_text() const {
     w.key({}, a->id.text());
     w.open();
     const std::string ended = time_text(a->ended_at);
-    const std::string started = time_text(a->started_at);
-    const std::string type = qel(name(a->activity_type));
+    const std::string started = a->started_at == a->ended_at ? ended : time_text(a->started_at);
+    const std::string_view type = qel_type(a->activity_type);
     const Member fixed[] = {
         {"prov:endedAtTime", ended}, {"prov:startedAtTime", started}, {"prov:type", type}};
     w.merged_members(fixed, a->attributes, "qel:", true);
@@ -297,15 +351,15 @@ std::string ProvenanceGraph::to_prov_json_text() const {
 
   w.key({}, "entity");
   w.open();
-  for (const ProvEntity* e : entities()) {
-    w.key({}, e->id.text());
+  visit_prefetched(entities(), [&](const ProvEntity& e) {
+    w.key({}, e.id.text());
     w.open();
-    const std::string generated = time_text(e->timestamp);
-    const std::string type = qel(name(e->entity_type));
+    const std::string generated = time_text(e.timestamp);
+    const std::string_view type = qel_type(e.entity_type);
     const Member fixed[] = {{"prov:generatedAtTime", generated}, {"prov:type", type}};
-    w.merged_members(fixed, e->attributes, "qel:", true);
+    w.merged_members(fixed, e.attributes, "qel:", true);
     w.close();
-  }
+  });
   w.close();
 
   w.key({}, "prefix");

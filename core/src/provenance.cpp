@@ -3,7 +3,9 @@
 #include "kelvora/provenance.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <new>
@@ -160,36 +162,33 @@ std::uint32_t ProvenanceGraph::node_of(std::string_view id) {
   return number;
 }
 
-void ProvenanceGraph::add_entity(ProvEntity entity) {
-  Node& node = nodes_[node_of(entity.id.text())];
-  if (node.entity != kNone) {
-    entities_[node.entity] = std::move(entity);
-    return;
+template <class T>
+std::uint32_t ProvenanceGraph::store(std::vector<T>& nodes, std::uint32_t Node::* slot, T node) {
+  const std::uint32_t number = node_of(node.id.text());
+  std::uint32_t& at = nodes_[number].*slot;
+  if (at != kNone) {
+    nodes[at] = std::move(node);
+    return number;
   }
-  node.entity = checked_count(entities_.size());
-  entities_.push_back(std::move(entity));
-  if (node.generated_or_derived) ++covered_entities_;
+  at = checked_count(nodes.size());
+  nodes.push_back(std::move(node));
+  return number;
 }
+
+std::uint32_t ProvenanceGraph::store_entity(ProvEntity entity) {
+  const std::size_t before = entities_.size();
+  const std::uint32_t number = store(entities_, &Node::entity, std::move(entity));
+  if (entities_.size() != before && nodes_[number].generated_or_derived) ++covered_entities_;
+  return number;
+}
+
+void ProvenanceGraph::add_entity(ProvEntity entity) { store_entity(std::move(entity)); }
 
 void ProvenanceGraph::add_activity(ProvActivity activity) {
-  Node& node = nodes_[node_of(activity.id.text())];
-  if (node.activity != kNone) {
-    activities_[node.activity] = std::move(activity);
-    return;
-  }
-  node.activity = checked_count(activities_.size());
-  activities_.push_back(std::move(activity));
+  store(activities_, &Node::activity, std::move(activity));
 }
 
-void ProvenanceGraph::add_agent(ProvAgent agent) {
-  Node& node = nodes_[node_of(agent.id.text())];
-  if (node.agent != kNone) {
-    agents_[node.agent] = std::move(agent);
-    return;
-  }
-  node.agent = checked_count(agents_.size());
-  agents_.push_back(std::move(agent));
-}
+void ProvenanceGraph::add_agent(ProvAgent agent) { store(agents_, &Node::agent, std::move(agent)); }
 
 void ProvenanceGraph::add_relation(ProvRelation relation) {
   const std::uint32_t from = node_of(relation.from.text());
@@ -252,6 +251,7 @@ struct ConceptIdHash {
 // concept without an entry is at version 1.
 class VersionTable {
  public:
+  explicit VersionTable(std::size_t expected) { versions_.reserve(expected); }
   std::uint32_t of(const ConceptId& id) const {
     auto it = versions_.find(id);
     return it == versions_.end() ? 1 : it->second;
@@ -280,9 +280,10 @@ ProvEntity concept_entity(const ConceptId& id, std::uint32_t version, Timestamp 
 
 ProvenanceGraph ProvenanceGraph::from_records(std::span<const EvolutionRecord> records) {
   ProvenanceGraph graph;
-  VersionTable versions;
+  VersionTable versions(records.size());
   graph.links_.reserve(records.size() * 6);
   graph.activities_.reserve(records.size());
+  std::uint32_t last_resulting = kNone;
   for (std::size_t i = 0; i < records.size(); ++i) {
     const EvolutionRecord& record = records[i];
     const Timestamp ts = record.timestamp;
@@ -293,32 +294,30 @@ ProvenanceGraph ProvenanceGraph::from_records(std::span<const EvolutionRecord> r
     activity.started_at = ts;
     activity.ended_at = ts;
     activity.activity_type = ProvActivityType::EvolutionOperation;
-    const std::uint32_t a = graph.node_of(activity.id.text());
-    graph.add_activity(std::move(activity));
+    const std::uint32_t a = graph.store(graph.activities_, &Node::activity, std::move(activity));
 
     // A state entity keeps the time stamp of the first record naming it.
     auto state = [&](const Hash& hash) {
-      const ProvenanceId id = ProvenanceId::from_state_hash(hash);
+      ProvenanceId id = ProvenanceId::from_state_hash(hash);
       const std::uint32_t number = graph.node_of(id.text());
       if (graph.nodes_[number].entity == kNone) {
         ProvEntity e;
-        e.id = id;
+        e.id = std::move(id);
         e.attributes.set("state_hash", hash.to_hex());
         e.timestamp = ts;
         e.entity_type = ProvEntityType::KnowledgeState;
-        graph.add_entity(std::move(e));
+        graph.store_entity(std::move(e));
       }
       return number;
     };
-    const std::uint32_t prior = state(record.prior_state_hash);
+    // In a chained history the prior state is the state the record before
+    // resulted in.
+    const bool chained = i > 0 && records[i - 1].resulting_state_hash == record.prior_state_hash;
+    const std::uint32_t prior = chained ? last_resulting : state(record.prior_state_hash);
     const std::uint32_t resulting = state(record.resulting_state_hash);
+    last_resulting = resulting;
 
-    // Stores `e` and returns its number.
-    auto store = [&](ProvEntity e) {
-      const std::uint32_t number = graph.node_of(e.id.text());
-      graph.add_entity(std::move(e));
-      return number;
-    };
+    auto store = [&](ProvEntity e) { return graph.store_entity(std::move(e)); };
     auto version_node = [&](const ConceptId& id, std::uint32_t version) {
       return graph.node_of(ProvenanceId::concept_version(id, version).text());
     };
@@ -418,7 +417,7 @@ ProvenanceGraph ProvenanceGraph::from_records(std::span<const EvolutionRecord> r
       agent.id = by_user ? ProvenanceId::user_agent() : ProvenanceId::engine_agent();
       agent.name = by_user ? "Human user" : "QEL engine";
       agent.agent_type = by_user ? ProvAgentType::User : ProvAgentType::System;
-      graph.add_agent(std::move(agent));
+      graph.store(graph.agents_, &Node::agent, std::move(agent));
     }
     graph.link(a, g, ProvRelationType::WasAssociatedWith);
   }
@@ -442,12 +441,43 @@ const ProvAgent* ProvenanceGraph::agent(std::string_view id) const {
   return n == kNone || nodes_[n].agent == kNone ? nullptr : &agents_[nodes_[n].agent];
 }
 
+namespace {
+
+// The first 24 bytes of an identifier as three big-endian numbers (zeros
+// past its end): comparing these compares the texts, up to a tie.
+struct SortKey {
+  std::array<std::uint64_t, 3> head;
+  std::uint32_t position;
+};
+
+SortKey sort_key(std::string_view text, std::uint32_t position) {
+  unsigned char bytes[24] = {};
+  std::memcpy(bytes, text.data(), std::min(text.size(), sizeof bytes));
+  SortKey key{{}, position};
+  for (std::size_t i = 0; i < sizeof bytes; ++i) {
+    key.head[i / 8] = (key.head[i / 8] << 8) | bytes[i];
+  }
+  return key;
+}
+
+}  // namespace
+
+// Sorting keys held side by side instead of the texts behind pointers keeps
+// the sort in cache; only ties read the texts.
 template <class T>
 std::vector<const T*> ProvenanceGraph::in_id_order(const std::vector<T>& nodes) const {
+  std::vector<SortKey> keys;
+  keys.reserve(nodes.size());
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    keys.push_back(sort_key(nodes[i].id.text(), static_cast<std::uint32_t>(i)));
+  }
+  std::sort(keys.begin(), keys.end(), [&](const SortKey& x, const SortKey& y) {
+    if (x.head != y.head) return x.head < y.head;
+    return nodes[x.position].id < nodes[y.position].id;
+  });
   std::vector<const T*> out;
   out.reserve(nodes.size());
-  for (const T& node : nodes) out.push_back(&node);
-  std::sort(out.begin(), out.end(), [](const T* x, const T* y) { return x->id < y->id; });
+  for (const SortKey& key : keys) out.push_back(&nodes[key.position]);
   return out;
 }
 

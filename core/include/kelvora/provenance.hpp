@@ -253,6 +253,10 @@ class ProvenanceGraph {
   };
 
   std::uint32_t node_of(std::string_view id);
+  // Inserts or replaces the node under its identifier; returns the number.
+  template <class T>
+  std::uint32_t store(std::vector<T>& nodes, std::uint32_t Node::* slot, T node);
+  std::uint32_t store_entity(ProvEntity entity);
   std::uint32_t find_node(std::string_view id) const { return ids_.find(id); }
   void link(std::uint32_t from, std::uint32_t to, ProvRelationType type,
             std::uint32_t attributes = kNone);
