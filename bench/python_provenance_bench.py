@@ -23,13 +23,76 @@ Each figure is the smallest of --rounds runs.
 import argparse
 import json
 import os
+import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
 from python_bench import find_build  # noqa: E402  (the module benchmark's build lookup)
-from python_documents_bench import history  # noqa: E402  (the mixed history of that benchmark)
+
+# Writes the records document of a mixed history of argv[1] records, the
+# engine's apply keeping the concept ids: per ten records six asserts, then a
+# relate, a refine, a reinforce and a revise of recent concepts (the shape of
+# the documents benchmark's history, made without the term lookups).
+HISTORY_WRITER = r"""
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "kelvora/exchange.hpp"
+
+using namespace kelvora;
+
+int main(int, char** argv) {
+  const long n = std::atol(argv[1]);
+  KnowledgeState state;
+  std::vector<EvolutionRecord> records;
+  std::vector<ConceptId> ids;
+  for (long i = 0; i < n; ++i) {
+    const std::size_t k = i % 10, m = ids.size();
+    EvolutionOperation op;
+    if (k < 6 || m < 6) {
+      Concept c = Concept::create("concept " + std::to_string(m), "definition of concept " + std::to_string(m));
+      ids.push_back(c.id);
+      op = op::Assert{std::move(c)};
+    } else if (k == 6) {
+      op = op::Relate{Relation{RelationId::random(), ids[m - 1], ids[m - 2], RelationType::Supports, {}, 1.0, {}, {}}};
+    } else if (k == 7) {
+      op = op::Refine{ids[m - 3], "a finer definition of concept " + std::to_string(m - 3), {}};
+    } else if (k == 8) {
+      op = op::Reinforce{ids[m - 4], {}};
+    } else {
+      op = op::Revise{ids[m - 5], "revised", {ids[m - 6]}, {}};
+    }
+    ApplyContext context;
+    if (!records.empty()) context.prev_chain_hash = records.back().chain_hash;
+    auto r = KnowledgeState::apply(state, op, context);
+    if (!r) { std::fprintf(stderr, "%s\n", r.error().message().c_str()); return 1; }
+    state = std::move(r->state);
+    records.push_back(std::move(r->record));
+  }
+  std::fputs(exchange::records_to_json_text(records).c_str(), stdout);
+}
+"""
+
+
+def history(kelvora, lib, workdir, length):
+    binary = os.path.join(workdir, "history_writer")
+    if not os.path.exists(binary):
+        source = binary + ".cpp"
+        with open(source, "w") as f:
+            f.write(HISTORY_WRITER)
+        subprocess.run(
+            [os.environ.get("CXX", "c++"), "-std=c++23", "-O2", "-DNDEBUG",
+             "-I", os.path.join(ROOT, "core", "include"), source, lib,
+             "-lcrypto", "-licui18n", "-licuuc", "-licudata", "-o", binary],
+            check=True,
+        )  # fmt: skip
+    text = subprocess.run([binary, str(length)], check=True, capture_output=True, text=True).stdout
+    return kelvora.PyKnowledgeState.from_records_json(text)
 
 
 def best(rounds, fn):
@@ -79,14 +142,15 @@ def main():
     parser.add_argument("--records", type=int, default=10_000, help="N, the smaller history")
     args = parser.parse_args()
 
-    _, module_dir = find_build(args.build)
+    lib, module_dir = find_build(args.build)
     sys.path.insert(0, module_dir)
     import kelvora
     import orjson
 
     G = kelvora.PyProvenanceGraph
     n, rounds = (50, 1) if args.smoke else (args.records, args.rounds)
-    small, large = history(kelvora, n), history(kelvora, 10 * n)
+    with tempfile.TemporaryDirectory() as workdir:
+        small, large = (history(kelvora, lib, workdir, size) for size in (n, 10 * n))
 
     for name, fn in [("from_state", G.from_state), ("to_prov_json", None)]:
         costs = []
