@@ -21,6 +21,7 @@ declare -A wanted=(
   [pytest]=pytest
   [hypothesis]=hypothesis
   [prov]=prov
+  [orjson]=orjson
 )
 
 missing=()

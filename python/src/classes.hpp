@@ -3,10 +3,6 @@
 //
 // Each creates its type (once per process), adds it to `module` and returns 0,
 // or returns -1 with a Python exception set.
-//
-// stubs_pending.cpp stands in for a class whose file does not exist yet: when
-// adding the real definition, delete that stub from stubs_pending.cpp (and the
-// file once it is empty).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

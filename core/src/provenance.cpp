@@ -1,0 +1,559 @@
+// The provenance graph: identifiers, the graph built from records, the add
+// operations, and the queries over the per-identifier relation chains.
+#include "kelvora/provenance.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <functional>
+#include <iterator>
+#include <new>
+#include <unordered_map>
+
+#include "kelvora/operations.hpp"
+
+namespace kelvora::provenance {
+
+namespace {
+
+constexpr std::string_view kEntityTypeNames[] = {"ConceptDefinition", "KnowledgeState", "Evidence",
+                                                 "ConceptRelation"};
+constexpr std::string_view kActivityTypeNames[] = {"EvolutionOperation", "ClassificationDecision"};
+constexpr std::string_view kAgentTypeNames[] = {"User", "System", "EmbeddingClassifier",
+                                                "NliClassifier", "LlmModel"};
+constexpr std::string_view kRelationTypeNames[] = {"WasGeneratedBy",    "Used",
+                                                   "WasDerivedFrom",    "WasAttributedTo",
+                                                   "WasAssociatedWith", "WasInvalidatedBy"};
+
+constexpr std::string_view kUserAgent = "qel:agent:user";
+constexpr std::string_view kEngineAgent = "qel:agent:qel-engine";
+
+// The first 16 of the 64 hex digits: the first 8 bytes of the hash.
+std::string hex_prefix(const Hash& hash) { return hash.to_hex().substr(0, 16); }
+
+std::string decimal(std::uint64_t value) {
+  char buf[24];
+  return std::string(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
+}
+
+// Identifier texts joined with "," and nothing else.
+std::string joined(const std::vector<ConceptId>& ids) {
+  std::string out;
+  for (const ConceptId& id : ids) {
+    if (!out.empty()) out += ',';
+    out += id.to_string();
+  }
+  return out;
+}
+
+std::uint32_t checked_count(std::size_t size) {
+  // Numbers are 32-bit; kNone is kept free.
+  if (size >= 0xFFFFFFFFu) throw std::bad_alloc();
+  return static_cast<std::uint32_t>(size);
+}
+
+const AttributeMap kNoAttributes;
+
+}  // namespace
+
+std::string_view name(ProvEntityType v) { return kEntityTypeNames[static_cast<int>(v)]; }
+std::string_view name(ProvActivityType v) { return kActivityTypeNames[static_cast<int>(v)]; }
+std::string_view name(ProvAgentType v) { return kAgentTypeNames[static_cast<int>(v)]; }
+std::string_view name(ProvRelationType v) { return kRelationTypeNames[static_cast<int>(v)]; }
+
+// ------------------------------------------------------------- identifiers
+
+ProvenanceId ProvenanceId::from_state_hash(const Hash& hash) {
+  return ProvenanceId("qel:state:" + hex_prefix(hash));
+}
+
+ProvenanceId ProvenanceId::from_record_position(std::uint64_t index, const Hash& chain_hash) {
+  return ProvenanceId("qel:activity:" + decimal(index) + ":" + hex_prefix(chain_hash));
+}
+
+ProvenanceId ProvenanceId::concept_version(const ConceptId& id, std::uint32_t version) {
+  return ProvenanceId("qel:concept:" + id.to_string() + ":v" + decimal(version));
+}
+
+ProvenanceId ProvenanceId::relation(const RelationId& id) {
+  return ProvenanceId("qel:relation:" + id.to_string());
+}
+
+ProvenanceId ProvenanceId::user_agent() { return ProvenanceId(std::string(kUserAgent)); }
+ProvenanceId ProvenanceId::engine_agent() { return ProvenanceId(std::string(kEngineAgent)); }
+
+// ------------------------------------------------------------- attributes
+
+void AttributeMap::set(std::string key, std::string value) {
+  // Keys usually arrive in order: appending is the common case.
+  if (entries_.empty() || entries_.back().first < key) {
+    entries_.emplace_back(std::move(key), std::move(value));
+    return;
+  }
+  auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
+                             [](const Entry& e, const std::string& k) { return e.first < k; });
+  if (at != entries_.end() && at->first == key) {
+    at->second = std::move(value);
+  } else {
+    entries_.emplace(at, std::move(key), std::move(value));
+  }
+}
+
+const std::string* AttributeMap::find(std::string_view key) const {
+  auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
+                             [](const Entry& e, std::string_view k) { return e.first < k; });
+  return at != entries_.end() && at->first == key ? &at->second : nullptr;
+}
+
+// ------------------------------------------------------------- identifier table
+
+std::uint32_t ProvenanceGraph::IdTable::find(std::string_view text) const {
+  if (slots_.empty()) return kNone;
+  const std::size_t hash = std::hash<std::string_view>{}(text);
+  const std::uint64_t tag = static_cast<std::uint64_t>(hash >> 32) << 32;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const std::uint64_t slot = slots_[i];
+    if (slot == 0) return kNone;
+    if ((slot & 0xFFFFFFFF00000000u) != tag) continue;
+    const auto number = static_cast<std::uint32_t>(slot - 1);
+    if (this->text(number) == text) return number;
+  }
+}
+
+std::uint32_t ProvenanceGraph::IdTable::intern(std::string_view text) {
+  if ((spans_.size() + 1) * 4 > slots_.size() * 3) grow();
+  const std::size_t hash = std::hash<std::string_view>{}(text);
+  const std::uint64_t tag = static_cast<std::uint64_t>(hash >> 32) << 32;
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = hash & mask;
+  for (;; i = (i + 1) & mask) {
+    const std::uint64_t slot = slots_[i];
+    if (slot == 0) break;
+    if ((slot & 0xFFFFFFFF00000000u) != tag) continue;
+    const auto number = static_cast<std::uint32_t>(slot - 1);
+    if (this->text(number) == text) return number;
+  }
+  const std::uint32_t number = checked_count(spans_.size());
+  spans_.push_back(Span{chars_.size(), text.size(), hash});
+  chars_.append(text);
+  slots_[i] = tag | (static_cast<std::uint64_t>(number) + 1);
+  return number;
+}
+
+void ProvenanceGraph::IdTable::grow() {
+  std::vector<std::uint64_t> slots(std::max<std::size_t>(64, slots_.size() * 2), 0);
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t number = 0; number < spans_.size(); ++number) {
+    const std::size_t hash = spans_[number].hash;
+    std::size_t i = hash & mask;
+    while (slots[i] != 0) i = (i + 1) & mask;
+    slots[i] = (static_cast<std::uint64_t>(hash >> 32) << 32) | (number + 1);
+  }
+  slots_ = std::move(slots);
+}
+
+// ------------------------------------------------------------- adding
+
+std::uint32_t ProvenanceGraph::node_of(std::string_view id) {
+  const std::uint32_t number = ids_.intern(id);
+  if (number == nodes_.size()) nodes_.emplace_back();
+  return number;
+}
+
+template <class T>
+std::uint32_t ProvenanceGraph::store(std::vector<T>& nodes, std::uint32_t Node::* slot, T node) {
+  const std::uint32_t number = node_of(node.id.text());
+  std::uint32_t& at = nodes_[number].*slot;
+  if (at != kNone) {
+    nodes[at] = std::move(node);
+    return number;
+  }
+  at = checked_count(nodes.size());
+  nodes.push_back(std::move(node));
+  return number;
+}
+
+std::uint32_t ProvenanceGraph::store_entity(ProvEntity entity) {
+  const std::size_t before = entities_.size();
+  const std::uint32_t number = store(entities_, &Node::entity, std::move(entity));
+  if (entities_.size() != before && nodes_[number].generated_or_derived) ++covered_entities_;
+  return number;
+}
+
+void ProvenanceGraph::add_entity(ProvEntity entity) { store_entity(std::move(entity)); }
+
+void ProvenanceGraph::add_activity(ProvActivity activity) {
+  store(activities_, &Node::activity, std::move(activity));
+}
+
+void ProvenanceGraph::add_agent(ProvAgent agent) { store(agents_, &Node::agent, std::move(agent)); }
+
+void ProvenanceGraph::add_relation(ProvRelation relation) {
+  const std::uint32_t from = node_of(relation.from.text());
+  const std::uint32_t to = node_of(relation.to.text());
+  std::uint32_t attributes = kNone;
+  if (!relation.attributes.empty()) {
+    attributes = checked_count(link_attributes_.size());
+    link_attributes_.push_back(std::move(relation.attributes));
+  }
+  link(from, to, relation.relation_type, attributes);
+}
+
+void ProvenanceGraph::link(std::uint32_t from, std::uint32_t to, ProvRelationType type,
+                           std::uint32_t attributes) {
+  const std::uint32_t position = checked_count(links_.size());
+  links_.push_back(Link{from, to, kNone, kNone, attributes, type});
+  // Appends `position` to a chain whose relations continue through `next`.
+  auto append = [&](Chain& chain, std::uint32_t Link::* next) {
+    if (chain.last == kNone) {
+      chain.first = position;
+    } else {
+      links_[chain.last].*next = position;
+    }
+    chain.last = position;
+  };
+  switch (type) {
+    case ProvRelationType::WasDerivedFrom:
+      append(nodes_[from].derivations_out, &Link::next_from);
+      append(nodes_[to].derivations_in, &Link::next_to);
+      [[fallthrough]];
+    case ProvRelationType::WasGeneratedBy: {
+      Node& subject = nodes_[from];
+      if (!subject.generated_or_derived) {
+        subject.generated_or_derived = true;
+        if (subject.entity != kNone) ++covered_entities_;
+      }
+      break;
+    }
+    case ProvRelationType::WasAssociatedWith:
+      append(nodes_[from].associations, &Link::next_from);
+      break;
+    case ProvRelationType::Used:
+    case ProvRelationType::WasAttributedTo:
+    case ProvRelationType::WasInvalidatedBy:
+      break;
+  }
+}
+
+// ------------------------------------------------------------- from records
+
+namespace {
+
+struct ConceptIdHash {
+  std::size_t operator()(const ConceptId& id) const noexcept {
+    return static_cast<std::size_t>(Uuid::big_endian_half(id.uuid, 8));
+  }
+};
+
+// The version each concept has reached while the records are read; a
+// concept without an entry is at version 1.
+class VersionTable {
+ public:
+  explicit VersionTable(std::size_t expected) { versions_.reserve(expected); }
+  std::uint32_t of(const ConceptId& id) const {
+    auto it = versions_.find(id);
+    return it == versions_.end() ? 1 : it->second;
+  }
+  void set(const ConceptId& id, std::uint32_t version) { versions_[id] = version; }
+  // Stores and returns version + 1 (wrapping like the 32-bit counter it is).
+  std::uint32_t bump(const ConceptId& id) {
+    const std::uint32_t next = of(id) + 1;
+    set(id, next);
+    return next;
+  }
+
+ private:
+  std::unordered_map<ConceptId, std::uint32_t, ConceptIdHash> versions_;
+};
+
+ProvEntity concept_entity(const ConceptId& id, std::uint32_t version, Timestamp timestamp) {
+  ProvEntity e;
+  e.id = ProvenanceId::concept_version(id, version);
+  e.timestamp = timestamp;
+  e.entity_type = ProvEntityType::ConceptDefinition;
+  return e;
+}
+
+}  // namespace
+
+ProvenanceGraph ProvenanceGraph::from_records(std::span<const EvolutionRecord> records) {
+  ProvenanceGraph graph;
+  VersionTable versions(records.size());
+  graph.links_.reserve(records.size() * 6);
+  graph.activities_.reserve(records.size());
+  std::uint32_t last_resulting = kNone;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const EvolutionRecord& record = records[i];
+    const Timestamp ts = record.timestamp;
+
+    ProvActivity activity;
+    activity.id = ProvenanceId::from_record_position(i, record.chain_hash);
+    activity.attributes.set("operation_type", std::string(kind_name(record.operation)));
+    activity.started_at = ts;
+    activity.ended_at = ts;
+    activity.activity_type = ProvActivityType::EvolutionOperation;
+    const std::uint32_t a = graph.store(graph.activities_, &Node::activity, std::move(activity));
+
+    // A state entity keeps the time stamp of the first record naming it.
+    auto state = [&](const Hash& hash) {
+      ProvenanceId id = ProvenanceId::from_state_hash(hash);
+      const std::uint32_t number = graph.node_of(id.text());
+      if (graph.nodes_[number].entity == kNone) {
+        ProvEntity e;
+        e.id = std::move(id);
+        e.attributes.set("state_hash", hash.to_hex());
+        e.timestamp = ts;
+        e.entity_type = ProvEntityType::KnowledgeState;
+        graph.store_entity(std::move(e));
+      }
+      return number;
+    };
+    // In a chained history the prior state is the state the record before
+    // resulted in.
+    const bool chained = i > 0 && records[i - 1].resulting_state_hash == record.prior_state_hash;
+    const std::uint32_t prior = chained ? last_resulting : state(record.prior_state_hash);
+    const std::uint32_t resulting = state(record.resulting_state_hash);
+    last_resulting = resulting;
+
+    auto store = [&](ProvEntity e) { return graph.store_entity(std::move(e)); };
+    auto version_node = [&](const ConceptId& id, std::uint32_t version) {
+      return graph.node_of(ProvenanceId::concept_version(id, version).text());
+    };
+    // Revise, Refine and Reinforce: a new version derived from the one before.
+    auto next_version = [&](const ConceptId& id, auto&& fill) {
+      const std::uint32_t v = versions.bump(id);
+      ProvEntity e = concept_entity(id, v, ts);
+      fill(e.attributes);
+      const std::uint32_t made = store(std::move(e));
+      graph.link(made, version_node(id, v - 1), ProvRelationType::WasDerivedFrom);
+      graph.link(made, a, ProvRelationType::WasGeneratedBy);
+    };
+
+    std::visit(
+        [&](const auto& op) {
+          using Op = std::decay_t<decltype(op)>;
+          if constexpr (std::is_same_v<Op, op::Assert>) {
+            const Concept& c = op.concept_;
+            versions.set(c.id, 1);
+            ProvEntity e = concept_entity(c.id, 1, ts);
+            e.attributes.set("definition", c.definition);
+            e.attributes.set("term", c.term);
+            graph.link(store(std::move(e)), a, ProvRelationType::WasGeneratedBy);
+          } else if constexpr (std::is_same_v<Op, op::Revise>) {
+            next_version(op.concept_id, [&](AttributeMap& m) {
+              m.set("change_type", "revise");
+              m.set("conflict_set", joined(op.conflict_set));
+              m.set("definition", op.new_definition);
+            });
+          } else if constexpr (std::is_same_v<Op, op::Retract>) {
+            graph.link(version_node(op.concept_id, versions.of(op.concept_id)), a,
+                       ProvRelationType::WasInvalidatedBy);
+          } else if constexpr (std::is_same_v<Op, op::Relate>) {
+            const Relation& r = op.relation;
+            ProvEntity e;
+            e.id = ProvenanceId::relation(r.id);
+            e.attributes.set("from_concept", r.from_concept.to_string());
+            e.attributes.set("relation_type", std::string(kelvora::name(r.relation_type)));
+            e.attributes.set("to_concept", r.to_concept.to_string());
+            e.timestamp = ts;
+            e.entity_type = ProvEntityType::ConceptRelation;
+            graph.link(store(std::move(e)), a, ProvRelationType::WasGeneratedBy);
+          } else if constexpr (std::is_same_v<Op, op::Restructure>) {
+            // Only the activity and the states.
+          } else if constexpr (std::is_same_v<Op, op::Refine>) {
+            next_version(op.concept_id, [&](AttributeMap& m) {
+              m.set("change_type", "refine");
+              m.set("definition", op.new_definition);
+            });
+          } else if constexpr (std::is_same_v<Op, op::Merge>) {
+            const ConceptId merged = operations::derive_merged_concept_id(
+                record.prior_state_hash, op.concept_ids, op.merged_term, op.merged_definition);
+            ProvEntity e = concept_entity(merged, 1, ts);
+            e.attributes.set("change_type", "merge");
+            e.attributes.set("definition", op.merged_definition);
+            e.attributes.set("source_concepts", joined(op.concept_ids));
+            e.attributes.set("term", op.merged_term);
+            const std::uint32_t made = store(std::move(e));
+            graph.link(made, a, ProvRelationType::WasGeneratedBy);
+            for (const ConceptId& source : op.concept_ids) {
+              graph.link(made, version_node(source, versions.of(source)),
+                         ProvRelationType::WasDerivedFrom);
+            }
+          } else if constexpr (std::is_same_v<Op, op::Reinforce>) {
+            next_version(op.concept_id,
+                         [&](AttributeMap& m) { m.set("change_type", "reinforce"); });
+          } else if constexpr (std::is_same_v<Op, op::Split>) {
+            const std::uint32_t source = version_node(op.concept_id, versions.of(op.concept_id));
+            const std::string source_text = op.concept_id.to_string();
+            for (std::size_t k = 0; k < op.new_concepts.size(); ++k) {
+              const auto& [term, definition] = op.new_concepts[k];
+              const ConceptId made_id = operations::derive_split_concept_id(
+                  record.prior_state_hash, op.concept_id, static_cast<std::uint32_t>(k), term,
+                  definition);
+              ProvEntity e = concept_entity(made_id, 1, ts);
+              e.attributes.set("change_type", "split");
+              e.attributes.set("definition", definition);
+              e.attributes.set("source_concept", source_text);
+              e.attributes.set("term", term);
+              const std::uint32_t made = store(std::move(e));
+              graph.link(made, source, ProvRelationType::WasDerivedFrom);
+              graph.link(made, a, ProvRelationType::WasGeneratedBy);
+            }
+          }
+        },
+        record.operation);
+
+    graph.link(a, prior, ProvRelationType::Used);
+    graph.link(resulting, a, ProvRelationType::WasGeneratedBy);
+    graph.link(resulting, prior, ProvRelationType::WasDerivedFrom);
+
+    const bool by_user = record.source == OperationSource::UserExplicit ||
+                         record.source == OperationSource::UserImplicit;
+    const std::uint32_t g = graph.node_of(by_user ? kUserAgent : kEngineAgent);
+    if (graph.nodes_[g].agent == kNone) {
+      ProvAgent agent;
+      agent.id = by_user ? ProvenanceId::user_agent() : ProvenanceId::engine_agent();
+      agent.name = by_user ? "Human user" : "QEL engine";
+      agent.agent_type = by_user ? ProvAgentType::User : ProvAgentType::System;
+      graph.store(graph.agents_, &Node::agent, std::move(agent));
+    }
+    graph.link(a, g, ProvRelationType::WasAssociatedWith);
+  }
+  return graph;
+}
+
+// ------------------------------------------------------------- reading
+
+const ProvEntity* ProvenanceGraph::entity(std::string_view id) const {
+  const std::uint32_t n = find_node(id);
+  return n == kNone || nodes_[n].entity == kNone ? nullptr : &entities_[nodes_[n].entity];
+}
+
+const ProvActivity* ProvenanceGraph::activity(std::string_view id) const {
+  const std::uint32_t n = find_node(id);
+  return n == kNone || nodes_[n].activity == kNone ? nullptr : &activities_[nodes_[n].activity];
+}
+
+const ProvAgent* ProvenanceGraph::agent(std::string_view id) const {
+  const std::uint32_t n = find_node(id);
+  return n == kNone || nodes_[n].agent == kNone ? nullptr : &agents_[nodes_[n].agent];
+}
+
+namespace {
+
+// The first 24 bytes of an identifier as three big-endian numbers (zeros
+// past its end): comparing these compares the texts, up to a tie.
+struct SortKey {
+  std::array<std::uint64_t, 3> head;
+  std::uint32_t position;
+};
+
+SortKey sort_key(std::string_view text, std::uint32_t position) {
+  unsigned char bytes[24] = {};
+  std::memcpy(bytes, text.data(), std::min(text.size(), sizeof bytes));
+  SortKey key{{}, position};
+  for (std::size_t i = 0; i < sizeof bytes; ++i) {
+    key.head[i / 8] = (key.head[i / 8] << 8) | bytes[i];
+  }
+  return key;
+}
+
+}  // namespace
+
+// Sorting keys held side by side instead of the texts behind pointers keeps
+// the sort in cache; only ties read the texts.
+template <class T>
+std::vector<const T*> ProvenanceGraph::in_id_order(const std::vector<T>& nodes) const {
+  std::vector<SortKey> keys;
+  keys.reserve(nodes.size());
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    keys.push_back(sort_key(nodes[i].id.text(), static_cast<std::uint32_t>(i)));
+  }
+  std::sort(keys.begin(), keys.end(), [&](const SortKey& x, const SortKey& y) {
+    if (x.head != y.head) return x.head < y.head;
+    return nodes[x.position].id < nodes[y.position].id;
+  });
+  std::vector<const T*> out;
+  out.reserve(nodes.size());
+  for (const SortKey& key : keys) out.push_back(&nodes[key.position]);
+  return out;
+}
+
+std::vector<const ProvEntity*> ProvenanceGraph::entities() const { return in_id_order(entities_); }
+std::vector<const ProvActivity*> ProvenanceGraph::activities() const {
+  return in_id_order(activities_);
+}
+std::vector<const ProvAgent*> ProvenanceGraph::agents() const { return in_id_order(agents_); }
+
+RelationView ProvenanceGraph::relation(std::size_t position) const {
+  const Link& l = links_.at(position);
+  return RelationView{ids_.text(l.from), ids_.text(l.to),
+                      l.attributes == kNone ? kNoAttributes : link_attributes_[l.attributes],
+                      l.type};
+}
+
+// ------------------------------------------------------------- queries
+
+std::vector<const ProvEntity*> ProvenanceGraph::derived_from(std::string_view id) const {
+  std::vector<const ProvEntity*> out;
+  const std::uint32_t n = find_node(id);
+  if (n == kNone) return out;
+  for (std::uint32_t p = nodes_[n].derivations_out.first; p != kNone; p = links_[p].next_from) {
+    const std::uint32_t e = nodes_[links_[p].to].entity;
+    if (e != kNone) out.push_back(&entities_[e]);
+  }
+  return out;
+}
+
+std::vector<const ProvEntity*> ProvenanceGraph::generated_from(std::string_view id) const {
+  std::vector<const ProvEntity*> out;
+  const std::uint32_t n = find_node(id);
+  if (n == kNone) return out;
+  for (std::uint32_t p = nodes_[n].derivations_in.first; p != kNone; p = links_[p].next_to) {
+    const std::uint32_t e = nodes_[links_[p].from].entity;
+    if (e != kNone) out.push_back(&entities_[e]);
+  }
+  return out;
+}
+
+std::vector<const ProvAgent*> ProvenanceGraph::agents_for_activity(std::string_view id) const {
+  std::vector<const ProvAgent*> out;
+  const std::uint32_t n = find_node(id);
+  if (n == kNone) return out;
+  for (std::uint32_t p = nodes_[n].associations.first; p != kNone; p = links_[p].next_from) {
+    const std::uint32_t g = nodes_[links_[p].to].agent;
+    if (g != kNone) out.push_back(&agents_[g]);
+  }
+  return out;
+}
+
+std::vector<const ProvEntity*> ProvenanceGraph::lineage(std::string_view id) const {
+  std::vector<const ProvEntity*> out;
+  const std::uint32_t start = find_node(id);
+  if (start == kNone) return out;
+  std::vector<bool> visited(nodes_.size(), false);
+  std::vector<std::uint32_t> stack{start};
+  while (!stack.empty()) {
+    const std::uint32_t c = stack.back();
+    stack.pop_back();
+    if (visited[c]) continue;
+    visited[c] = true;
+    for (std::uint32_t p = nodes_[c].derivations_out.first; p != kNone; p = links_[p].next_from) {
+      const std::uint32_t to = links_[p].to;
+      const std::uint32_t e = nodes_[to].entity;
+      if (e == kNone) continue;
+      out.push_back(&entities_[e]);
+      stack.push_back(to);
+    }
+  }
+  return out;
+}
+
+double ProvenanceGraph::coverage() const {
+  if (entities_.empty()) return 1.0;
+  return static_cast<double>(covered_entities_) / static_cast<double>(entities_.size());
+}
+
+}  // namespace kelvora::provenance

@@ -1,0 +1,290 @@
+#include "kelvora/provenance.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kelvora/exchange.hpp"
+
+namespace kelvora::provenance {
+namespace {
+
+using R = ProvRelationType;
+
+// A history applied by the engine, one second per record.
+struct History {
+  KnowledgeState state;
+  std::vector<EvolutionRecord> records;
+  std::map<std::string, ConceptId> known;
+
+  History& apply(EvolutionOperation op, OperationSource source = OperationSource::UserExplicit) {
+    const Hash prev = records.empty() ? Hash{} : records.back().chain_hash;
+    const Timestamp ts{1'700'000'000 + static_cast<std::int64_t>(records.size()), 1'500'000};
+    auto r = KnowledgeState::apply(state, op, ApplyContext{prev, ts, source});
+    if (!r) throw std::runtime_error(r.error().message());
+    state = std::move(r->state);
+    records.push_back(std::move(r->record));
+    for (const auto& [id, c] : state.concepts) known.emplace(c->term, id);
+    return *this;
+  }
+  History& assert_(const char* term) { return apply(op::Assert{Concept::create(term, "d")}); }
+  // Every concept of the history by term, retracted ones included.
+  ConceptId id(const std::string& term) const { return known.at(term); }
+  std::string v(const std::string& term, std::uint32_t n) const {
+    return ProvenanceId::concept_version(id(term), n).text();
+  }
+  ProvenanceGraph graph() const { return ProvenanceGraph::from_records(records); }
+};
+
+std::vector<std::string> ids(const std::vector<const ProvEntity*>& nodes) {
+  std::vector<std::string> out;
+  for (const ProvEntity* e : nodes) out.push_back(e->id.text());
+  return out;
+}
+
+TEST(ProvenanceBuild, OneAssertGivesTheNodesAndRelationsInOrder) {
+  History h;
+  h.assert_("a");
+  const ProvenanceGraph g = h.graph();
+  const EvolutionRecord& r = h.records[0];
+  const std::string a = "qel:activity:0:" + r.chain_hash.to_hex().substr(0, 16);
+  const std::string prior = "qel:state:" + r.prior_state_hash.to_hex().substr(0, 16);
+  const std::string result = "qel:state:" + r.resulting_state_hash.to_hex().substr(0, 16);
+  const std::string c = "qel:concept:" + h.id("a").to_string() + ":v1";
+  std::vector<std::string> entities{c, prior, result};
+  std::sort(entities.begin(), entities.end());
+  EXPECT_EQ(ids(g.entities()), entities);
+  EXPECT_EQ(*g.entity(prior)->attributes.find("state_hash"), r.prior_state_hash.to_hex());
+  EXPECT_EQ(*g.activity(a)->attributes.find("operation_type"), "assert");
+  EXPECT_EQ(g.agent("qel:agent:user")->name, "Human user");
+  const std::vector<std::tuple<R, std::string, std::string>> expected = {
+      {R::WasGeneratedBy, c, a},
+      {R::Used, a, prior},
+      {R::WasGeneratedBy, result, a},
+      {R::WasDerivedFrom, result, prior},
+      {R::WasAssociatedWith, a, "qel:agent:user"}};
+  ASSERT_EQ(g.relation_count(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const RelationView v = g.relation(i);
+    EXPECT_EQ(std::tuple(v.relation_type, std::string(v.from), std::string(v.to)), expected[i]);
+  }
+  EXPECT_DOUBLE_EQ(g.coverage(), 2.0 / 3.0);
+  EXPECT_EQ(ProvenanceGraph::from_records({}).coverage(), 1.0);
+}
+
+// Version counters across revisions, merges and splits, and the lineage
+// orders they give (repeats included).
+TEST(ProvenanceBuild, VersionsAndLineageFollowTheOperations) {
+  History h;
+  h.assert_("A").assert_("B").assert_("X").assert_("K");
+  h.apply(op::Reinforce{h.id("A"), {}});
+  h.apply(op::Merge{{h.id("A"), h.id("B")}, "M", "m", {}});
+  h.apply(op::Revise{h.id("M"), "m2", {h.id("K")}, {}});
+  h.apply(op::Split{h.id("X"), {{"Y", "y"}, {"Z", "z"}}, {}});
+  h.apply(op::Merge{{h.id("Y"), h.id("Z")}, "W", "w", {}});
+  h.apply(op::Refine{h.id("K"), "k2", {}});
+  h.apply(op::Retract{h.id("K"), RetractionReason::UserExplicit});
+  const ProvenanceGraph g = h.graph();
+  struct Case {
+    std::string of;
+    std::vector<std::string> lineage;
+  };
+  const Case cases[] = {
+      {h.v("A", 2), {h.v("A", 1)}},
+      {h.v("M", 1), {h.v("A", 2), h.v("B", 1), h.v("A", 1)}},
+      {h.v("M", 2), {h.v("M", 1), h.v("A", 2), h.v("B", 1), h.v("A", 1)}},
+      {h.v("W", 1), {h.v("Y", 1), h.v("Z", 1), h.v("X", 1), h.v("X", 1)}},
+      {h.v("K", 2), {h.v("K", 1)}},
+      {"qel:nothing", {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ids(g.lineage(c.of)), c.lineage) << c.of;
+  EXPECT_EQ(*g.entity(h.v("M", 1))->attributes.find("source_concepts"),
+            h.id("A").to_string() + "," + h.id("B").to_string());
+  EXPECT_EQ(ids(g.generated_from(h.v("X", 1))), (std::vector{h.v("Y", 1), h.v("Z", 1)}));
+  const RelationView retract = g.relation(g.relation_count() - 5);
+  EXPECT_EQ(retract.relation_type, R::WasInvalidatedBy);
+  EXPECT_EQ(retract.from, h.v("K", 2));
+  // The state chain: every record's resulting state back to the first prior.
+  const auto last = ProvenanceId::from_state_hash(h.records.back().resulting_state_hash);
+  EXPECT_EQ(g.lineage(last.text()).size(), h.records.size());
+}
+
+// Records the engine would not make: Assert resetting a counter, a Retract
+// of an unknown concept, an empty conflict set, a state that stays the same.
+TEST(ProvenanceBuild, SyntheticRecordsKeepTheRules) {
+  ConceptId c;
+  c.uuid.bytes[15] = 7;
+  auto record = [](EvolutionOperation op, std::uint8_t prior, std::uint8_t result,
+                   OperationSource source) {
+    EvolutionRecord r;
+    r.operation = std::move(op);
+    r.prior_state_hash.bytes[0] = prior;
+    r.resulting_state_hash.bytes[0] = result;
+    r.timestamp = Timestamp{prior, 0};
+    r.source = source;
+    return r;
+  };
+  Concept concept_value;
+  concept_value.id = c;
+  const auto S = OperationSource::SystemEnrichment;
+  std::vector<EvolutionRecord> records = {
+      record(op::Assert{concept_value}, 1, 2, S), record(op::Revise{c, "x", {}, {}}, 2, 3, S),
+      record(op::Assert{concept_value}, 3, 3, S), record(op::Refine{c, "y", {}}, 3, 4, S),
+      record(op::Retract{ConceptId{}, {}}, 4, 5, OperationSource::UserImplicit)};
+  for (int i = 0; i < 6; ++i) records.push_back(record(op::Restructure{}, 5, 5, S));
+  const ProvenanceGraph g = ProvenanceGraph::from_records(records);
+  const std::string v2 = ProvenanceId::concept_version(c, 2).text();
+  EXPECT_EQ(*g.entity(v2)->attributes.find("definition"), "y");  // replaced by the Refine
+  EXPECT_EQ(g.entity(ProvenanceId::concept_version(c, 3).text()), nullptr);
+  EXPECT_EQ(g.agent_count(), 2u);
+  EXPECT_EQ(g.agent("qel:agent:qel-engine")->agent_type, ProvAgentType::System);
+  // The state named first by record 1 keeps that record's time stamp.
+  const std::string s3 = ProvenanceId::from_state_hash(records[2].prior_state_hash).text();
+  EXPECT_EQ(g.entity(s3)->timestamp.seconds, 2);
+  EXPECT_EQ(ids(g.derived_from(s3)),
+            (std::vector<std::string>{
+                ProvenanceId::from_state_hash(records[1].prior_state_hash).text(), s3}));
+  EXPECT_EQ(g.relation(g.relation_count() - 6 * 4 - 4 - 1).relation_type, R::WasInvalidatedBy);
+  EXPECT_EQ(g.entity(ProvenanceId::concept_version(ConceptId{}, 1).text()), nullptr);
+  const auto a4 = ProvenanceId::from_record_position(4, Hash{});
+  EXPECT_EQ(g.agents_for_activity(a4.text())[0]->id, ProvenanceId::user_agent());
+}
+
+// The Part's description of each query, scanning the relation list.
+struct Scan {
+  const ProvenanceGraph& g;
+  std::vector<std::string> one_step(std::string_view x, R type, bool forward) const {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < g.relation_count(); ++i) {
+      const RelationView r = g.relation(i);
+      if (r.relation_type != type || (forward ? r.from : r.to) != x) continue;
+      const std::string other(forward ? r.to : r.from);
+      if (type == R::WasAssociatedWith ? g.agent(other) != nullptr : g.entity(other) != nullptr) {
+        out.push_back(other);
+      }
+    }
+    return out;
+  }
+  std::vector<std::string> lineage(std::string x) const {
+    std::vector<std::string> out, stack{x};
+    std::set<std::string> visited;
+    while (!stack.empty()) {
+      std::string c = stack.back();
+      stack.pop_back();
+      if (!visited.insert(c).second) continue;
+      for (const std::string& to : one_step(c, R::WasDerivedFrom, true)) {
+        out.push_back(to);
+        stack.push_back(to);
+      }
+    }
+    return out;
+  }
+};
+
+// Random graphs, nodes and relations interleaved: the indexed queries give
+// what the scans give.
+TEST(ProvenanceQueries, IndexAgreesWithScans) {
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    std::mt19937 rng(seed);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    auto id = [&] { return "n" + std::to_string(pick(10)); };
+    ProvenanceGraph g;
+    for (int step = 0; step < 60; ++step) {
+      switch (pick(5)) {
+        case 0:
+          g.add_entity(ProvEntity{ProvenanceId(id()), {}, {}, {}});
+          break;
+        case 1:
+          g.add_agent(ProvAgent{ProvenanceId(id()), "x", {}, {}});
+          break;
+        default:
+          g.add_relation(
+              ProvRelation{ProvenanceId(id()), ProvenanceId(id()), {}, static_cast<R>(pick(6))});
+      }
+    }
+    const Scan scan{g};
+    std::set<std::string> covered;
+    for (std::size_t i = 0; i < g.relation_count(); ++i) {
+      const RelationView r = g.relation(i);
+      const bool origin =
+          r.relation_type == R::WasGeneratedBy || r.relation_type == R::WasDerivedFrom;
+      if (origin && g.entity(r.from) != nullptr) covered.emplace(r.from);
+    }
+    EXPECT_DOUBLE_EQ(g.coverage(),
+                     g.entity_count() == 0 ? 1.0 : double(covered.size()) / g.entity_count());
+    for (int n = 0; n <= 10; ++n) {
+      const std::string x = "n" + std::to_string(n);
+      EXPECT_EQ(ids(g.derived_from(x)), scan.one_step(x, R::WasDerivedFrom, true));
+      EXPECT_EQ(ids(g.generated_from(x)), scan.one_step(x, R::WasDerivedFrom, false));
+      std::vector<std::string> agents;
+      for (const ProvAgent* a : g.agents_for_activity(x)) agents.push_back(a->id.text());
+      EXPECT_EQ(agents, scan.one_step(x, R::WasAssociatedWith, true));
+      EXPECT_EQ(ids(g.lineage(x)), scan.lineage(x)) << seed << " " << x;
+    }
+  }
+}
+
+// The direct writer gives the bytes of the printed tree, on graphs with
+// strange texts, colliding keys and relation counts around powers of ten.
+TEST(ProvJson, TextIsThePrintedTree) {
+  History h;
+  h.assert_("A").assert_("B");
+  h.apply(op::Relate{Relation{RelationId::random(),
+                              h.id("A"),
+                              h.id("B"),
+                              RelationType::Supports,
+                              {},
+                              1.0,
+                              std::nullopt,
+                              std::nullopt}});
+  h.apply(op::Split{h.id("A"), {{"Y\n\"", "y\t\\"}, {"Z\x01", "\xc3\xa9\x7f"}}, {}});
+  std::vector<ProvenanceGraph> graphs;
+  graphs.push_back(ProvenanceGraph{});
+  graphs.push_back(h.graph());
+  const std::string odd[] = {
+      std::string("a\0b", 3), "\"",     "\\",        "\x1f", "\xe2\x82\xac", "prov",
+      "prov:entity",          "prov:z", "agentType", "",     "_:r1",         "qel:x"};
+  for (std::size_t count : {1, 9, 10, 11, 99, 100, 101, 1001}) {
+    ProvenanceGraph g = h.graph();
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string& s = odd[i % std::size(odd)];
+      const std::string& t = odd[(i * 7 + 3) % std::size(odd)];
+      AttributeMap m;
+      m.set(s, t);
+      m.set(t, s + "v");
+      g.add_relation(ProvRelation{ProvenanceId(t), ProvenanceId(s), m, static_cast<R>(i % 6)});
+      if (i % 10 == 0) {
+        g.add_agent(ProvAgent{ProvenanceId(s), t, m, static_cast<ProvAgentType>(i % 5)});
+        g.add_activity(ProvActivity{ProvenanceId(t), m, Timestamp{-62135596800, 0},
+                                    Timestamp{253402300799, 999999999},
+                                    static_cast<ProvActivityType>(i % 2)});
+        g.add_entity(ProvEntity{ProvenanceId(s + t), m, Timestamp{0, 1}, ProvEntityType::Evidence});
+      }
+    }
+    graphs.push_back(std::move(g));
+  }
+  for (const ProvenanceGraph& g : graphs) {
+    EXPECT_EQ(g.to_prov_json_text(), exchange::to_pretty_text(g.to_prov_json()));
+  }
+  auto doc = graphs[1].to_prov_json();
+  EXPECT_EQ(doc.size(), 10u);
+  EXPECT_EQ(doc["prefix"]["qel"], "https://w3id.org/kelvora/qel#");
+  const std::string a0 = ProvenanceId::from_record_position(0, h.records[0].chain_hash).text();
+  EXPECT_EQ(doc["activity"][a0]["prov:startedAtTime"], "2023-11-14T22:13:20.001500+00:00");
+  EXPECT_EQ(doc["agent"]["qel:agent:user"]["prov:type"], "prov:Person");
+  EXPECT_EQ(doc["wasGeneratedBy"]["_:r0"]["prov:activity"], a0);
+}
+
+TEST(ProvenanceId, OrdersByUnsignedBytesWithPrefixesFirst) {
+  EXPECT_LT(ProvenanceId("ab"), ProvenanceId("abc"));
+  EXPECT_LT(ProvenanceId("z"), ProvenanceId("\xc3\xa9"));
+  EXPECT_LT(ProvenanceId("_:r10"), ProvenanceId("_:r2"));
+}
+
+}  // namespace
+}  // namespace kelvora::provenance
