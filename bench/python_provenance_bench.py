@@ -42,7 +42,8 @@ HISTORY_WRITER = r"""
 #include <string>
 #include <vector>
 
-#include "kelvora/exchange.hpp"
+#include "kelvora/knowledge_state.hpp"
+#include "kelvora/records_document.hpp"
 
 using namespace kelvora;
 

@@ -8,8 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "kelvora/canonical.hpp"
 #include "kelvora/provenance.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/timestamp_text.hpp"
 
 namespace kelvora::provenance {
 

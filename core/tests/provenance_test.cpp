@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "kelvora/exchange.hpp"
+#include "kelvora/json_text.hpp"
+#include "kelvora/knowledge_state.hpp"
 
 namespace kelvora::provenance {
 namespace {

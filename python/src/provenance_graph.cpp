@@ -10,11 +10,11 @@
 #include "args.hpp"
 #include "classes.hpp"
 #include "kelvora/provenance.hpp"
-#include "kelvora/serialization.hpp"
+#include "kelvora/timestamp_text.hpp"
 #include "knowledge_state.hpp"
 #include "py_util.hpp"
 
-namespace kelvora::python {
+namespace kelvora::py {
 namespace {
 
 namespace prov = kelvora::provenance;
@@ -371,12 +371,12 @@ PyType_Spec g_spec = {
 };
 
 }  // namespace
-}  // namespace kelvora::python
+}  // namespace kelvora::py
 
 int kelvora_add_provenance_graph_type(PyObject* module) {
-  using kelvora::python::g_type;
+  using kelvora::py::g_type;
   if (g_type == nullptr) {
-    PyObject* type = PyType_FromSpec(&kelvora::python::g_spec);
+    PyObject* type = PyType_FromSpec(&kelvora::py::g_spec);
     if (type == nullptr) return -1;
     g_type = reinterpret_cast<PyTypeObject*>(type);
   }
