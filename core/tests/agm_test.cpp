@@ -70,6 +70,8 @@ TEST(Agm, FirstOffendingItemIsTheReason) {
          "revised concept " + t(c1) + " has definition 'def', expected 'new'");
   expect("merge term only superseded", success, {}, op::Merge{{c1, c2}, "three", "", {}}, state(),
          "merged concept 'three' not found as active in result");
+  expect("reinforce", success, {}, op::Reinforce{c3, {}}, state(),
+         "reinforced concept " + t(c3) + " has status Superseded, expected Active");
   expect("split result", success, {}, op::Split{c3, {{"one", ""}, {"One", ""}}, {}}, state(),
          "split result concept 'One' not found as active in result");
 
