@@ -49,8 +49,6 @@ def test_state_at_shares_the_prefix():
     assert first.all_records() == s.all_records()[:1] and first.verify_chain_and_continuity()
     assert first.state_hash() == s.all_records()[0]["resulting_state_hash"]
     assert "index 0 out of range (records len = 0)" in outcome(lambda: K().state_at(0))
-    with pytest.raises(OverflowError):
-        s.state_at(-1)
 
 
 def test_loaded_then_evolved_object_replays_from_empty():
@@ -122,8 +120,8 @@ def test_agm_report():
     assert list(report.items()) == [("closure", "satisfied"), ("success", "satisfied"), ("vacuity", "not_applicable"),
                                     ("consistency", "satisfied"), ("minimality_score", 1.0), ("all_satisfied", True)]  # fmt: skip
     u = build("a", "b").apply_revise("a", "new", ["b"])
-    assert u.agm_report(u)["vacuity"].startswith("violated: no Contradicts relations found")
-    assert u.agm_report(u)["all_satisfied"] is False
+    r = u.agm_report(u)
+    assert r["vacuity"].startswith("violated: no Contradicts relations") and r["all_satisfied"] is False
     with pytest.raises(TypeError, match="before"):
         s.agm_report(None)
 
