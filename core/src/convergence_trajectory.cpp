@@ -71,7 +71,7 @@ class CoherenceTracker {
       stability_ += stability_units(0, 0);
     }
     for (const auto& [id, entry] : initial.relations) {
-      if (entry->relation_type == RelationType::Contradicts) add_contradiction(*entry);
+      if (entry->relation_type == RelationType::Contradicts) add_contradiction(id, *entry);
     }
   }
 
@@ -132,10 +132,11 @@ class CoherenceTracker {
     return it != contradictions_.end() && it->second.serial == link.serial ? &it->second : nullptr;
   }
 
-  void add_contradiction(const Relation& relation) {
+  // `id` is the relation's key in the state.
+  void add_contradiction(const RelationId& id, const Relation& relation) {
     const Contradiction c{relation.from_concept, relation.to_concept, ++serial_};
-    contradictions_.insert_or_assign(relation.id, c);
-    const Link link{relation.id, c.serial};
+    contradictions_.insert_or_assign(id, c);
+    const Link link{id, c.serial};
     info(c.from).contradicts.push_back(link);
     if (c.to != c.from) info(c.to).contradicts.push_back(link);
     by_pair_[pair_key(c.from, c.to)].push_back(link);
@@ -195,7 +196,7 @@ class CoherenceTracker {
       remove_contradiction(id);
       const auto it = after.relations.find(id);
       if (it != after.relations.end() && it->second->relation_type == RelationType::Contradicts) {
-        add_contradiction(*it->second);
+        add_contradiction(id, *it->second);
       }
     };
     if (const auto* relate = std::get_if<op::Relate>(&operation)) {

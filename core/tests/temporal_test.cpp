@@ -47,7 +47,7 @@ TEST(StateAt, ReplaysEachPrefixToTheRecordedHashes) {
 
 // Errors and results of the one-replay range against two independent
 // state_at calls, for every index pair around a record that fails to replay
-// onto the empty state (its concept existed only in the original start).
+// onto the empty state (its concept existed only in the loaded start).
 TEST(RangeDiff, MatchesTwoSeparateReplays) {
   History h;
   h.assert_term("a");
