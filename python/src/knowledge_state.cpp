@@ -10,6 +10,7 @@
 
 #include "args.hpp"
 #include "classes.hpp"
+#include "history_methods.hpp"
 #include "kelvora/debug_text.hpp"
 #include "py_util.hpp"
 #include "verification_methods.hpp"
@@ -535,9 +536,33 @@ PyMethodDef g_methods[] = {
      "reconstruct($self)\n--\n\n"
      "Reconstruct state from all accumulated records and verify chain integrity.\n"
      "Returns True if reconstruction matches current state, raises ValueError on failure."},
-    // Reports: classify_extraction, diff, coherence_report,
-    // concept_stability_report, epistemic_direction_report,
-    // argumentation_status_report, agm_report.
+    // Diff and classification.
+    {"classify_extraction", KELVORA_FASTCALL(classify_extraction), kFastcall,
+     "classify_extraction($self, term, definition, refine_threshold=None)\n--\n\n"
+     "Classify an extracted concept against current state using Jaccard similarity.\n"
+     "Returns a dict with classification (\"assert\", \"refine\", \"revise\" or "
+     "\"reinforce\"),\nconcept_id and similarity (both None for \"assert\")."},
+    {"diff", KELVORA_FASTCALL(diff), kFastcall,
+     "diff($self, other)\n--\n\n"
+     "Compute the diff between this state and another.\n"
+     "Returns a dict with the terms of concepts_added, concepts_removed and\n"
+     "concepts_modified, the counts relations_added and relations_removed, and the\n"
+     "titles of structure_added, structure_removed and structure_modified."},
+    // Reports: coherence_report, concept_stability_report,
+    // epistemic_direction_report, argumentation_status_report.
+    {"agm_report", KELVORA_FASTCALL(agm_report), kFastcall,
+     "agm_report($self, before)\n--\n\n"
+     "Full AGM compliance report for the operation that produced THIS state,\n"
+     "relative to `before` (the predecessor state the operation was applied to).\n"
+     "\n"
+     "This is the proof-carrying verifier the YRP determinism boundary relies on:\n"
+     "the four AGM postulate checks + the minimal-change score, computed by the\n"
+     "symbolic engine, never by a learned model.\n"
+     "\n"
+     "Returns a dict with closure, success, vacuity and consistency (each\n"
+     "\"satisfied\", \"violated: <reason>\" or \"not_applicable\"), minimality_score and\n"
+     "all_satisfied.\n"
+     "Raises ValueError if no operation has been applied to this state."},
     {"concept_statuses", concept_statuses, METH_NOARGS,
      "concept_statuses($self)\n--\n\n"
      "Per-concept status dump: maps each concept's UUID string to\n"
@@ -548,8 +573,28 @@ PyMethodDef g_methods[] = {
      "absent).\n"
      "This is the C2 (minimal-change / entrenchment choice) label."},
     // Reports: impact_radius_report, relation_analytics_report,
-    // source_analytics_report. History: state_at, concept_history, range_diff,
-    // convergence_trajectory.
+    // source_analytics_report.
+    // History.
+    {"state_at", KELVORA_FASTCALL(state_at), kFastcall,
+     "state_at($self, index)\n--\n\n"
+     "Reconstruct the knowledge state at a specific record index.\n"
+     "Returns a new PyKnowledgeState representing the state after records[0..=index].\n"
+     "This is a lightweight replay (no chain-hash verification)."},
+    {"concept_history", KELVORA_FASTCALL(concept_history), kFastcall,
+     "concept_history($self, term)\n--\n\n"
+     "Get the full evolution history of a concept by term.\n"
+     "Returns a list of dicts (record_index, operation_type, definition, confidence,\n"
+     "timestamp), one per record that touched a concept holding the term, in record order."},
+    {"range_diff", KELVORA_FASTCALL(range_diff), kFastcall,
+     "range_diff($self, from_index, to_index)\n--\n\n"
+     "Compute the diff between two points in the evolution chain.\n"
+     "Returns a dict with the terms of concepts_added, concepts_removed and\n"
+     "concepts_modified and the counts relations_added and relations_removed."},
+    {"convergence_trajectory", KELVORA_FASTCALL(convergence_trajectory), kFastcall,
+     "convergence_trajectory($self, direction_window=0)\n--\n\n"
+     "Compute the convergence trajectory over the full evolution history.\n"
+     "Returns a list of dicts, one per record (record_index, coherence_score,\n"
+     "contradiction_count, concept_count, direction), in record order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -47,12 +47,44 @@ METHODS = [
     ("last_record", [], "Returns the last EvolutionRecord as a dict, or None if no operation has been applied."),
     ("record_count", [], "Returns the number of evolution records in the chain."),
     ("all_records", [], "Returns all evolution records as a list of dicts."),
+    ("classify_extraction", ["term", "definition", "refine_threshold"],
+     "Classify an extracted concept against current state using Jaccard similarity.\n"
+     'Returns a dict with classification ("assert", "refine", "revise" or "reinforce"),\n'
+     'concept_id and similarity (both None for "assert").'),
+    ("diff", ["other"], "Compute the diff between this state and another.\n"
+     "Returns a dict with the terms of concepts_added, concepts_removed and\n"
+     "concepts_modified, the counts relations_added and relations_removed, and the\n"
+     "titles of structure_added, structure_removed and structure_modified."),
+    ("agm_report", ["before"], "Full AGM compliance report for the operation that produced THIS state,\n"
+     "relative to `before` (the predecessor state the operation was applied to).\n"
+     "\n"
+     "This is the proof-carrying verifier the YRP determinism boundary relies on:\n"
+     "the four AGM postulate checks + the minimal-change score, computed by the\n"
+     "symbolic engine, never by a learned model.\n"
+     "\n"
+     "Returns a dict with closure, success, vacuity and consistency (each\n"
+     '"satisfied", "violated: <reason>" or "not_applicable"), minimality_score and\n'
+     "all_satisfied.\n"
+     "Raises ValueError if no operation has been applied to this state."),
     ("concept_statuses", [], "Per-concept status dump: maps each concept's UUID string to\n"
      '{"term": str, "status": str}, with status e.g. "Active" or "Superseded".\n'
      "\n"
      "Diff this across before/after to compute the SURRENDERED SET \u2014 the\n"
      "concepts the operator gave up (Active \u2192 Superseded, or Active \u2192 absent).\n"
      "This is the C2 (minimal-change / entrenchment choice) label."),
+    ("state_at", ["index"], "Reconstruct the knowledge state at a specific record index.\n"
+     "Returns a new PyKnowledgeState representing the state after records[0..=index].\n"
+     "This is a lightweight replay (no chain-hash verification)."),
+    ("concept_history", ["term"], "Get the full evolution history of a concept by term.\n"
+     "Returns a list of dicts (record_index, operation_type, definition, confidence,\n"
+     "timestamp), one per record that touched a concept holding the term, in record order."),
+    ("range_diff", ["from_index", "to_index"], "Compute the diff between two points in the evolution chain.\n"
+     "Returns a dict with the terms of concepts_added, concepts_removed and\n"
+     "concepts_modified and the counts relations_added and relations_removed."),
+    ("convergence_trajectory", ["direction_window"],
+     "Compute the convergence trajectory over the full evolution history.\n"
+     "Returns a list of dicts, one per record (record_index, coherence_score,\n"
+     "contradiction_count, concept_count, direction), in record order."),
 ]  # fmt: skip
 
 

@@ -1,0 +1,191 @@
+#include "kelvora/temporal.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kelvora/operations.hpp"
+
+namespace kelvora {
+namespace {
+
+// A history built by applying operations with increasing time stamps;
+// refused operations are left out.
+struct History {
+  KnowledgeState state;
+  std::vector<EvolutionRecord> records;
+
+  bool add(const EvolutionOperation& operation) {
+    const Timestamp t{1'700'000'000 + static_cast<std::int64_t>(records.size()), 0};
+    auto r = KnowledgeState::apply(state, operation, {{}, t, OperationSource::UserImplicit});
+    if (!r) return false;
+    state = std::move(r->state);
+    records.push_back(std::move(r->record));
+    return true;
+  }
+  ConceptId assert_term(const std::string& term, ConceptId id = ConceptId::random()) {
+    EXPECT_TRUE(add(op::Assert{Concept{id, term, "def " + term, 1.0, {}, {}, {}}})) << term;
+    return id;
+  }
+};
+
+std::string message(const auto& result) { return result ? "ok" : result.error().message(); }
+
+TEST(StateAt, ReplaysEachPrefixToTheRecordedHashes) {
+  History h;
+  const ConceptId a = h.assert_term("a"), b = h.assert_term("b");
+  ASSERT_TRUE(h.add(op::Merge{{a, b}, "ab", "merged", {}}));
+  for (std::size_t i = 0; i < h.records.size(); ++i) {
+    EXPECT_EQ(temporal::state_at({}, h.records, i)->state_hash(),
+              h.records[i].resulting_state_hash);
+  }
+  EXPECT_EQ(message(temporal::state_at({}, h.records, 3)),
+            "conflict detected: index 3 out of range (records len = 3)");
+}
+
+// Errors and results of the one-replay range against two independent
+// state_at calls, for every index pair around a record that fails to replay
+// onto the empty state (its concept existed only in the loaded start).
+TEST(RangeDiff, MatchesTwoSeparateReplays) {
+  History h;
+  h.assert_term("a");
+  const ConceptId loaded = h.assert_term("loaded");
+  h.assert_term("b");
+  ASSERT_TRUE(h.add(op::Refine{loaded, "finer", {}}));
+  h.assert_term("c");
+  KnowledgeState start;
+  start.concepts = temporal::state_at({}, h.records, 1)->concepts;
+  const std::span<const EvolutionRecord> tail(h.records.begin() + 2, h.records.end());
+  for (const KnowledgeState& initial : {start, KnowledgeState{}}) {
+    for (std::uint64_t from = 0; from < 5; ++from) {
+      for (std::uint64_t to = 0; to < 5; ++to) {
+        std::string expected;
+        if (from > to) {
+          expected = "conflict detected: from_index " + std::to_string(from) + " > to_index " +
+                     std::to_string(to);
+        } else if (auto f = temporal::state_at(initial, tail, from); !f) {
+          expected = f.error().message();
+        } else if (auto t = temporal::state_at(initial, tail, to); !t) {
+          expected = t.error().message();
+        } else {
+          expected = "ok";
+          EXPECT_EQ(*temporal::range_diff(initial, tail, from, to), diff::diff(*f, *t));
+        }
+        EXPECT_EQ(message(temporal::range_diff(initial, tail, from, to)), expected);
+      }
+    }
+  }
+}
+
+TEST(ConceptHistory, FollowsTermsThroughMergeSplitAndReuse) {
+  History h;
+  const ConceptId a = h.assert_term("Caf\u00e9"), b = h.assert_term("b");
+  h.add(op::Relate{Relation{{}, a, b, RelationType::Supports, {}, 1.0, {}, {}}});
+  ASSERT_TRUE(h.add(op::Revise{a, "revised", {b}, {}}));
+  ASSERT_TRUE(h.add(op::Merge{{a, b, a}, "AB", "merged", {}}));
+  const ConceptId ab = operations::derive_merged_concept_id(h.records[4].prior_state_hash,
+                                                            {a, b, a}, "AB", "merged");
+  ASSERT_TRUE(h.add(op::Reinforce{ab, {}}));
+  ASSERT_TRUE(h.add(op::Retract{ab, {}}));
+  h.assert_term("other", ab);  // the same id under another term
+  ASSERT_TRUE(h.add(op::Split{ab, {{"x", "dx"}, {"AB ", "again"}}, {}}));
+  for (std::uint32_t k : {0u, 1u}) {
+    const auto& [term, definition] = std::get<op::Split>(h.records[8].operation).new_concepts[k];
+    ASSERT_TRUE(h.add(op::Refine{
+        operations::derive_split_concept_id(h.records[8].prior_state_hash, ab, k, term, definition),
+        "finer",
+        {}}));
+  }
+  const std::pair<const char*, std::vector<std::uint64_t>> cases[] = {{" cafe\u0301 ", {0, 3, 4}},
+                                                                      {"ab", {5, 6, 7, 8, 10}},
+                                                                      {"OTHER", {5, 6, 7, 8}},
+                                                                      {"x", {9}},
+                                                                      {"nothing", {}}};
+  for (const auto& [term, indices] : cases) {
+    std::vector<std::uint64_t> got;
+    for (const auto& s : temporal::concept_history_by_term(h.records, term)) {
+      got.push_back(s.record_index);
+      EXPECT_EQ(s.timestamp, h.records[s.record_index].timestamp);
+    }
+    EXPECT_EQ(got, indices) << term;
+  }
+  const auto first = temporal::concept_history(h.records, a);
+  ASSERT_EQ(first.size(), 3u);
+  EXPECT_EQ(std::tie(first[1].operation_type, first[1].definition),
+            std::tuple("revise", "revised"));
+}
+
+// Random histories rich in contradictions, merges, splits, retractions and
+// relation ids used twice, replayed from a start holding a few of their
+// first records' effects: every snapshot must equal the coherence and
+// direction computed afresh over its prefix.
+History random_history(unsigned seed, int steps) {
+  std::mt19937 rng(seed);
+  auto pick = [&](std::size_t n) { return rng() % n; };
+  History h;
+  std::vector<ConceptId> ids{ConceptId::random()};
+  std::vector<RelationId> relations{RelationId::random()};
+  auto some = [&] { return ids[pick(ids.size())]; };
+  auto term = [&] { return "t" + std::to_string(pick(30)); };
+  for (int i = 0; i < steps; ++i) {
+    const ConceptId x = some(), y = pick(8) == 0 ? x : some();
+    const auto type = pick(3) == 0 ? RelationType::Supports : RelationType::Contradicts;
+    const RelationId r = pick(5) == 0 ? relations[pick(relations.size())] : RelationId::random();
+    const EvolutionOperation choices[] = {
+        op::Assert{Concept{pick(6) == 0 ? x : ConceptId::random(), term(), "", 1.0, {}, {}, {}}},
+        op::Relate{Relation{r, x, y, type, {}, 1.0, {}, {}}},
+        op::Relate{Relation{RelationId::random(), x, y, type, {}, 1.0, {}, {}}},
+        op::Revise{x, term(), {y, some()}, {}},
+        op::Retract{x, {}},
+        op::Refine{x, term(), {}},
+        op::Merge{{x, y}, term(), "m", {}},
+        op::Split{x, {{term(), "p"}, {term(), "q"}}, {}},
+        op::Reinforce{x, {}}};
+    if (!h.add(choices[pick(std::size(choices))])) continue;
+    relations.push_back(r);
+    for (const auto& entry : h.state.concepts) ids.push_back(entry.first);
+  }
+  return h;
+}
+
+TEST(ConvergenceTrajectory, EqualsThePerPrefixComputation) {
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    const History h = random_history(seed, 150);
+    const std::size_t skip = seed % 25;
+    const std::span<const EvolutionRecord> all = std::span(h.records).subspan(skip);
+    std::vector<KnowledgeState> states{skip == 0 ? KnowledgeState{}
+                                                 : *temporal::state_at({}, h.records, skip - 1)};
+    for (const EvolutionRecord& r : all) {
+      states.push_back(
+          KnowledgeState::apply(states.back(), r.operation, {{}, r.timestamp, r.source})->state);
+    }
+    for (const std::uint64_t window : {0u, 1u, 4u}) {
+      const auto points = *temporal::convergence_trajectory(states[0], all, window);
+      ASSERT_EQ(points.size(), all.size());
+      for (std::size_t i = 0; i < all.size(); ++i) {
+        const auto report = analysis::coherence(states[i + 1], all.first(i + 1));
+        const std::size_t width = window == 0 ? i + 1 : std::min<std::size_t>(window, i + 1);
+        const auto direction =
+            analysis::epistemic_direction(all.subspan(i + 1 - width, width), window).direction;
+        ASSERT_NEAR(points[i].coherence_score, report.coherence_score, 1e-12) << seed << " " << i;
+        ASSERT_EQ(points[i].contradiction_count, report.unresolved_contradictions.size()) << i;
+        ASSERT_EQ(points[i].concept_count, states[i + 1].concepts.size());
+        ASSERT_EQ(points[i].direction, direction);
+      }
+    }
+  }
+}
+
+TEST(ConvergenceTrajectory, EmptyAndFailingHistories) {
+  History h;
+  const ConceptId a = h.assert_term("a");
+  EXPECT_TRUE(temporal::convergence_trajectory(h.state, {}, 0)->empty());
+  ASSERT_TRUE(h.add(op::Reinforce{a, {}}));
+  EXPECT_EQ(message(temporal::convergence_trajectory({}, std::span(h.records).subspan(1), 0)),
+            "concept not found: " + a.to_string());
+}
+
+}  // namespace
+}  // namespace kelvora

@@ -1,0 +1,137 @@
+"""History queries, diffs, extraction classification and the AGM report of PyKnowledgeState."""
+
+import math
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from test_documents import STEPS, run_steps
+
+import kelvora
+
+K = kelvora.PyKnowledgeState
+CONCEPT_KEYS = ["concepts_added", "concepts_removed", "concepts_modified", "relations_added", "relations_removed"]
+NODE = {"title": "Intro", "node_type": "section", "position": 0, "concept_terms": []}
+
+
+def build(*terms):
+    s = K()
+    for t in terms:
+        s = s.apply_assert(t, f"def of {t}")
+    return s
+
+
+def outcome(call):
+    try:
+        return call()
+    except ValueError as e:
+        return str(e)
+
+
+def test_diff_names_entries_in_the_stated_states():
+    s = build("alpha", "beta")
+    unchanged = dict.fromkeys(CONCEPT_KEYS[:3], []) | dict.fromkeys(CONCEPT_KEYS[3:], 0)
+    structure = dict.fromkeys(["structure_added", "structure_removed", "structure_modified"], [])
+    assert list(s.diff(s).items()) == list((unchanged | structure).items())
+    t = s.apply_retract("alpha").apply_assert("gamma", "g").apply_assert("delta", "d").apply_restructure([NODE], "j")
+    d = s.diff(other=t)
+    assert (d["concepts_removed"], d["structure_added"]) == (["alpha"], ["Intro"])
+    assert sorted(d["concepts_added"]) == ["delta", "gamma"]
+    assert t.diff(s)["structure_removed"] == ["Intro"]
+    for bad in [("state",), ()]:
+        with pytest.raises(TypeError):
+            s.diff(*bad)
+
+
+def test_state_at_shares_the_prefix():
+    s = build("a", "b", "c")
+    first = s.state_at(index=0)
+    assert first.all_records() == s.all_records()[:1] and first.verify_chain_and_continuity()
+    assert first.state_hash() == s.all_records()[0]["resulting_state_hash"]
+    assert "index 0 out of range (records len = 0)" in outcome(lambda: K().state_at(0))
+
+
+def test_loaded_then_evolved_object_replays_from_empty():
+    loaded = K.from_json(build("a").state_to_json()).apply_refine("a", "finer")
+    message = f"concept not found: {loaded.get_concept_id('a')}"
+    for call in (lambda: loaded.state_at(0), lambda: loaded.range_diff(0, 0), loaded.convergence_trajectory):
+        assert outcome(call) == message
+    assert loaded.concept_history("a") == []
+
+
+@settings(max_examples=40)
+@given(STEPS, st.integers(0, 11), st.integers(0, 11))
+def test_range_diff_equals_the_diff_of_two_states(steps, a, b):
+    s = run_steps(steps)
+
+    def two_states():
+        if a > b:
+            raise ValueError(f"conflict detected: from_index {a} > to_index {b}")
+        d = s.state_at(a).diff(s.state_at(b))
+        return {k: d[k] for k in CONCEPT_KEYS}
+
+    # repr: the key order counts too
+    assert repr(outcome(lambda: s.range_diff(from_index=a, to_index=b))) == repr(outcome(two_states))
+
+
+def test_concept_history_through_a_merge():
+    s = build("a", "b").apply_merge(["a", "b"], "ab", "merged").apply_refine("ab", "finer")
+    assert [(h["operation_type"], h["definition"], h["confidence"]) for h in s.concept_history(" A ")] == [
+        ("assert", "def of a", 1.0), ("merge_source", None, None)]  # fmt: skip
+    assert s.concept_history("AB") == [{"record_index": 3, "operation_type": "refine", "definition": "finer",
+                                        "confidence": None, "timestamp": s.all_records()[3]["timestamp"]}]  # fmt: skip
+    assert s.concept_history(term="zz") == []
+
+
+def test_convergence_trajectory():
+    assert K().convergence_trajectory() == []
+    s = build("a", "b").apply_relate("a", "b", "contradicts").apply_refine("a", "finer")
+    points = s.convergence_trajectory(direction_window=2)
+    assert list(points[0]) == ["record_index", "coherence_score", "contradiction_count", "concept_count", "direction"]
+    assert [(p["contradiction_count"], p["concept_count"], p["direction"]) for p in points] == [
+        (0, 1, "Broadening"), (0, 2, "Broadening"), (1, 2, "Broadening"), (1, 2, "Deepening")]  # fmt: skip
+    assert s.convergence_trajectory()[3]["direction"] == "Broadening"
+    with pytest.raises(TypeError):
+        s.convergence_trajectory(None)
+
+
+@pytest.mark.parametrize(
+    "threshold,message",
+    [(math.nan, "finite, got NaN"), (math.inf, "finite, got inf"), (-math.inf, "finite, got -inf"),
+     (1.5, "within [0, 1], got 1.5"), (2, "within [0, 1], got 2"), (-1e-3, "within [0, 1], got -0.001")],
+)  # fmt: skip
+def test_refine_threshold_is_checked(threshold, message):
+    assert outcome(lambda: build("a").classify_extraction("a", "x", threshold)) == "refine_threshold must be " + message
+
+
+def test_classify_extraction():
+    s = build("apple")
+    reinforce = {"classification": "reinforce", "concept_id": s.get_concept_id("apple"), "similarity": 1.0}
+    assert s.classify_extraction(" Apple", "DEF of apple.") == reinforce
+    assert s.classify_extraction("pear", "x") == {"classification": "assert", "concept_id": None, "similarity": None}
+    for threshold, kind in [(None, "refine"), (-0.0, "refine"), (0, "refine"), (1.0, "revise"), (0.6, "revise")]:
+        assert s.classify_extraction("apple", "def of pear", refine_threshold=threshold)["classification"] == kind
+
+
+def test_agm_report():
+    assert outcome(lambda: K().agm_report(K())) == "no operation has been applied to this state"
+    s = build("a")
+    report = s.apply_assert("b", "d").agm_report(before=s)
+    assert list(report.items()) == [("closure", "satisfied"), ("success", "satisfied"), ("vacuity", "not_applicable"),
+                                    ("consistency", "satisfied"), ("minimality_score", 1.0), ("all_satisfied", True)]  # fmt: skip
+    u = build("a", "b").apply_revise("a", "new", ["b"])
+    r = u.agm_report(u)
+    assert r["vacuity"].startswith("violated: no Contradicts relations") and r["all_satisfied"] is False
+    with pytest.raises(TypeError, match="before"):
+        s.agm_report(None)
+
+
+def test_no_leaks(assert_no_leaks):
+    s = build("alpha", "beta").apply_relate("alpha", "beta", "contradicts").apply_restructure([NODE], "j")
+
+    def exercise():
+        s.diff(s), s.state_at(1), s.range_diff(0, 3), s.concept_history("alpha"), s.convergence_trajectory(1)
+        s.classify_extraction("alpha", "def", 0.5), s.agm_report(s), outcome(lambda: s.state_at(9))
+        outcome(lambda: s.classify_extraction("a", "b", 2.0))
+
+    assert_no_leaks(exercise, [s], warmup=5, rounds=50)
