@@ -170,9 +170,14 @@ RelationId derive_split_derives_from_id(const Hash& prior_state_hash, const Conc
 
 namespace {
 
+// The lists of changed ids mostly arrive sorted but for a few at the end (a
+// Split notes its new concepts in id order, then its source): only that tail
+// is sorted and merged in. A plain sort of such a list degrades badly.
 template <class Id>
 void sort_unique(std::vector<Id>& ids) {
-  std::sort(ids.begin(), ids.end());
+  const auto tail = std::is_sorted_until(ids.begin(), ids.end());
+  std::sort(tail, ids.end());
+  std::inplace_merge(ids.begin(), tail, ids.end());
   ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
 }
 
