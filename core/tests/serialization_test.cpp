@@ -518,16 +518,12 @@ TEST(TimestampText, GoldenCases) {
     rfc.pop_back();
     rfc += "+00:00";
     EXPECT_EQ(ser::format_timestamp_rfc3339(ts), rfc);
-    // Both parsers read the written form back; a signed year only the writer knows.
-    const bool readable = c.seconds >= -62167219200 && c.seconds <= 253402300799;
-    for (const std::string& text : {std::string(c.z), rfc}) {
-      EXPECT_EQ(ser::parse_rfc3339(text).has_value(), readable) << text;
-      EXPECT_EQ(ser::parse_rfc3339_relaxed(text).has_value(), readable) << text;
-      if (readable) {
-        EXPECT_EQ(ser::parse_rfc3339(text), ts) << text;
-        EXPECT_EQ(ser::parse_rfc3339_relaxed(text), ts) << text;
-      }
-    }
+    // Both parsers read the written form back, but for a signed year.
+    const std::optional<Timestamp> read =
+        c.seconds >= -62167219200 && c.seconds <= 253402300799 ? std::optional(ts) : std::nullopt;
+    EXPECT_EQ(ser::parse_rfc3339_relaxed(c.z), read) << c.z;
+    EXPECT_EQ(ser::parse_rfc3339(c.z), read) << c.z;
+    EXPECT_EQ(ser::parse_rfc3339(rfc), read) << rfc;
   }
 }
 
@@ -568,6 +564,10 @@ TEST(ParseRfc3339, Strict) {
   EXPECT_EQ(err("+2024-05-01T10:00:00Z"), "input contains invalid characters");
   EXPECT_EQ(err(" 2024-05-01T10:00:00Z"), "input contains invalid characters");
   EXPECT_EQ(err("2024-05-01T10:00:00Z "), "trailing input");
+  // The instant in UTC, not only the text, must lie in the years 0000..9999.
+  EXPECT_EQ(err("9999-12-31T23:59:59-23:59"), "input is out of range");
+  EXPECT_EQ(err("0000-01-01T00:00:00+00:01"), "input is out of range");
+  EXPECT_EQ(ser::parse_rfc3339("9999-12-31T00:00:00-23:59"), (Timestamp{253402300740, 0}));
 }
 
 TEST(ParseRfc3339, Relaxed) {
@@ -598,6 +598,7 @@ TEST(ParseRfc3339, Relaxed) {
   EXPECT_EQ(err("2024-05-01T10:00:00+24:00"), "input is out of range");
   EXPECT_EQ(ser::parse_rfc3339_relaxed("2024-05-01T10:00:00+23:59"),
             (Timestamp{1714557600 - 86340, 0}));
+  EXPECT_EQ(err("9999-12-31T23:59:59-23:59"), "input is out of range");
   // A signed year of more digits reads when its instant lies in 0000..9999.
   EXPECT_EQ(ser::parse_rfc3339_relaxed("+10000-01-01T00:00:00+01:00"),
             (Timestamp{253402300800 - 3600, 0}));
@@ -737,38 +738,6 @@ TEST(TimestampText, RandomRoundTrips) {
       ASSERT_FALSE(ser::parse_rfc3339(z)) << z;
     }
   }
-}
-
-// The writers give a year outside 0000..9999 a sign that the strict reader
-// refuses, so both readers refuse any text whose instant lands there in UTC,
-// also when only the offset carries it out; the edges themselves read.
-TEST(ParseRfc3339, InstantOutsideFourDigitYearsIsOutOfRange) {
-  struct Case {
-    const char* text;
-    bool reads;
-  };
-  const Case cases[] = {
-      {"9999-12-31T23:59:59-23:59", false},     {"9999-12-31T00:00:00-23:59", true},
-      {"9999-12-31T23:59:59.999999999Z", true}, {"9999-12-31T23:59:60Z", true},
-      {"9999-12-31T23:59:59-00:01", false},     {"0000-01-01T00:00:00+00:01", false},
-      {"0000-01-01T00:00:00-00:01", true},      {"0000-01-01T00:00:00Z", true},
-  };
-  for (const auto& c : cases) {
-    for (const auto& parsed :
-         {ser::parse_rfc3339_checked(c.text), ser::parse_rfc3339_relaxed_checked(c.text)}) {
-      ASSERT_EQ(parsed.has_value(), c.reads) << c.text;
-      if (!parsed) {
-        EXPECT_EQ(parsed.error(), "input is out of range") << c.text;
-        continue;
-      }
-      const std::string written = ser::format_timestamp_rfc3339(*parsed);
-      EXPECT_EQ(ser::parse_rfc3339(written), *parsed) << c.text << " -> " << written;
-    }
-  }
-  EXPECT_EQ(ser::parse_rfc3339_relaxed_checked("+10000-01-01T00:00:00Z").error(),
-            "input is out of range");
-  EXPECT_EQ(ser::parse_rfc3339_relaxed_checked("-0001-12-31T23:59:59Z").error(),
-            "input is out of range");
 }
 
 namespace {
