@@ -50,7 +50,8 @@ struct Parsed {
 };
 
 // Parses the input; a refusal must carry a proper message, and printing an
-// accepted tree and parsing that text again must give an equal tree.
+// accepted tree and parsing that text again must give an equal tree. A NUL
+// byte is valid nowhere in JSON text (inside a string only as an escape).
 inline Parsed parse_checked(std::string_view input) {
   auto parsed = exchange::parse_json(input);
   if (!parsed) {
@@ -59,6 +60,7 @@ inline Parsed parse_checked(std::string_view input) {
     if (!is_valid_utf8(parsed.error())) return {"parse message is not UTF-8", std::nullopt};
     return {};
   }
+  if (input.find('\0') != std::string_view::npos) return {"accepted a NUL byte", std::nullopt};
   const std::string printed = exchange::to_pretty_text(*parsed);
   auto reparsed = exchange::parse_json(printed);
   if (!reparsed) return {"printed tree does not parse: " + reparsed.error(), std::nullopt};

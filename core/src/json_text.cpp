@@ -12,11 +12,13 @@ namespace kelvora::exchange {
 namespace {
 
 // Walks the text once without recursion: finds the first container opened
-// beyond the nesting limit and the number tokens spelled "-0", which the
-// tree must hold as a negative-zero float.
+// beyond the nesting limit, the number tokens spelled "-0", which the tree
+// must hold as a negative-zero float, and the first NUL byte outside a
+// string, which the parser would take for the end of the text.
 struct TextScan {
   std::optional<std::size_t> too_deep_at;  // byte offset of the bracket
   std::vector<std::size_t> minus_zero;     // ordinals among number tokens
+  std::optional<std::size_t> nul_at;       // byte offset of the NUL
 };
 
 TextScan scan_text(std::string_view text) {
@@ -39,6 +41,8 @@ TextScan scan_text(std::string_view text) {
     }
     if (c == '"') {
       in_string = true;
+    } else if (c == '\0') {
+      if (!scan.nul_at) scan.nul_at = i;
     } else if (c == '[' || c == '{') {
       if (++depth > kMaxNesting) {
         scan.too_deep_at = i;
@@ -306,18 +310,37 @@ std::expected<Json, std::string> parse_json(std::string_view text) {
                            "parse error at line 1, column 1: byte order mark is not allowed");
   }
   const TextScan scan = scan_text(text);
+  // The parser takes a NUL for the end of the text. Outside a string it must
+  // be refused where it stands like any byte that starts no token, so the
+  // parser reads a copy with U+0001 in its place and the message names the
+  // NUL. (Inside a string the parser refuses it as a control character.)
+  std::string copy;
+  std::string_view input = text;
+  if (scan.nul_at) {
+    copy.assign(text);
+    copy[*scan.nul_at] = '\x01';
+    input = copy;
+  }
   Json root;
   TreeBuilder builder(root, scan.minus_zero);
   try {
-    const bool ok = Json::sax_parse(text, &builder, Json::input_format_t::json,
+    const bool ok = Json::sax_parse(input, &builder, Json::input_format_t::json,
                                     /*strict=*/true, /*ignore_comments=*/false);
     if (ok && !builder.failed() && !builder.too_deep()) return root;
   } catch (const Json::exception& e) {
     return std::unexpected(std::string(kPrefix) + parser_message(text, e.what(), text.size()));
   }
   if (builder.failed()) {
+    std::string error = builder.error();
+    // The parser stopped at the stand-in: it is the last character it read.
+    if (scan.nul_at && builder.error_position() == *scan.nul_at + 1) {
+      constexpr std::string_view kStandIn = "<U+0001>";
+      if (const auto at = error.rfind(kStandIn); at != std::string::npos) {
+        error.replace(at, kStandIn.size(), "<U+0000>");
+      }
+    }
     return std::unexpected(std::string(kPrefix) +
-                           parser_message(text, builder.error(), builder.error_position()));
+                           parser_message(text, error, builder.error_position()));
   }
   // The builder stops at the container that the scan located.
   const std::size_t offset = scan.too_deep_at.value_or(text.size());

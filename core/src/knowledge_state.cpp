@@ -41,9 +41,8 @@ const Concept* find_concept(const KnowledgeState& state, const ConceptId& id) {
 
 // The concept must exist (any status) and be Active; `verb`/`past` name the
 // operation in the refusal.
-Result<const Concept*> require_active(const KnowledgeState& state, const ConceptId& id,
+Result<const Concept*> require_active(const Concept* found, const ConceptId& id,
                                       std::string_view verb, std::string_view past) {
-  const Concept* found = find_concept(state, id);
   if (found == nullptr) return fail(EngineError::concept_not_found(id.to_string()));
   if (found->status != ConceptStatus::Active) {
     return fail(EngineError::conflict_detected(
@@ -51,6 +50,11 @@ Result<const Concept*> require_active(const KnowledgeState& state, const Concept
         std::string(name(found->status)) + "; only Active concepts can be " + std::string(past)));
   }
   return found;
+}
+
+Result<const Concept*> require_active(const KnowledgeState& state, const ConceptId& id,
+                                      std::string_view verb, std::string_view past) {
+  return require_active(find_concept(state, id), id, verb, past);
 }
 
 // Calls `visit(id, entry)` for each entry in key order until it returns true;
@@ -83,6 +87,48 @@ bool term_taken(const KnowledgeState& state, std::string_view normalized, Exclud
            entry.normalized_term() == normalized;
   });
 }
+
+// The first position of each text of a list, in one flat table probed
+// linearly: a Split may bring hundreds of thousands of terms, and a table of
+// linked nodes costs a cache miss per node on top of the one per slot.
+class FirstPositions {
+ public:
+  explicit FirstPositions(const std::vector<std::string>& texts) : texts_(texts) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * texts.size()) capacity *= 2;
+    slots_.assign(capacity, Slot{0, kNone});
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+      const std::size_t hash = std::hash<std::string_view>{}(texts[k]);
+      Slot& slot = slots_[slot_of(texts[k], hash)];
+      if (slot.position == kNone) slot = Slot{hash, k};
+    }
+  }
+
+  // The first position of `text`, or texts.size() when it is not in the list.
+  std::size_t find(std::string_view text) const {
+    const Slot& slot = slots_[slot_of(text, std::hash<std::string_view>{}(text))];
+    return slot.position == kNone ? texts_.size() : slot.position;
+  }
+
+ private:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  struct Slot {
+    std::size_t hash;
+    std::size_t position;
+  };
+
+  // The slot holding `text`, or the empty slot where it would go.
+  std::size_t slot_of(std::string_view text, std::size_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.position == kNone || (slot.hash == hash && texts_[slot.position] == text)) return i;
+    }
+  }
+
+  const std::vector<std::string>& texts_;
+  std::vector<Slot> slots_;
+};
 
 std::vector<EvidenceRef> appended(std::vector<EvidenceRef> evidence,
                                   const std::vector<EvidenceRef>& extra) {
@@ -126,10 +172,15 @@ void rewrite_refs(Built& built, Matches matches, const std::vector<ConceptId>& a
     if (std::none_of(refs.begin(), refs.end(), matches)) continue;
     StructureNode node = entry.value();
     std::erase_if(node.concept_refs, matches);
-    for (const auto& added : additions) {
-      if (std::find(node.concept_refs.begin(), node.concept_refs.end(), added) ==
-          node.concept_refs.end()) {
-        node.concept_refs.push_back(added);
+    if (!additions.empty()) {
+      // A Split may add many concepts: they are looked up in a sorted copy of
+      // the references, not by scanning them. The additions are distinct.
+      std::vector<ConceptId> held = node.concept_refs;
+      std::sort(held.begin(), held.end());
+      for (const auto& added : additions) {
+        if (!std::binary_search(held.begin(), held.end(), added)) {
+          node.concept_refs.push_back(added);
+        }
       }
     }
     rewritten.emplace_back(id, Entry<StructureNode>(std::move(node)));
@@ -146,6 +197,17 @@ void set_superseded(Built& built, const ConceptId& id) {
   replace_concept(built, id, std::move(value));
 }
 
+// Each identifier with its position, in identifier order, equal identifiers
+// in position order.
+template <class Id>
+std::vector<std::pair<Id, std::size_t>> sorted_with_positions(const std::vector<Id>& ids) {
+  std::vector<std::pair<Id, std::size_t>> out;
+  out.reserve(ids.size());
+  for (std::size_t k = 0; k < ids.size(); ++k) out.emplace_back(ids[k], k);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 Relation derives_from(const RelationId& id, const ConceptId& from, const ConceptId& to) {
   Relation relation;
   relation.id = id;
@@ -155,13 +217,6 @@ Relation derives_from(const RelationId& id, const ConceptId& from, const Concept
   relation.confidence = 1.0;
   return relation;
 }
-
-struct TermHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view term) const {
-    return std::hash<std::string_view>{}(term);
-  }
-};
 
 // Identifiers are random or derived from SHA-256, so their first bytes hash well.
 struct ConceptIdHash {
@@ -336,11 +391,23 @@ Result<Built> apply_case(const Step& step, const op::Merge& o) {
   if (o.concept_ids.size() < 2) {
     return fail(EngineError::conflict_detected("Merge requires at least 2 concepts"));
   }
-  for (const auto& id : o.concept_ids) {
-    if (auto c = require_active(step.state, id, "Merge", "merged"); !c) return fail(c.error());
+  // The sources are looked up in identifier order, one walk over the map
+  // however many there are; the first failing entry in list order decides.
+  const std::size_t count = o.concept_ids.size();
+  std::vector<const Concept*> found(count);
+  std::vector<ConceptId> sources;
+  sources.reserve(count);
+  std::size_t failing = count;
+  for (const auto& [id, k] : sorted_with_positions(o.concept_ids)) {
+    found[k] = find_concept(step.state, id);
+    if (found[k] == nullptr || found[k]->status != ConceptStatus::Active) {
+      failing = std::min(failing, k);
+    }
+    if (sources.empty() || sources.back() != id) sources.push_back(id);
   }
-  std::vector<ConceptId> sources = o.concept_ids;
-  std::sort(sources.begin(), sources.end());
+  if (failing < count) {
+    return fail(require_active(found[failing], o.concept_ids[failing], "Merge", "merged").error());
+  }
   auto is_source = [&](const ConceptId& id) {
     return std::binary_search(sources.begin(), sources.end(), id);
   };
@@ -362,18 +429,21 @@ Result<Built> apply_case(const Step& step, const op::Merge& o) {
   merged.status = ConceptStatus::Active;
   merged.created_at = step.time;
   merged.source_evidence = o.evidence;
-  for (const auto& id : o.concept_ids) {
-    const auto& evidence = step.state.concepts.at(id)->source_evidence;
+  for (const Concept* source : found) {
+    const auto& evidence = source->source_evidence;
     merged.source_evidence.insert(merged.source_evidence.end(), evidence.begin(), evidence.end());
   }
   replace_concept(built, merged_id, std::move(merged));
-  for (const auto& id : sources) {
-    if (built.state.concepts.at(id)->status != ConceptStatus::Superseded) set_superseded(built, id);
-  }
+  for (const auto& id : sources) set_superseded(built, id);
+  std::vector<RelationId> relation_ids;
+  relation_ids.reserve(count);
   for (const auto& id : o.concept_ids) {
-    insert_relation(built, derives_from(operations::derive_merge_derives_from_id(step.prior_hash,
-                                                                                 merged_id, id),
-                                        merged_id, id));
+    relation_ids.push_back(
+        operations::derive_merge_derives_from_id(step.prior_hash, merged_id, id));
+  }
+  // A repeated source derives the same relation twice; the map keeps one.
+  for (const auto& [id, k] : sorted_with_positions(relation_ids)) {
+    insert_relation(built, derives_from(id, merged_id, o.concept_ids[k]));
   }
   rewrite_refs(built, is_source, {merged_id});
   return built;
@@ -386,61 +456,71 @@ Result<Built> apply_case(const Step& step, const op::Split& o) {
   auto source = require_active(step.state, o.concept_id, "Split", "split");
   if (!source) return fail(source.error());
 
+  const std::size_t count = o.new_concepts.size();
   std::vector<std::string> normalized;
-  normalized.reserve(o.new_concepts.size());
-  // normal form -> first pair index; looked up by the entries' cached forms
-  std::unordered_map<std::string, std::size_t, TermHash, std::equal_to<>> first_pair;
-  for (std::size_t k = 0; k < o.new_concepts.size(); ++k) {
-    normalized.push_back(operations::normalize_term(o.new_concepts[k].first));
-    first_pair.emplace(normalized.back(), k);
-  }
+  normalized.reserve(count);
+  for (const auto& pair : o.new_concepts)
+    normalized.push_back(operations::normalize_term(pair.first));
+  // Looked up by the entries' cached normal forms.
+  const FirstPositions first_pair(normalized);
   // One pass over the concepts finds the earliest pair whose term is taken.
-  std::size_t taken = o.new_concepts.size();
+  std::size_t taken = count;
   scan(step.state.concepts, [&](const ConceptId& id, const Entry<Concept>& entry) {
     if (entry->status != ConceptStatus::Active || id == o.concept_id) return false;
-    if (auto it = first_pair.find(entry.normalized_term()); it != first_pair.end()) {
-      taken = std::min(taken, it->second);
-    }
+    taken = std::min(taken, first_pair.find(entry.normalized_term()));
     return false;
   });
-  if (taken < o.new_concepts.size()) {
-    return fail(EngineError::duplicate_term(o.new_concepts[taken].first));
-  }
-  for (std::size_t k = 0; k < normalized.size(); ++k) {
-    if (first_pair.at(normalized[k]) != k) {
+  if (taken < count) return fail(EngineError::duplicate_term(o.new_concepts[taken].first));
+  for (std::size_t k = 0; k < count; ++k) {
+    if (first_pair.find(normalized[k]) != k) {
       return fail(EngineError::duplicate_term(o.new_concepts[k].first));
     }
   }
 
   std::vector<ConceptId> new_ids;
-  for (std::size_t k = 0; k < o.new_concepts.size(); ++k) {
+  new_ids.reserve(count);
+  for (std::size_t k = 0; k < count; ++k) {
     const auto& [term, definition] = o.new_concepts[k];
-    const ConceptId id = operations::derive_split_concept_id(
-        step.prior_hash, o.concept_id, static_cast<std::uint32_t>(k), term, definition);
-    if (step.state.concepts.contains(id) ||
-        std::find(new_ids.begin(), new_ids.end(), id) != new_ids.end()) {
-      return fail(EngineError::concept_already_exists(id.to_string()));
-    }
-    new_ids.push_back(id);
+    new_ids.push_back(operations::derive_split_concept_id(
+        step.prior_hash, o.concept_id, static_cast<std::uint32_t>(k), term, definition));
   }
+  // The pairs in identifier order (equal identifiers in pair order): the
+  // checks and inserts below walk the maps once instead of probing them at
+  // random, which is what a Split of many concepts costs most.
+  const auto by_id = sorted_with_positions(new_ids);
+  // The first pair, in pair order, whose identifier is taken by a concept of
+  // the state or by an earlier pair.
+  std::size_t clash = count;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto& [id, k] = by_id[i];
+    if ((i > 0 && by_id[i - 1].first == id) || step.state.concepts.contains(id)) {
+      clash = std::min(clash, k);
+    }
+  }
+  if (clash < count) return fail(EngineError::concept_already_exists(new_ids[clash].to_string()));
 
   Built built{step.state, {}};
-  for (std::size_t k = 0; k < new_ids.size(); ++k) {
+  for (const auto& [id, k] : by_id) {
     Concept part;
-    part.id = new_ids[k];
+    part.id = id;
     part.term = o.new_concepts[k].first;
     part.definition = o.new_concepts[k].second;
     part.confidence = 1.0;
     part.status = ConceptStatus::Active;
     part.created_at = step.time;
     part.source_evidence = o.evidence;
-    replace_concept(built, new_ids[k], std::move(part));
+    replace_concept(built, id, std::move(part));
   }
   set_superseded(built, o.concept_id);
+  std::vector<RelationId> relation_ids;
+  relation_ids.reserve(count);
   for (const auto& id : new_ids) {
-    insert_relation(built, derives_from(operations::derive_split_derives_from_id(step.prior_hash,
-                                                                                 id, o.concept_id),
-                                        id, o.concept_id));
+    relation_ids.push_back(
+        operations::derive_split_derives_from_id(step.prior_hash, id, o.concept_id));
+  }
+  // Should two relation identifiers ever be equal, the later pair's stays.
+  for (const auto& [id, k] : sorted_with_positions(relation_ids)) {
+    insert_relation(built, derives_from(id, new_ids[k], o.concept_id));
   }
   rewrite_refs(built, [&](const ConceptId& ref) { return ref == o.concept_id; }, new_ids);
   return built;

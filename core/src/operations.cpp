@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
+#include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -34,6 +36,20 @@ bool is_ascii(std::string_view s) {
 }
 
 bool is_ascii_white_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// ICU reports an allocation that failed as U_MEMORY_ALLOCATION_ERROR, or by
+// leaving a string "bogus" (no error code at all). Either means the process
+// is out of memory, which the caller sees as std::bad_alloc like any other
+// allocation; only another failure is a fault of ours.
+void check_icu(UErrorCode status, const char* fault) {
+  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+  if (U_FAILURE(status)) internal_fault(fault);
+}
+
+const icu::UnicodeString& check_icu(const icu::UnicodeString& text) {
+  if (text.isBogus()) throw std::bad_alloc();
+  return text;
+}
 
 std::string_view bytes_of(const Hash& h) {
   return {reinterpret_cast<const char*>(h.bytes.data()), h.bytes.size()};
@@ -61,8 +77,14 @@ std::string normalize_term(std::string_view term) {
     return out;
   }
 
+  // ICU strings are indexed by 32-bit integers: a longer term cannot be held
+  // at all, which the caller sees as memory running out.
+  if (term.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
+    throw std::bad_alloc();
+  }
   icu::UnicodeString text = icu::UnicodeString::fromUTF8(
       icu::StringPiece(term.data(), static_cast<int32_t>(term.size())));
+  check_icu(text);
   // 1. Trim Unicode White_Space at both ends.
   int32_t start = 0;
   int32_t limit = text.length();
@@ -78,14 +100,16 @@ std::string normalize_term(std::string_view term) {
     limit = prev;
   }
   icu::UnicodeString trimmed(text, start, limit - start);
+  check_icu(trimmed);
   // 2. NFC.
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  if (U_FAILURE(status)) internal_fault("NFC normaliser unavailable");
+  check_icu(status, "NFC normaliser unavailable");
   icu::UnicodeString composed = nfc->normalize(trimmed, status);
-  if (U_FAILURE(status)) internal_fault("NFC normalisation failed");
+  check_icu(status, "NFC normalisation failed");
+  check_icu(composed);
   // 3. Full lower case of the whole text (root locale: final sigma applies).
-  composed.toLower(icu::Locale::getRoot());
+  check_icu(composed.toLower(icu::Locale::getRoot()));
   std::string out;
   composed.toUTF8String(out);
   return out;
@@ -146,9 +170,14 @@ RelationId derive_split_derives_from_id(const Hash& prior_state_hash, const Conc
 
 namespace {
 
+// The lists of changed ids mostly arrive sorted but for a few at the end (a
+// Split notes its new concepts in id order, then its source): only that tail
+// is sorted and merged in. A plain sort of such a list degrades badly.
 template <class Id>
 void sort_unique(std::vector<Id>& ids) {
-  std::sort(ids.begin(), ids.end());
+  const auto tail = std::is_sorted_until(ids.begin(), ids.end());
+  std::sort(tail, ids.end());
+  std::inplace_merge(ids.begin(), tail, ids.end());
   ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
 }
 

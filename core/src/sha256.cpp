@@ -3,6 +3,8 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "kelvora/error.hpp"
 
@@ -23,12 +25,19 @@ struct ContextFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
+// A context that cannot be made is memory the process does not have.
+EVP_MD_CTX* new_context() {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (ctx == nullptr) throw std::bad_alloc();
+  return ctx;
+}
+
 }  // namespace
 
 class Sha256Midstate {
  public:
-  explicit Sha256Midstate(const EVP_MD_CTX* from) : ctx_(EVP_MD_CTX_new()) {
-    if (ctx_ == nullptr || EVP_MD_CTX_copy_ex(ctx_.get(), from) != 1) {
+  explicit Sha256Midstate(const EVP_MD_CTX* from) : ctx_(new_context()) {
+    if (EVP_MD_CTX_copy_ex(ctx_.get(), from) != 1) {
       internal_fault("SHA-256 midstate copy failed");
     }
   }
@@ -38,14 +47,16 @@ class Sha256Midstate {
   std::unique_ptr<EVP_MD_CTX, ContextFree> ctx_;
 };
 
-Sha256Stream::Sha256Stream() : ctx_(EVP_MD_CTX_new()) {
-  if (ctx_ == nullptr || EVP_DigestInit_ex(ctx_, sha256_md(), nullptr) != 1) {
+Sha256Stream::Sha256Stream() : ctx_(new_context()) {
+  if (EVP_DigestInit_ex(ctx_, sha256_md(), nullptr) != 1) {
+    EVP_MD_CTX_free(ctx_);
     internal_fault("SHA-256 initialisation failed");
   }
 }
 
-Sha256Stream::Sha256Stream(const Sha256Midstate& midstate) : ctx_(EVP_MD_CTX_new()) {
-  if (ctx_ == nullptr || EVP_MD_CTX_copy_ex(ctx_, midstate.context()) != 1) {
+Sha256Stream::Sha256Stream(const Sha256Midstate& midstate) : ctx_(new_context()) {
+  if (EVP_MD_CTX_copy_ex(ctx_, midstate.context()) != 1) {
+    EVP_MD_CTX_free(ctx_);
     internal_fault("SHA-256 initialisation failed");
   }
 }
@@ -72,10 +83,12 @@ Hash Sha256Stream::finish() {
 }
 
 Hash compute_hash(std::string_view bytes) {
-  thread_local const std::unique_ptr<EVP_MD_CTX, ContextFree> ctx(EVP_MD_CTX_new());
+  // Made on first use, and again after a use that could not make it.
+  thread_local std::unique_ptr<EVP_MD_CTX, ContextFree> ctx;
+  if (ctx == nullptr) ctx.reset(new_context());
   Hash out;
   unsigned int out_len = 0;
-  if (ctx == nullptr || EVP_DigestInit_ex2(ctx.get(), sha256_md(), nullptr) != 1 ||
+  if (EVP_DigestInit_ex2(ctx.get(), sha256_md(), nullptr) != 1 ||
       EVP_DigestUpdate(ctx.get(), bytes.data(), bytes.size()) != 1 ||
       EVP_DigestFinal_ex(ctx.get(), out.bytes.data(), &out_len) != 1 ||
       out_len != out.bytes.size()) {

@@ -302,6 +302,10 @@ PResult<std::int64_t> within(PResult<std::int64_t> field, std::int64_t lo, std::
   return field;
 }
 
+// The instants a time stamp text may name, in UTC: the years 0000 to 9999.
+constexpr std::int64_t kFirstSecond = kFirstFastDay * 86400;        // 0000-01-01T00:00:00Z
+constexpr std::int64_t kLastSecond = kLastFastDay * 86400 + 86399;  // 9999-12-31T23:59:59Z
+
 constexpr std::int64_t kMinYearField = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kMaxYearField = std::numeric_limits<std::int32_t>::max();
 
@@ -326,13 +330,11 @@ struct Parsed {
   std::int64_t offset = 0;
 
   // The instant the fields name, converted to UTC: the day must exist in its
-  // month, and the result must lie in the calendar range.
+  // month, and the instant must lie in the years 0000 to 9999. The writers
+  // give any other year a sign and more digits ("+10000-01-01..."), which the
+  // strict reader refuses; so a time stamp accepted here is one that can be
+  // written and read again.
   PResult<Timestamp> to_utc() const {
-    // The calendar range of time stamps read from text: -262143-01-01 to
-    // +262142-12-31.
-    constexpr std::int64_t kMinYear = -262143;
-    constexpr std::int64_t kMaxYear = 262142;
-    if (year < kMinYear || year > kMaxYear) return std::unexpected(ParseErr::OutOfRange);
     if (day > days_in_month(year, static_cast<unsigned>(month)))
       return std::unexpected(ParseErr::OutOfRange);
     std::int64_t sec = second;
@@ -346,9 +348,7 @@ struct Parsed {
         days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
         hour * 3600 + minute * 60 + sec;
     const std::int64_t utc = local - offset;
-    const std::int64_t min_secs = days_from_civil(kMinYear, 1, 1) * 86400;
-    const std::int64_t max_secs = days_from_civil(kMaxYear, 12, 31) * 86400 + 86399;
-    if (utc < min_secs || utc > max_secs) return std::unexpected(ParseErr::OutOfRange);
+    if (utc < kFirstSecond || utc > kLastSecond) return std::unexpected(ParseErr::OutOfRange);
     return Timestamp{utc, static_cast<std::uint32_t>(nanos)};
   }
 };

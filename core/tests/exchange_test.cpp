@@ -1080,6 +1080,9 @@ TEST(JsonText, ParserRefusesWithLineAndColumn) {
       {"// c\n1", "invalid JSON: parse error at line 1, column 1"},
       {"\xEF\xBB\xBF{}", "invalid JSON: parse error at line 1, column 1"},
       {"é", "invalid JSON: parse error at line 1, column 1"},
+      // A NUL is refused where it stands, outside a string too (not taken for the end).
+      {std::string("[1]\n\0 x", 6), "invalid JSON: parse error at line 2, column 1"},
+      {std::string("[\"\0\"]", 5), "invalid JSON: parse error at line 1, column 3"},
   };
   // Long tokens are cut to their end in the message.
   cases.push_back({"[\"" + std::string(100'000, 'a') + "\x01\"]",

@@ -3,9 +3,12 @@
 #include "kelvora/operations.hpp"
 
 #include <gtest/gtest.h>
+#include <unicode/uclean.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <new>
 #include <string>
 
 using namespace kelvora;
@@ -76,4 +79,35 @@ TEST(NormalizeF64, RoundTrip) {
   } catch (const InternalFault& e) {
     EXPECT_STREQ(e.what(), "f64 deserialization should never fail");
   }
+}
+
+// ICU's allocator, failing once `icu_allocations_left` reaches zero (-1: never).
+static long icu_allocations_left = -1;
+static void* icu_alloc(const void*, std::size_t n) {
+  return icu_allocations_left == 0 ? nullptr : (--icu_allocations_left, std::malloc(n));
+}
+static void* icu_realloc(const void*, void* p, std::size_t n) {
+  return icu_allocations_left == 0 ? nullptr : (--icu_allocations_left, std::realloc(p, n));
+}
+static void icu_free(const void*, void* p) { std::free(p); }
+
+// An allocation failing inside ICU, wherever it falls, is std::bad_alloc:
+// never an internal fault, never a wrong (empty) normal form.
+TEST(NormalizeTerm, IcuAllocationFailureIsOutOfMemory) {
+  UErrorCode status = U_ZERO_ERROR;
+  u_setMemoryFunctions(nullptr, icu_alloc, icu_realloc, icu_free, &status);
+  const std::string term = " \u00c7a" + std::string(300, 'E') + "e\u0301 ";
+  const std::string expected = "\u00e7a" + std::string(300, 'e') + "\u00e9";
+  ASSERT_EQ(ops::normalize_term(term), expected);  // ICU's data is loaded from here on
+  long refused = 0;
+  for (; refused < 100; ++refused) {
+    icu_allocations_left = refused;
+    try {
+      EXPECT_EQ(ops::normalize_term(term), expected);
+      break;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  icu_allocations_left = -1;
+  EXPECT_GE(refused, 3);  // the text, its trimmed copy and the composed text at least
 }

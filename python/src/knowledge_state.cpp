@@ -36,6 +36,24 @@ std::optional<ConceptId> PyKnowledgeState::find_concept_id_by_term(const Knowled
   return std::nullopt;
 }
 
+std::optional<ConceptId> TermLookup::find(std::string_view term) {
+  if (scans_ < kScans) {
+    ++scans_;
+    return PyKnowledgeState::find_concept_id_by_term(state_, term);
+  }
+  if (!index_) {
+    index_.emplace();
+    index_->reserve(state_.concepts.size());
+    // In id order, so that each term keeps its first Active concept.
+    for (const auto& [id, entry] : state_.concepts) {
+      if (entry->status == ConceptStatus::Active) index_->try_emplace(entry->term, id);
+    }
+  }
+  const auto found = index_->find(term);
+  if (found == index_->end()) return std::nullopt;
+  return found->second;
+}
+
 std::optional<PyKnowledgeState> PyKnowledgeState::apply_op(EvolutionOperation operation) const {
   ApplyContext context;
   if (const EvolutionRecord* last = records.last()) context.prev_chain_hash = last->chain_hash;
@@ -101,18 +119,22 @@ PyObject* wrap_knowledge_state(PyKnowledgeState value) {
 
 namespace {
 
-// The id of `term`, or nothing with ValueError "concept not found: {term}".
-std::optional<ConceptId> resolve(const KnowledgeState& state, const std::string& term) {
-  auto id = PyKnowledgeState::find_concept_id_by_term(state, term);
+// `id` when `term` resolved, else nothing with ValueError "concept not found: {term}".
+std::optional<ConceptId> resolved(std::optional<ConceptId> id, const std::string& term) {
   if (!id) raise_value_error("concept not found: " + term);
   return id;
 }
 
+std::optional<ConceptId> resolve(const KnowledgeState& state, const std::string& term) {
+  return resolved(PyKnowledgeState::find_concept_id_by_term(state, term), term);
+}
+
 bool resolve_all(const KnowledgeState& state, const std::vector<std::string>& terms,
                  std::vector<ConceptId>& out) {
+  TermLookup lookup(state);
   out.reserve(terms.size());
   for (const auto& term : terms) {
-    auto id = resolve(state, term);
+    auto id = resolved(lookup.find(term), term);
     if (!id) return false;
     out.push_back(*id);
   }
@@ -309,7 +331,7 @@ bool read_required(PyObject* node, const char* key, T& out) {
 }
 
 // Builds one node from its dict; ids[i] is the id drawn for list element i.
-bool read_node(const KnowledgeState& state, PyObject* dict, const StructureNodeId& id,
+bool read_node(TermLookup& lookup, PyObject* dict, const StructureNodeId& id,
                const std::vector<StructureNodeId>& ids, StructureNode& node) {
   node.id = id;
   if (!read_required(dict, "title", node.title) ||
@@ -332,7 +354,7 @@ bool read_node(const KnowledgeState& state, PyObject* dict, const StructureNodeI
   if (has_terms < 0) return false;
   node.concept_refs.reserve(terms.size());
   for (const auto& term : terms) {
-    auto concept_id = PyKnowledgeState::find_concept_id_by_term(state, term);
+    auto concept_id = lookup.find(term);
     if (!concept_id) {
       raise_value_error("concept_terms references unknown concept: " +
                         exchange::debug_quoted(term));
@@ -358,8 +380,9 @@ PyObject* apply_restructure(PyObject* self, PyObject* const* args, Py_ssize_t na
     ids.reserve(dicts.size());
     for (std::size_t i = 0; i < dicts.size(); ++i) ids.push_back(StructureNodeId::random());
     restructure.new_nodes.resize(dicts.size());
+    TermLookup lookup(state);
     for (std::size_t i = 0; i < dicts.size(); ++i) {
-      if (!read_node(state, dicts[i].get(), ids[i], ids, restructure.new_nodes[i])) return nullptr;
+      if (!read_node(lookup, dicts[i].get(), ids[i], ids, restructure.new_nodes[i])) return nullptr;
     }
     return apply_and_wrap(self, std::move(restructure));
   });

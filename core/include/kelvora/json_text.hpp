@@ -19,7 +19,8 @@ inline constexpr std::size_t kMaxNesting = 127;
 
 // Parses JSON text into a tree. On failure the error is the whole message,
 // "invalid JSON: " and a description naming line and column. Never throws
-// for any input. A leading byte order mark is refused, and "-0" reads as a
+// for any input. A leading byte order mark is refused, so is a NUL byte
+// anywhere outside a string (not the end of the text), and "-0" reads as a
 // float (negative zero), not as an integer.
 std::expected<Json, std::string> parse_json(std::string_view text);
 

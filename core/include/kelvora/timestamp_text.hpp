@@ -34,6 +34,8 @@ std::optional<Timestamp> parse_rfc3339(std::string_view text);
 // 2-digit fields, a signed year of any length, "UTC" (any case) as an offset,
 // +hhmm / "+hh mm" offsets up to 99:59, and trailing white space.
 std::optional<Timestamp> parse_rfc3339_relaxed(std::string_view text);
+// Both refuse an instant that falls, in UTC, outside the years 0000 to 9999:
+// the writers would give it a signed year that no reader takes back.
 // The same two parses with the reason on failure: "input is out of range"
 // (a field, the offset or the instant), "input contains invalid characters",
 // "premature end of input", "trailing input".

@@ -1,0 +1,64 @@
+"""Regressions found by attacking the module: a NUL in a document, time stamps
+whose UTC instant leaves the years 0000-9999, Split and Merge of many
+concepts. (Running out of memory inside ICU: core/tests/operations_test.cpp.)"""
+
+import hashlib
+import json
+import uuid
+
+import pytest
+
+import kelvora
+
+K = kelvora.PyKnowledgeState
+TWO = K().apply_assert("a", "x").apply_assert("b", "y")
+RECORDS = TWO.records_to_json()
+
+
+def derive(label, *parts):
+    digest = hashlib.sha256(b"".join(len(p).to_bytes(4, "big") + p for p in [label.encode(), *parts]))
+    b = bytearray(digest.digest()[:16])
+    b[6], b[8] = (b[6] & 0x0F) | 0x80, (b[8] & 0x3F) | 0x80
+    return str(uuid.UUID(bytes=bytes(b)))
+
+
+@pytest.mark.parametrize(
+    "load, text",
+    [(K.from_records_json, RECORDS[: RECORDS.index("\n  },\n  {") + 4] + "\n]\0 not json ]]]"),
+     (K.from_json, TWO.state_to_json() + "\0{{{")],
+)  # fmt: skip
+def test_nul_outside_a_string_is_invalid_json(load, text):
+    with pytest.raises(ValueError, match=r"^invalid JSON: parse error at line \d+, column \d+: .*<U\+0000>"):
+        load(text)
+
+
+def test_time_stamp_that_would_be_written_with_a_signed_year_is_refused():
+    stamp = "9999-12-31T23:59:59-23:59"
+    doc, records = json.loads(TWO.state_to_json()), json.loads(RECORDS)
+    next(iter(doc["concepts"].values()))["created_at"] = records[0]["timestamp"] = stamp
+    for load, text in [(K.from_json, doc), (K.from_records_json, records)]:
+        with pytest.raises(ValueError, match="invalid timestamp: input is out of range$"):
+            load(json.dumps(text))
+    with pytest.raises(ValueError, match="^input is out of range$"):
+        kelvora.PyProvenanceGraph.from_state(K()).add_activity("act", "classification", stamp, {})
+
+
+def test_split_and_merge_of_many_concepts_keep_their_identifiers():
+    s = K().apply_assert("src", "d").apply_assert("x", "d")
+    s = s.apply_restructure([{"title": "T", "node_type": "n", "position": 0, "concept_terms": ["src", "x"]}], "j")
+    prior, src = bytes.fromhex(s.state_hash()), uuid.UUID(s.get_concept_id("src")).bytes
+    pairs = [(f"t{k}", "d") for k in range(2000)]
+    ids = [derive("kelvora.op.split.concept.v1", prior, src, k.to_bytes(4, "big"), t.encode(), b"d")
+           for k, (t, _) in enumerate(pairs)]  # fmt: skip
+    split = s.apply_split("src", pairs)
+    node = next(iter(json.loads(split.state_to_json())["structure"].values()))
+    assert node["concept_refs"] == [s.get_concept_id("x"), *ids]
+    with pytest.raises(ValueError, match="^duplicate term: concept with term 'T1999' already exists$"):
+        s.apply_split("src", pairs + [("T1999", "again")])
+    # Past the first few terms a Merge resolves them by an index: same ids, same order.
+    terms = ["t1999", "t3", "t17", "t3", *(f"t{k}" for k in range(40, 52))]
+    parts = (uuid.UUID(split.get_concept_id(t)).bytes for t in terms)
+    merged = derive("kelvora.op.merge.concept.v1", bytes.fromhex(split.state_hash()), b"m", b"d", *parts)
+    assert split.apply_merge(terms, "m", "d").get_concept_id("m") == merged
+    with pytest.raises(ValueError, match="^concept not found: src$"):
+        split.apply_merge(terms + ["src"], "m", "d")
