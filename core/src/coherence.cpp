@@ -1,9 +1,8 @@
 // Concept stability and the coherence of a state.
 #include <algorithm>
-#include <unordered_map>
 
 #include "kelvora/analysis.hpp"
-#include "kelvora/id_hash.hpp"
+#include "kelvora/id_index.hpp"
 
 namespace kelvora::analysis {
 
@@ -34,17 +33,11 @@ void finish(StabilityMetrics& metrics, std::size_t record_count) {
   const auto steps = metrics.definition_arc.size();
   metrics.semantic_version = {revises, refines};
   metrics.total_transitions = static_cast<std::uint32_t>(steps);
-  metrics.volatility =
-      steps == 0 ? 0.0 : static_cast<double>(revises) / static_cast<double>(steps);
+  metrics.volatility = steps == 0 ? 0.0 : static_cast<double>(revises) / static_cast<double>(steps);
   metrics.records_since_last_change =
       steps == 0 ? static_cast<std::uint32_t>(record_count)
                  : static_cast<std::uint32_t>(record_count - 1 -
                                               metrics.definition_arc.back().record_index);
-}
-
-bool is_active(const KnowledgeState& state, const ConceptId& id) {
-  const auto it = state.concepts.find(id);
-  return it != state.concepts.end() && it->second->status == ConceptStatus::Active;
 }
 
 }  // namespace
@@ -70,7 +63,8 @@ StabilityMetrics concept_stability(std::span<const EvolutionRecord> records,
   for (std::size_t i = 0; i < records.size(); ++i) {
     const EvolutionOperation& operation = records[i].operation;
     bool touched = false;
-    for_each_touched(operation, [&](const ConceptId& id) { touched = touched || id == concept_id; });
+    for_each_touched(operation,
+                     [&](const ConceptId& id) { touched = touched || id == concept_id; });
     if (touched) add_step(metrics, i, step_kind(operation), step_definition(operation));
   }
   finish(metrics, records.size());
@@ -81,14 +75,12 @@ double coherence_score(std::size_t active_count, std::size_t contradiction_count
                        double stability_sum) {
   double density = 0.0;
   if (active_count >= 2) {
-    const std::uint64_t pairs =
-        static_cast<std::uint64_t>(active_count) * (active_count - 1) / 2;
+    const std::uint64_t pairs = static_cast<std::uint64_t>(active_count) * (active_count - 1) / 2;
     density = static_cast<double>(contradiction_count) / static_cast<double>(pairs);
   }
-  const double term =
-      active_count == 0
-          ? kStabilityWeight
-          : stability_sum / static_cast<double>(active_count) * kStabilityWeight;
+  const double term = active_count == 0
+                          ? kStabilityWeight
+                          : stability_sum / static_cast<double>(active_count) * kStabilityWeight;
   return std::min(std::max((1.0 - density) * kContradictionWeight + term, 0.0), 1.0);
 }
 
@@ -96,33 +88,39 @@ double coherence_score(std::size_t active_count, std::size_t contradiction_count
 // Active concept it touches, found through a hash index of the Active ids.
 CoherenceReport coherence(const KnowledgeState& state, std::span<const EvolutionRecord> records) {
   CoherenceReport report;
+  auto& stability = report.concept_stability;
+  // Slots are numbered in ascending id order, as the stability list holds them.
+  IdIndex<ConceptId> slot_of;
+  for (const auto& [id, concept_entry] : state.concepts) {
+    if (concept_entry->status != ConceptStatus::Active) continue;
+    slot_of.insert(id);
+    stability.emplace_back(id, StabilityMetrics{});
+  }
+  const auto is_active = [&](const ConceptId& id) {
+    return slot_of.find(id) != IdIndex<ConceptId>::kAbsent;
+  };
+
   for (const auto& [id, relation] : state.relations) {
     if (relation->relation_type != RelationType::Contradicts) continue;
-    if (is_active(state, relation->from_concept) && is_active(state, relation->to_concept)) {
-      report.unresolved_contradictions.emplace_back(relation->from_concept,
-                                                    relation->to_concept);
+    if (is_active(relation->from_concept) && is_active(relation->to_concept)) {
+      report.unresolved_contradictions.emplace_back(relation->from_concept, relation->to_concept);
     }
   }
 
-  auto& stability = report.concept_stability;
-  std::unordered_map<ConceptId, std::size_t, IdHash> slot_of;
-  for (const auto& [id, concept_entry] : state.concepts) {
-    if (concept_entry->status != ConceptStatus::Active) continue;
-    slot_of.emplace(id, stability.size());
-    stability.emplace_back(id, StabilityMetrics{});
-  }
-
-  for (std::size_t i = 0; i < records.size() && !slot_of.empty(); ++i) {
+  for (std::size_t i = 0; i < records.size() && !stability.empty(); ++i) {
     const EvolutionOperation& operation = records[i].operation;
     const std::string_view kind = step_kind(operation);
     if (kind.empty()) continue;
     const std::string* definition = step_definition(operation);
     for_each_touched(operation, [&](const ConceptId& id) {
-      const auto it = slot_of.find(id);
-      if (it != slot_of.end()) add_step(stability[it->second].second, i, kind, definition);
+      const std::uint32_t slot = slot_of.find(id);
+      if (slot != IdIndex<ConceptId>::kAbsent)
+        add_step(stability[slot].second, i, kind, definition);
     });
   }
 
+  // The sum runs in ascending id order, so the score's last bits are the
+  // same in every process.
   double sum = -0.0;
   for (auto& [id, metrics] : stability) {
     finish(metrics, records.size());

@@ -13,6 +13,7 @@
 #include "kelvora/exchange.hpp"
 #include "kelvora/serialization.hpp"
 #include "py_util.hpp"
+#include "report_methods.hpp"
 #include "verification_methods.hpp"
 
 namespace kelvora::python {
@@ -540,9 +541,15 @@ PyMethodDef g_methods[] = {
      "reconstruct($self)\n--\n\n"
      "Reconstruct state from all accumulated records and verify chain integrity.\n"
      "Returns True if reconstruction matches current state, raises ValueError on failure."},
-    // Reports: classify_extraction, diff, coherence_report,
-    // concept_stability_report, epistemic_direction_report,
-    // argumentation_status_report, agm_report.
+    // Reports (classify_extraction and diff come first).
+    {"coherence_report", coherence_report, METH_NOARGS, kCoherenceReportDoc},
+    {"concept_stability_report", KELVORA_FASTCALL(concept_stability_report), kFastcall,
+     kConceptStabilityReportDoc},
+    {"epistemic_direction_report", KELVORA_FASTCALL(epistemic_direction_report), kFastcall,
+     kEpistemicDirectionReportDoc},
+    {"argumentation_status_report", argumentation_status_report, METH_NOARGS,
+     kArgumentationStatusReportDoc},
+    // agm_report.
     {"concept_statuses", concept_statuses, METH_NOARGS,
      "concept_statuses($self)\n--\n\n"
      "Per-concept status dump: maps each concept's UUID string to\n"
@@ -552,9 +559,12 @@ PyMethodDef g_methods[] = {
      "concepts the operator gave up (Active \xe2\x86\x92 Superseded, or Active \xe2\x86\x92 "
      "absent).\n"
      "This is the C2 (minimal-change / entrenchment choice) label."},
-    // Reports: impact_radius_report, relation_analytics_report,
-    // source_analytics_report. History: state_at, concept_history, range_diff,
-    // convergence_trajectory.
+    {"impact_radius_report", KELVORA_FASTCALL(impact_radius_report), kFastcall,
+     kImpactRadiusReportDoc},
+    {"relation_analytics_report", relation_analytics_report, METH_NOARGS,
+     kRelationAnalyticsReportDoc},
+    {"source_analytics_report", source_analytics_report, METH_NOARGS, kSourceAnalyticsReportDoc},
+    // History: state_at, concept_history, range_diff, convergence_trajectory.
     {nullptr, nullptr, 0, nullptr},
 };
 

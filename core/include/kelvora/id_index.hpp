@@ -1,0 +1,85 @@
+// A flat hash table from identifiers to dense 32-bit indices, the working
+// index of the reports: the walks over concepts and relations number the
+// identifiers they meet and keep everything else in vectors by number.
+// Open addressing with linear probing in one array, so a lookup costs about
+// one cache miss. It is never iterated: no output order depends on it.
+// Holds fewer than 2^32 - 1 ids (the last number marks an empty slot).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "kelvora/id_hash.hpp"
+
+namespace kelvora {
+
+template <class IdT>
+class IdIndex {
+ public:
+  static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
+
+  // Room for `expected` ids without growing.
+  explicit IdIndex(std::size_t expected = 0) { rehash(capacity_for(expected)); }
+
+  std::size_t size() const { return size_; }
+
+  // The index of `id`, or kAbsent.
+  std::uint32_t find(const IdT& id) const {
+    for (std::size_t at = slot_of(id);; at = (at + 1) & mask_) {
+      const Slot& slot = slots_[at];
+      if (slot.value == kAbsent) return kAbsent;
+      if (slot.id == id) return slot.value;
+    }
+  }
+
+  // The index of `id`; an id not yet present gets the next free number
+  // (size() before the call). The flag tells whether it was added.
+  std::pair<std::uint32_t, bool> insert(const IdT& id) {
+    if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.size() * 2);
+    for (std::size_t at = slot_of(id);; at = (at + 1) & mask_) {
+      Slot& slot = slots_[at];
+      if (slot.value == kAbsent) {
+        slot.id = id;
+        slot.value = static_cast<std::uint32_t>(size_++);
+        return {slot.value, true};
+      }
+      if (slot.id == id) return {slot.value, false};
+    }
+  }
+
+ private:
+  struct Slot {
+    IdT id{};
+    std::uint32_t value = kAbsent;
+  };
+
+  // At most half full: short probe sequences whatever the ids are.
+  static std::size_t capacity_for(std::size_t count) {
+    std::size_t capacity = 16;
+    while (capacity < count * 2) capacity *= 2;
+    return capacity;
+  }
+
+  std::size_t slot_of(const IdT& id) const { return IdHash{}(id)&mask_; }
+
+  void rehash(std::size_t capacity) {
+    std::vector<Slot> old(capacity);
+    old.swap(slots_);
+    mask_ = capacity - 1;
+    for (const Slot& slot : old) {
+      if (slot.value == kAbsent) continue;
+      std::size_t at = slot_of(slot.id);
+      while (slots_[at].value != kAbsent) at = (at + 1) & mask_;
+      slots_[at] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t size_ = 0;
+};
+
+}  // namespace kelvora
