@@ -21,6 +21,8 @@ declare -A wanted=(
   [pytest]=pytest
   [hypothesis]=hypothesis
   [prov]=prov
+  # Benchmarks only: the peer the analytics reports are measured against.
+  [networkx]=networkx
 )
 
 missing=()

@@ -6,6 +6,7 @@
 
 #include "kelvora/analysis.hpp"
 #include "kelvora/id_index.hpp"
+#include "state_walks.hpp"
 
 namespace kelvora::analysis {
 
@@ -36,14 +37,21 @@ struct AttackGraph {
 AttackGraph attack_graph(const KnowledgeState& state, const IdIndex<ConceptId>& number,
                          std::size_t active) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> attacks;  // (attacker, attacked)
-  for (const auto& [id, relation] : state.relations) {
-    if (relation->relation_type != RelationType::Contradicts) continue;
-    const std::uint32_t from = number.find(relation->from_concept);
-    const std::uint32_t to = number.find(relation->to_concept);
-    if (from == IdIndex<ConceptId>::kAbsent || to == IdIndex<ConceptId>::kAbsent) continue;
-    attacks.emplace_back(from, to);
-    attacks.emplace_back(to, from);
-  }
+  walk_ahead(
+      state.relations, prefetch_relation,
+      [&](const RelationId&, const Relation& relation) {
+        if (relation.relation_type != RelationType::Contradicts) return;
+        number.prefetch(relation.from_concept);
+        number.prefetch(relation.to_concept);
+      },
+      [&](const RelationId&, const Relation& relation) {
+        if (relation.relation_type != RelationType::Contradicts) return;
+        const std::uint32_t from = number.find(relation.from_concept);
+        const std::uint32_t to = number.find(relation.to_concept);
+        if (from == IdIndex<ConceptId>::kAbsent || to == IdIndex<ConceptId>::kAbsent) return;
+        attacks.emplace_back(from, to);
+        attacks.emplace_back(to, from);
+      });
   AttackGraph graph;
   graph.offsets.assign(active + 1, 0);
   for (const auto& [attacker, attacked] : attacks) ++graph.offsets[attacked + 1];
@@ -59,15 +67,10 @@ AttackGraph attack_graph(const KnowledgeState& state, const IdIndex<ConceptId>& 
 ArgumentationReport argumentation_status(const KnowledgeState& state) {
   // Active concepts numbered in ascending id order: every list below comes
   // out sorted by walking the numbers in order.
-  std::vector<ConceptId> active;
-  IdIndex<ConceptId> number;
-  for (const auto& [id, concept_entry] : state.concepts) {
-    if (concept_entry->status != ConceptStatus::Active) continue;
-    number.insert(id);
-    active.push_back(id);
-  }
+  const ActiveConcepts active_set = active_concepts(state);
+  const std::vector<ConceptId>& active = active_set.ids;
   const auto n = static_cast<std::uint32_t>(active.size());
-  const AttackGraph graph = attack_graph(state, number, n);
+  const AttackGraph graph = attack_graph(state, active_set.number, n);
 
   ArgumentationReport report;
   std::vector<Label> label(n, Label::Undecided);

@@ -1,8 +1,11 @@
 // Concept stability and the coherence of a state.
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "kelvora/analysis.hpp"
 #include "kelvora/id_index.hpp"
+#include "state_walks.hpp"
 
 namespace kelvora::analysis {
 
@@ -11,27 +14,20 @@ namespace {
 constexpr double kContradictionWeight = 0.7;
 constexpr double kStabilityWeight = 0.3;
 
-// Appends the step of record `index` unless that record already gave one.
-void add_step(StabilityMetrics& metrics, std::uint64_t index, std::string_view kind,
-              const std::string* definition) {
-  auto& arc = metrics.definition_arc;
-  if (!arc.empty() && arc.back().record_index == index) return;
-  ArcStep step;
+// Appends the step that `operation`, record `index`, gives a concept.
+void add_step(StabilityMetrics& metrics, std::uint64_t index, const EvolutionOperation& operation) {
+  ArcStep& step = metrics.definition_arc.emplace_back();
   step.record_index = index;
-  step.operation_type = kind;
-  if (definition != nullptr) step.definition = *definition;
-  arc.push_back(std::move(step));
+  step.operation_type = step_kind(operation);
+  if (const std::string* definition = step_definition(operation)) step.definition = *definition;
+  if (std::holds_alternative<op::Revise>(operation)) ++metrics.semantic_version.first;
+  if (std::holds_alternative<op::Refine>(operation)) ++metrics.semantic_version.second;
 }
 
-// Counts, volatility and recency from the arc, over `record_count` records.
+// Totals, volatility and recency from the arc, over `record_count` records.
 void finish(StabilityMetrics& metrics, std::size_t record_count) {
-  std::uint32_t revises = 0, refines = 0;
-  for (const ArcStep& step : metrics.definition_arc) {
-    if (step.operation_type == "revise") ++revises;
-    if (step.operation_type == "refine") ++refines;
-  }
   const auto steps = metrics.definition_arc.size();
-  metrics.semantic_version = {revises, refines};
+  const std::uint32_t revises = metrics.semantic_version.first;
   metrics.total_transitions = static_cast<std::uint32_t>(steps);
   metrics.volatility = steps == 0 ? 0.0 : static_cast<double>(revises) / static_cast<double>(steps);
   metrics.records_since_last_change =
@@ -65,7 +61,7 @@ StabilityMetrics concept_stability(std::span<const EvolutionRecord> records,
     bool touched = false;
     for_each_touched(operation,
                      [&](const ConceptId& id) { touched = touched || id == concept_id; });
-    if (touched) add_step(metrics, i, step_kind(operation), step_definition(operation));
+    if (touched) add_step(metrics, i, operation);
   }
   finish(metrics, records.size());
   return metrics;
@@ -84,40 +80,56 @@ double coherence_score(std::size_t active_count, std::size_t contradiction_count
   return std::min(std::max((1.0 - density) * kContradictionWeight + term, 0.0), 1.0);
 }
 
-// The records are walked once: each step goes straight to the arc of the
-// Active concept it touches, found through a hash index of the Active ids.
+// The records are walked once: each touch goes straight to the Active
+// concept it touches, found through a hash index. The touches are collected
+// first, so that every arc is allocated once at its final size.
 CoherenceReport coherence(const KnowledgeState& state, std::span<const EvolutionRecord> records) {
   CoherenceReport report;
-  auto& stability = report.concept_stability;
-  // Slots are numbered in ascending id order, as the stability list holds them.
-  IdIndex<ConceptId> slot_of;
-  for (const auto& [id, concept_entry] : state.concepts) {
-    if (concept_entry->status != ConceptStatus::Active) continue;
-    slot_of.insert(id);
-    stability.emplace_back(id, StabilityMetrics{});
-  }
-  const auto is_active = [&](const ConceptId& id) {
-    return slot_of.find(id) != IdIndex<ConceptId>::kAbsent;
-  };
+  const ActiveConcepts active = active_concepts(state);
+  constexpr std::uint32_t kAbsent = IdIndex<ConceptId>::kAbsent;
+  walk_ahead(
+      state.relations, prefetch_relation,
+      [&](const RelationId&, const Relation& relation) {
+        if (relation.relation_type != RelationType::Contradicts) return;
+        active.number.prefetch(relation.from_concept);
+        active.number.prefetch(relation.to_concept);
+      },
+      [&](const RelationId&, const Relation& relation) {
+        if (relation.relation_type != RelationType::Contradicts) return;
+        if (active.number.find(relation.from_concept) != kAbsent &&
+            active.number.find(relation.to_concept) != kAbsent) {
+          report.unresolved_contradictions.emplace_back(relation.from_concept, relation.to_concept);
+        }
+      });
 
-  for (const auto& [id, relation] : state.relations) {
-    if (relation->relation_type != RelationType::Contradicts) continue;
-    if (is_active(relation->from_concept) && is_active(relation->to_concept)) {
-      report.unresolved_contradictions.emplace_back(relation->from_concept, relation->to_concept);
+  // (concept number, record index) of every step, in record order; a concept
+  // touched twice by one record takes one step.
+  const std::size_t n = active.ids.size();
+  std::vector<std::pair<std::uint32_t, std::size_t>> touches;
+  std::vector<std::uint32_t> steps(n, 0);
+  std::vector<std::size_t> last_record(n, records.size());
+  for (std::size_t i = 0; i < records.size() && n != 0; ++i) {
+    if (i + kWalkNear < records.size()) {
+      for_each_touched(records[i + kWalkNear].operation,
+                       [&](const ConceptId& id) { active.number.prefetch(id); });
     }
-  }
-
-  for (std::size_t i = 0; i < records.size() && !stability.empty(); ++i) {
-    const EvolutionOperation& operation = records[i].operation;
-    const std::string_view kind = step_kind(operation);
-    if (kind.empty()) continue;
-    const std::string* definition = step_definition(operation);
-    for_each_touched(operation, [&](const ConceptId& id) {
-      const std::uint32_t slot = slot_of.find(id);
-      if (slot != IdIndex<ConceptId>::kAbsent)
-        add_step(stability[slot].second, i, kind, definition);
+    if (std::holds_alternative<op::Restructure>(records[i].operation)) continue;
+    for_each_touched(records[i].operation, [&](const ConceptId& id) {
+      const std::uint32_t k = active.number.find(id);
+      if (k == kAbsent || last_record[k] == i) return;
+      last_record[k] = i;
+      ++steps[k];
+      touches.emplace_back(k, i);
     });
   }
+
+  auto& stability = report.concept_stability;
+  stability.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    stability[k].first = active.ids[k];
+    stability[k].second.definition_arc.reserve(steps[k]);
+  }
+  for (const auto& [k, i] : touches) add_step(stability[k].second, i, records[i].operation);
 
   // The sum runs in ascending id order, so the score's last bits are the
   // same in every process.

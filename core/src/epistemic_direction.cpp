@@ -64,7 +64,8 @@ DirectionReport epistemic_direction(std::span<const EvolutionRecord> records,
   const std::size_t width = window_size >= 1 && window_size <= n ? window_size : n;
   report.trend.reserve(n / width);
   for (std::size_t start = 0; n - start >= width; start += width) {
-    report.trend.emplace_back(start, direction_of_counts(count_buckets(records.subspan(start, width))));
+    report.trend.emplace_back(start,
+                              direction_of_counts(count_buckets(records.subspan(start, width))));
   }
   return report;
 }

@@ -75,8 +75,8 @@ std::string EngineError::message() const {
     case ErrorKind::ChainVerificationFailed:
       return "chain verification failed at record index " + a_ + ": " + b_;
     case ErrorKind::StateContinuityFailed:
-      return "state continuity failed at record index " + a_ + ": expected prior_state_hash " +
-             b_ + ", got " + c_;
+      return "state continuity failed at record index " + a_ + ": expected prior_state_hash " + b_ +
+             ", got " + c_;
     case ErrorKind::MerkleProofFailed:
       return "merkle proof verification failed: " + a_;
     case ErrorKind::ProvenanceError:

@@ -8,6 +8,7 @@
 
 #include "kelvora/analysis.hpp"
 #include "kelvora/id_index.hpp"
+#include "state_walks.hpp"
 
 namespace kelvora::analysis {
 
@@ -25,16 +26,31 @@ struct DerivationGraph {
   std::vector<std::uint32_t> derived;
 
   explicit DerivationGraph(const KnowledgeState& state) {
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;  // (source, derived)
+    // The ends of every DerivesFrom relation, then their numbers: gathering
+    // first lets the index be made at its final size and asked for ahead.
+    std::vector<std::pair<ConceptId, ConceptId>> ends;  // (source, derived)
+    walk_ahead(
+        state.relations, prefetch_relation, [](const RelationId&, const Relation&) {},
+        [&](const RelationId&, const Relation& relation) {
+          if (relation.relation_type == RelationType::DerivesFrom) {
+            ends.emplace_back(relation.to_concept, relation.from_concept);
+          }
+        });
+    number = IdIndex<ConceptId>(2 * ends.size());
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;
+    edges.reserve(ends.size());
     const auto number_of = [&](const ConceptId& id) {
       const auto [k, added] = number.insert(id);
       if (added) ids.push_back(id);
       return k;
     };
-    for (const auto& [id, relation] : state.relations) {
-      if (relation->relation_type != RelationType::DerivesFrom) continue;
-      const std::uint32_t source = number_of(relation->to_concept);
-      edges.emplace_back(source, number_of(relation->from_concept));
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+      if (i + kWalkNear < ends.size()) {
+        number.prefetch(ends[i + kWalkNear].first);
+        number.prefetch(ends[i + kWalkNear].second);
+      }
+      const std::uint32_t source = number_of(ends[i].first);
+      edges.emplace_back(source, number_of(ends[i].second));
     }
     const std::size_t n = ids.size();
     begin.assign(n + 1, 0);

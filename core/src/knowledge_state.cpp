@@ -155,7 +155,9 @@ Relation derives_from(const RelationId& id, const ConceptId& from, const Concept
 
 struct TermHash {
   using is_transparent = void;
-  std::size_t operator()(std::string_view term) const { return std::hash<std::string_view>{}(term); }
+  std::size_t operator()(std::string_view term) const {
+    return std::hash<std::string_view>{}(term);
+  }
 };
 
 // Identifiers are random or derived from SHA-256, so their first bytes hash well.
@@ -196,9 +198,9 @@ bool derives_from_reaches(const RelationMap& relations, const ConceptId& start,
 Result<void> check_finite(double value, std::string_view what, const std::string& id,
                           std::string_view field) {
   if (std::isfinite(value)) return {};
-  return fail(EngineError::invalid_confidence(std::string(what) + " " + id + " " +
-                                              std::string(field) + " is not finite: " +
-                                              serialization::format_f64_display(value)));
+  return fail(EngineError::invalid_confidence(
+      std::string(what) + " " + id + " " + std::string(field) +
+      " is not finite: " + serialization::format_f64_display(value)));
 }
 
 // ------------------------------------------------------------------ the cases
@@ -228,8 +230,8 @@ Result<Built> apply_case(const Step& step, const op::Relate& o) {
     return fail(ok.error());
   }
   if (r.classification_confidence) {
-    if (auto ok = check_finite(*r.classification_confidence, "relation", id,
-                               "classification_confidence");
+    if (auto ok =
+            check_finite(*r.classification_confidence, "relation", id, "classification_confidence");
         !ok) {
       return fail(ok.error());
     }
@@ -269,8 +271,7 @@ Result<Built> apply_case(const Step& step, const op::Retract& o) {
   erase_relations(built, [&](const Relation& rel) {
     return rel.from_concept == target || rel.to_concept == target;
   });
-  rewrite_refs(
-      built, [&](const ConceptId& ref) { return ref == target; }, {});
+  rewrite_refs(built, [&](const ConceptId& ref) { return ref == target; }, {});
   return built;
 }
 
@@ -434,12 +435,11 @@ Result<Built> apply_case(const Step& step, const op::Split& o) {
   }
   set_superseded(built, o.concept_id);
   for (const auto& id : new_ids) {
-    insert_relation(built, derives_from(operations::derive_split_derives_from_id(
-                                            step.prior_hash, id, o.concept_id),
+    insert_relation(built, derives_from(operations::derive_split_derives_from_id(step.prior_hash,
+                                                                                 id, o.concept_id),
                                         id, o.concept_id));
   }
-  rewrite_refs(
-      built, [&](const ConceptId& ref) { return ref == o.concept_id; }, new_ids);
+  rewrite_refs(built, [&](const ConceptId& ref) { return ref == o.concept_id; }, new_ids);
   return built;
 }
 
@@ -458,7 +458,8 @@ Result<Built> apply_case(const Step& step, const op::Restructure& o) {
     }
   }
   StructureMap structure;
-  for (const auto& node : o.new_nodes) structure.insert_or_assign(node.id, Entry<StructureNode>(node));
+  for (const auto& node : o.new_nodes)
+    structure.insert_or_assign(node.id, Entry<StructureNode>(node));
   if (auto valid = structure::validate_structure(structure); !valid) return fail(valid.error());
 
   Built built;
@@ -484,8 +485,8 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
   const Hash resulting = next.state_hash_from(state);
   OperationJustification justification =
       operations::build_justification(state, operation, next, built->changes);
-  EvolutionRecord record = operations::build_evolution_record(
-      operation, context, step.time, prior, resulting, std::move(justification));
+  EvolutionRecord record = operations::build_evolution_record(operation, context, step.time, prior,
+                                                              resulting, std::move(justification));
   return ApplyResult{std::move(next), std::move(record)};
 }
 

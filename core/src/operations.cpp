@@ -52,8 +52,8 @@ std::string normalize_term(std::string_view term) {
     return out;
   }
 
-  icu::UnicodeString text =
-      icu::UnicodeString::fromUTF8(icu::StringPiece(term.data(), static_cast<int32_t>(term.size())));
+  icu::UnicodeString text = icu::UnicodeString::fromUTF8(
+      icu::StringPiece(term.data(), static_cast<int32_t>(term.size())));
   // 1. Trim Unicode White_Space at both ends.
   int32_t start = 0;
   int32_t limit = text.length();
@@ -234,7 +234,8 @@ bool structure_equal(const KnowledgeState& before, const KnowledgeState& after,
 }
 
 double ratio(std::size_t numerator, std::size_t denominator) {
-  return static_cast<double>(numerator) / static_cast<double>(std::max<std::size_t>(denominator, 1));
+  return static_cast<double>(numerator) /
+         static_cast<double>(std::max<std::size_t>(denominator, 1));
 }
 
 // The minimality score, with the structure delta passed in when the caller has
@@ -348,8 +349,7 @@ OperationJustification build_justification(const KnowledgeState& before,
 
 OperationJustification build_justification(const KnowledgeState& before,
                                            const EvolutionOperation& operation,
-                                           const KnowledgeState& after,
-                                           const ChangeSet& changes) {
+                                           const KnowledgeState& after, const ChangeSet& changes) {
   OperationJustification j;
   j.agm_type = agm_type_of(operation);
 

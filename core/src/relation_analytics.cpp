@@ -8,6 +8,7 @@
 
 #include "kelvora/analysis.hpp"
 #include "kelvora/id_index.hpp"
+#include "state_walks.hpp"
 
 namespace kelvora::analysis {
 
@@ -69,33 +70,33 @@ std::vector<std::vector<ConceptId>> clusters_of(Components& components,
 }  // namespace
 
 RelationReport relation_analytics(const KnowledgeState& state) {
-  // Active concepts numbered in ascending id order.
-  std::vector<ConceptId> active;
-  IdIndex<ConceptId> number;
-  for (const auto& [id, concept_entry] : state.concepts) {
-    if (concept_entry->status != ConceptStatus::Active) continue;
-    number.insert(id);
-    active.push_back(id);
-  }
-  const std::size_t n = active.size();
+  const ActiveConcepts active = active_concepts(state);
+  const std::size_t n = active.ids.size();
+  constexpr std::uint32_t kDead = IdIndex<ConceptId>::kAbsent;
 
   RelationReport report;
   std::array<std::size_t, kRelationTypeCount> type_counts{};
   std::vector<std::uint64_t> degree(n, 0);  // out-degree + in-degree
   Components components(n);
-  for (const auto& [id, relation] : state.relations) {
-    ++type_counts[static_cast<std::size_t>(relation->relation_type)];
-    const std::uint32_t from = number.find(relation->from_concept);
-    const std::uint32_t to = number.find(relation->to_concept);
-    if (from == IdIndex<ConceptId>::kAbsent || to == IdIndex<ConceptId>::kAbsent) {
-      report.dead_relations.push_back(id);
-      continue;
-    }
-    // A self-relation counts once out and once in.
-    ++degree[from];
-    ++degree[to];
-    components.join(from, to);
-  }
+  walk_ahead(
+      state.relations, prefetch_relation,
+      [&](const RelationId&, const Relation& relation) {
+        active.number.prefetch(relation.from_concept);
+        active.number.prefetch(relation.to_concept);
+      },
+      [&](const RelationId& id, const Relation& relation) {
+        ++type_counts[static_cast<std::size_t>(relation.relation_type)];
+        const std::uint32_t from = active.number.find(relation.from_concept);
+        const std::uint32_t to = active.number.find(relation.to_concept);
+        if (from == kDead || to == kDead) {
+          report.dead_relations.push_back(id);
+          return;
+        }
+        // A self-relation counts once out and once in.
+        ++degree[from];
+        ++degree[to];
+        components.join(from, to);
+      });
 
   for (int t = 0; t < kRelationTypeCount; ++t) {
     if (type_counts[t] != 0) {
@@ -105,9 +106,9 @@ RelationReport relation_analytics(const KnowledgeState& state) {
   report.concept_centrality.reserve(n);
   const double scale = 2.0 * static_cast<double>(n);
   for (std::size_t k = 0; k < n; ++k) {
-    report.concept_centrality.emplace_back(active[k], static_cast<double>(degree[k]) / scale);
+    report.concept_centrality.emplace_back(active.ids[k], static_cast<double>(degree[k]) / scale);
   }
-  report.clusters = clusters_of(components, active);
+  report.clusters = clusters_of(components, active.ids);
   return report;
 }
 

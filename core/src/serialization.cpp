@@ -378,8 +378,8 @@ char* put3(char* p, unsigned v) {  // v < 1000, three digits
 // civil_from_days for the days of years 0..9999 in 32-bit arithmetic, with
 // no division left but by constants (Neri and Schneider's calendar
 // algorithm; the count is shifted by 82 eras so that it stays unsigned).
-constexpr std::int64_t kFirstFastDay = -719'528;    // 0000-01-01
-constexpr std::int64_t kLastFastDay = 2'932'896;    // 9999-12-31
+constexpr std::int64_t kFirstFastDay = -719'528;  // 0000-01-01
+constexpr std::int64_t kLastFastDay = 2'932'896;  // 9999-12-31
 constexpr Civil civil_from_days_fast(std::int64_t z) {
   constexpr std::uint32_t kEras = 82;
   const auto n = static_cast<std::uint32_t>(z + 719'468 + 146'097 * kEras);
@@ -513,8 +513,8 @@ char32_t first_code_point(std::string_view s, std::size_t& len) {
 // Unicode White_Space (Rust's char::is_whitespace).
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 void trim_start(std::string_view& s) {
@@ -622,7 +622,8 @@ struct Parsed {
   std::int64_t offset = 0;
 
   PResult<void> set_year(std::int64_t v) {
-    if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max())
+    if (v < std::numeric_limits<std::int32_t>::min() ||
+        v > std::numeric_limits<std::int32_t>::max())
       return std::unexpected(ParseErr::OutOfRange);
     year = v;
     return {};
@@ -655,10 +656,9 @@ struct Parsed {
       nanos += 1'000'000'000;
     }
     if (offset <= -86400 || offset >= 86400) return std::unexpected(ParseErr::OutOfRange);
-    const std::int64_t local = days_from_civil(year, static_cast<unsigned>(month),
-                                               static_cast<unsigned>(day)) *
-                                   86400 +
-                               hour * 3600 + minute * 60 + sec;
+    const std::int64_t local =
+        days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
+        hour * 3600 + minute * 60 + sec;
     const std::int64_t utc = local - offset;
     const std::int64_t min_secs = days_from_civil(kMinYear, 1, 1) * 86400;
     const std::int64_t max_secs = days_from_civil(kMaxYear, 12, 31) * 86400 + 86399;
@@ -667,14 +667,14 @@ struct Parsed {
   }
 };
 
-#define KV_TRY(expr)                                              \
-  do {                                                            \
-    auto kv_r_ = (expr);                                          \
-    if (!kv_r_) return std::unexpected(kv_r_.error());            \
+#define KV_TRY(expr)                                   \
+  do {                                                 \
+    auto kv_r_ = (expr);                               \
+    if (!kv_r_) return std::unexpected(kv_r_.error()); \
   } while (0)
-#define KV_TRY_ASSIGN(var, expr)                                  \
-  auto var##_r_ = (expr);                                         \
-  if (!var##_r_) return std::unexpected(var##_r_.error());        \
+#define KV_TRY_ASSIGN(var, expr)                           \
+  auto var##_r_ = (expr);                                  \
+  if (!var##_r_) return std::unexpected(var##_r_.error()); \
   auto var = *var##_r_
 
 PResult<Timestamp> parse_strict(std::string_view s) {
@@ -930,7 +930,8 @@ void feed_chunks(MidstateStream& stream, const Chunks& chunks, std::size_t from,
   constexpr std::size_t kNear = 6;
   Cursor far{chunks, from};
   Cursor near{chunks, from};
-  for (std::size_t k = 0; k < kFar && far.valid(); ++k, far.next()) far.get().second.prefetch_head();
+  for (std::size_t k = 0; k < kFar && far.valid(); ++k, far.next())
+    far.get().second.prefetch_head();
   for (std::size_t k = 0; k < kNear && near.valid(); ++k, near.next()) {
     near.get().second.prefetch_all();
   }
@@ -1361,7 +1362,7 @@ TrailedHash state_hash_trailed(const KnowledgeState& state, const HashTrail* pri
     return ids;
   };
   const std::array<std::vector<const void*>, 3> ids = {identity(concepts), identity(relations),
-                                                      identity(structure)};
+                                                       identity(structure)};
   constexpr std::array<std::string_view, 3> kOpen = {"{\"concepts\":{", "},\"relations\":{",
                                                      "},\"structure\":{"};
 

@@ -34,8 +34,8 @@ Result<void> check_no_cycles(const StructureMap& structure) {
     while (true) {
       if (terminated.contains(current)) break;
       if (!visited.insert(current).second) {
-        return fail(EngineError::invalid_structure("cycle detected in parent chain involving node " +
-                                                   start.to_string()));
+        return fail(EngineError::invalid_structure(
+            "cycle detected in parent chain involving node " + start.to_string()));
       }
       walk.push_back(current);
       auto it = structure.find(current);
@@ -52,8 +52,8 @@ Result<void> check_unique_positions(const StructureMap& structure) {
   for (const auto& [id, node] : structure) {
     if (!seen.emplace(node->parent, node->position).second) {
       return fail(EngineError::invalid_structure(
-          "duplicate position " + std::to_string(node->position) +
-          " among siblings with parent " + debug_string(node->parent)));
+          "duplicate position " + std::to_string(node->position) + " among siblings with parent " +
+          debug_string(node->parent)));
     }
   }
   return {};
@@ -153,11 +153,10 @@ double structure_delta(const StructureMap& before, const StructureMap& after) {
     ++tau_count;
   }
 
-  const double tau_term =
-      tau_count == 0 ? 0.0 : (tau_sum / static_cast<double>(tau_count)) * 0.3;
-  const double title_term = (static_cast<double>(title_changed) /
-                             static_cast<double>(std::max<std::size_t>(common, 1))) *
-                            0.1;
+  const double tau_term = tau_count == 0 ? 0.0 : (tau_sum / static_cast<double>(tau_count)) * 0.3;
+  const double title_term =
+      (static_cast<double>(title_changed) / static_cast<double>(std::max<std::size_t>(common, 1))) *
+      0.1;
   const double removed_term = (static_cast<double>(removed) / total) * 0.2;
   const double added_term = (static_cast<double>(added) / total) * 0.15;
   return (title_term + (removed_term + added_term)) + tau_term;

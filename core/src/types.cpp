@@ -276,22 +276,24 @@ namespace {
 constexpr std::array<std::string_view, 3> kConceptStatusNames = {"Active", "Superseded",
                                                                  "Coexisting"};
 constexpr std::array<std::string_view, kRelationTypeCount> kRelationPascal = {
-    "DerivesFrom", "Contradicts",  "Exemplifies",     "Tension",  "Subsumes",  "Enables",
-    "Supports",    "Explains",     "Extends",         "Qualifies", "Contrasts", "Motivates",
+    "DerivesFrom",  "Contradicts",     "Exemplifies", "Tension",   "Subsumes",   "Enables",
+    "Supports",     "Explains",        "Extends",     "Qualifies", "Contrasts",  "Motivates",
     "Necessitates", "Operationalizes", "Reframes",    "Completes", "Independent"};
 constexpr std::array<std::string_view, kRelationTypeCount> kRelationSnake = {
-    "derives_from", "contradicts",  "exemplifies",     "tension",  "subsumes",  "enables",
-    "supports",     "explains",     "extends",         "qualifies", "contrasts", "motivates",
-    "necessitates", "operationalizes", "reframes",     "completes", "independent"};
+    "derives_from", "contradicts",     "exemplifies", "tension",   "subsumes",   "enables",
+    "supports",     "explains",        "extends",     "qualifies", "contrasts",  "motivates",
+    "necessitates", "operationalizes", "reframes",    "completes", "independent"};
 constexpr std::array<std::string_view, 3> kAgmNames = {"Expansion", "Revision", "Contraction"};
 constexpr std::array<std::string_view, 4> kSourceNames = {"UserExplicit", "UserImplicit",
                                                           "SystemEnrichment", "SystemRestructure"};
 constexpr std::array<std::string_view, 3> kReasonNames = {"UserExplicit", "Contradiction",
                                                           "Cascade"};
-constexpr std::array<std::string_view, 9> kVariantNames = {
-    "Assert", "Revise", "Retract", "Relate", "Restructure", "Refine", "Merge", "Reinforce", "Split"};
-constexpr std::array<std::string_view, 9> kKindNames = {
-    "assert", "revise", "retract", "relate", "restructure", "refine", "merge", "reinforce", "split"};
+constexpr std::array<std::string_view, 9> kVariantNames = {"Assert", "Revise",      "Retract",
+                                                           "Relate", "Restructure", "Refine",
+                                                           "Merge",  "Reinforce",   "Split"};
+constexpr std::array<std::string_view, 9> kKindNames = {"assert", "revise",      "retract",
+                                                        "relate", "restructure", "refine",
+                                                        "merge",  "reinforce",   "split"};
 constexpr std::array<AgmType, 9> kAgmOf = {
     AgmType::Expansion, AgmType::Revision,  AgmType::Contraction,
     AgmType::Expansion, AgmType::Revision,  AgmType::Expansion,
@@ -397,8 +399,7 @@ std::string_view Entry<T>::normalized_term() const {
       const std::string* made =
           normal == node_->value.term ? kSameAsTerm : new std::string(std::move(normal));
       // Another thread may have set it first; then its value stands.
-      if (node_->term.normalized.compare_exchange_strong(cached, made,
-                                                         std::memory_order_acq_rel)) {
+      if (node_->term.normalized.compare_exchange_strong(cached, made, std::memory_order_acq_rel)) {
         cached = made;
       } else if (made != kSameAsTerm) {
         delete made;

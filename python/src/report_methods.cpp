@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,53 +33,105 @@ std::optional<ConceptId> resolve(const KnowledgeState& state, const std::string&
   return id;
 }
 
-// ------------------------------------------------------------ concept names
+// ------------------------------------------------------------ fixed texts
+// The keys and the fixed values of the report dicts are made once per process
+// and kept, as the module is: a report of 100,000 concepts sets about a
+// million keys, and making each key afresh would cost more than the report.
 
-// Finds the concepts of a report by id. Ids that come in ascending order,
-// as most report lists hold them, are found by walking the concept map
-// forward; a long jump or an id out of order falls back to a lookup.
-class ConceptFinder {
+template <std::size_t N>
+struct Literal {
+  char text[N];
+  constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+// The interned str of a key; borrowed, null with an exception set on failure.
+template <Literal L>
+PyObject* key() {
+  static PyObject* object = nullptr;
+  if (object == nullptr) object = PyUnicode_InternFromString(L.text);
+  return object;
+}
+
+// A str for each text of a small fixed set (the operation kinds of an arc,
+// the names of an enumeration), made on first use; borrowed.
+class FixedTexts {
  public:
-  explicit ConceptFinder(const KnowledgeState& state)
-      : concepts_(state.concepts), at_(concepts_.begin()) {}
-
-  // The concept with `id` in the state, whatever its status; null if none.
-  const Concept* find(const ConceptId& id) {
-    constexpr int kSteps = 8;
-    for (int i = 0; i < kSteps && at_ != concepts_.end() && at_->first < id; ++i) ++at_;
-    if (at_ != concepts_.end() && at_->first < id) {
-      const auto found = concepts_.find(id);
-      if (found == concepts_.end()) return nullptr;
-      at_ = found;
+  PyObject* get(std::string_view text) {
+    for (const auto& [known, object] : texts_) {
+      if (known == text) return object;
     }
-    if (at_ != concepts_.end() && at_->first == id) return &at_->second.value();
-    const auto found = concepts_.find(id);
-    return found == concepts_.end() ? nullptr : &found->second.value();
+    PyObject* object = py::to_py(text);
+    if (object != nullptr) texts_.emplace_back(std::string(text), object);
+    return object;
   }
 
  private:
-  const ConceptMap& concepts_;
-  ConceptMap::const_iterator at_;
+  std::vector<std::pair<std::string, PyObject*>> texts_;
 };
 
-// The name of a concept: its term when the state holds it, else its UUID text.
-std::string name_text(ConceptFinder& finder, const ConceptId& id) {
-  const Concept* c = finder.find(id);
-  return c != nullptr ? c->term : id.to_string();
+PyObject* fixed_text(std::string_view text) {
+  static FixedTexts texts;
+  return texts.get(text);
 }
 
-PyObject* name_of(ConceptFinder& finder, const ConceptId& id) {
-  const Concept* c = finder.find(id);
+// dict[key] = value for a borrowed key and a new reference `value`; false
+// with an exception set on failure (a null key or value included). A key
+// already present keeps its place and takes the new value.
+bool put(PyObject* dict, PyObject* key_object, PyObject* value) {
+  py::Ref owned(value);
+  return key_object != nullptr && value != nullptr && PyDict_SetItem(dict, key_object, value) == 0;
+}
+
+PyObject* new_ref(PyObject* borrowed) {
+  Py_XINCREF(borrowed);
+  return borrowed;
+}
+
+// ------------------------------------------------------------ concept names
+
+// The concepts of `ids`, given in ascending order, by one forward walk of
+// the concept map; null where the state has no such concept.
+std::vector<const Concept*> concepts_in_order(const KnowledgeState& state,
+                                              std::span<const ConceptId> ids) {
+  std::vector<const Concept*> found(ids.size(), nullptr);
+  auto at = state.concepts.begin();
+  const auto end = state.concepts.end();
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    while (at != end && at->first < ids[i]) ++at;
+    if (at != end && at->first == ids[i]) found[i] = &at->second.value();
+  }
+  return found;
+}
+
+// The name of a concept: its term when the state holds it, else its UUID text.
+PyObject* name_object(const Concept* c, const ConceptId& id) {
   return c != nullptr ? py::to_py(c->term) : py::to_py(id.to_string());
 }
 
-// A list of the names of `ids`, in their order.
-PyObject* names_of(const KnowledgeState& state, const std::vector<ConceptId>& ids) {
-  ConceptFinder finder(state);
+PyObject* name_of(const KnowledgeState& state, const ConceptId& id) {
+  const auto it = state.concepts.find(id);
+  return name_object(it != state.concepts.end() ? &it->second.value() : nullptr, id);
+}
+
+// Asks for the terms of the concepts a few places ahead: first the block
+// that holds the term, then the term's characters.
+void prefetch_names(const std::vector<const Concept*>& concepts, std::size_t i) {
+  if (i + 16 < concepts.size() && concepts[i + 16] != nullptr) {
+    __builtin_prefetch(&concepts[i + 16]->term);
+  }
+  if (i + 8 < concepts.size() && concepts[i + 8] != nullptr) {
+    __builtin_prefetch(concepts[i + 8]->term.data());
+  }
+}
+
+// A new list of the names of `ids` (ascending).
+PyObject* names_list(const KnowledgeState& state, const std::vector<ConceptId>& ids) {
+  const std::vector<const Concept*> concepts = concepts_in_order(state, ids);
   py::Ref list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyObject* name = name_of(finder, ids[i]);
+    prefetch_names(concepts, i);
+    PyObject* name = name_object(concepts[i], ids[i]);
     if (name == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
   }
@@ -89,45 +141,58 @@ PyObject* names_of(const KnowledgeState& state, const std::vector<ConceptId>& id
 // ------------------------------------------------------------ dict pieces
 
 // A 2-tuple of two new references (either may be null: an error is set).
-PyObject* tuple_of(py::Ref first, py::Ref second) {
-  if (!first || !second) return nullptr;
-  return PyTuple_Pack(2, first.get(), second.get());
-}
-
-// dict[key] = value for two new references; false with an exception set on
-// failure (a null argument included). A key already present keeps its place
-// and takes the new value.
-bool set_item(PyObject* dict, py::Ref key, py::Ref value) {
-  return key && value && PyDict_SetItem(dict, key.get(), value.get()) == 0;
+PyObject* tuple_of(PyObject* first, PyObject* second) {
+  py::Ref a(first), b(second);
+  if (!a || !b) return nullptr;
+  return PyTuple_Pack(2, a.get(), b.get());
 }
 
 PyObject* arc_step_to_dict(const analysis::ArcStep& step) {
-  py::Dict d;
-  d.set("record_index", step.record_index)
-      .set("operation_type", step.operation_type)
-      .set("definition", step.definition);
-  return d.release();
+  py::Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const bool ok =
+      put(d.get(), key<"record_index">(), PyLong_FromUnsignedLongLong(step.record_index)) &&
+      put(d.get(), key<"operation_type">(), new_ref(fixed_text(step.operation_type))) &&
+      put(d.get(), key<"definition">(), py::to_py(step.definition));
+  return ok ? d.release() : nullptr;
 }
 
 // The stability dict of one concept.
 PyObject* stability_to_dict(const analysis::StabilityMetrics& m) {
-  const auto [major, minor] = m.semantic_version;
-  py::Dict d;
-  d.set("semantic_version", std::vector<std::uint32_t>{major, minor})
-      .set("total_transitions", m.total_transitions)
-      .set("records_since_last_change", m.records_since_last_change)
-      .set("volatility", m.volatility)
-      .set("definition_arc", py::Ref(py::list_of(m.definition_arc, arc_step_to_dict)));
-  return d.release();
+  const auto& arc = m.definition_arc;
+  py::Ref arc_list(PyList_New(static_cast<Py_ssize_t>(arc.size())));
+  if (!arc_list) return nullptr;
+  for (std::size_t i = 0; i < arc.size(); ++i) {
+    PyObject* step = arc_step_to_dict(arc[i]);
+    if (step == nullptr) return nullptr;
+    PyList_SET_ITEM(arc_list.get(), static_cast<Py_ssize_t>(i), step);
+  }
+  py::Ref version(PyList_New(2));
+  if (!version) return nullptr;
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    PyObject* part = py::to_py(i == 0 ? m.semantic_version.first : m.semantic_version.second);
+    if (part == nullptr) return nullptr;
+    PyList_SET_ITEM(version.get(), i, part);
+  }
+  py::Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const bool ok =
+      put(d.get(), key<"semantic_version">(), version.release()) &&
+      put(d.get(), key<"total_transitions">(), py::to_py(m.total_transitions)) &&
+      put(d.get(), key<"records_since_last_change">(), py::to_py(m.records_since_last_change)) &&
+      put(d.get(), key<"volatility">(), py::to_py(m.volatility)) &&
+      put(d.get(), key<"definition_arc">(), arc_list.release());
+  return ok ? d.release() : nullptr;
 }
 
-// A dict from each entry's name (by `key_name`) to its count, in the
-// report's order.
-template <class Entries, class KeyName>
-PyObject* counts_to_dict(const Entries& entries, KeyName&& key_name) {
-  py::Dict d;
-  for (const auto& [key, count] : entries) {
-    if (!d.set(key_name(key), count).ok()) break;
+// A dict from each entry's enumeration name to its count, in the report's
+// order.
+template <class Entries>
+PyObject* counts_to_dict(const Entries& entries) {
+  py::Ref d(PyDict_New());
+  if (!d) return nullptr;
+  for (const auto& [value, count] : entries) {
+    if (!put(d.get(), fixed_text(name(value)), py::to_py(count))) return nullptr;
   }
   return d.release();
 }
@@ -135,76 +200,107 @@ PyObject* counts_to_dict(const Entries& entries, KeyName&& key_name) {
 // ------------------------------------------------------------ reports
 
 PyObject* coherence_dict(const KnowledgeState& state, const analysis::CoherenceReport& report) {
-  ConceptFinder finder(state);
-  py::List pairs;
+  py::Ref pairs(PyList_New(0));
+  if (!pairs) return nullptr;
   for (const auto& [from, to] : report.unresolved_contradictions) {
-    if (!pairs
-             .append(
-                 py::Ref(tuple_of(py::Ref(name_of(finder, from)), py::Ref(name_of(finder, to)))))
-             .ok()) {
-      return nullptr;
-    }
+    py::Ref pair(tuple_of(name_of(state, from), name_of(state, to)));
+    if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return nullptr;
   }
   // Active concepts in ascending id order; their terms are unique, so each
   // gets its own key.
+  std::vector<ConceptId> ids;
+  ids.reserve(report.concept_stability.size());
+  for (const auto& entry : report.concept_stability) ids.push_back(entry.first);
+  const std::vector<const Concept*> concepts = concepts_in_order(state, ids);
   py::Ref stability(PyDict_New());
   if (!stability) return nullptr;
-  ConceptFinder ascending(state);
-  for (const auto& [id, metrics] : report.concept_stability) {
-    if (!set_item(stability.get(), py::Ref(name_of(ascending, id)),
-                  py::Ref(stability_to_dict(metrics)))) {
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    prefetch_names(concepts, i);
+    py::Ref name(name_object(concepts[i], ids[i]));
+    if (!name ||
+        !put(stability.get(), name.get(), stability_to_dict(report.concept_stability[i].second))) {
       return nullptr;
     }
   }
-  py::Dict d;
-  d.set("unresolved_contradictions", py::Ref(pairs.release()))
-      .set("coherence_score", report.coherence_score)
-      .set("is_equilibrium", report.is_equilibrium)
-      .set("concept_stability", std::move(stability));
-  return d.release();
+  py::Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const bool ok = put(d.get(), key<"unresolved_contradictions">(), pairs.release()) &&
+                  put(d.get(), key<"coherence_score">(), py::to_py(report.coherence_score)) &&
+                  put(d.get(), key<"is_equilibrium">(), py::to_py(report.is_equilibrium)) &&
+                  put(d.get(), key<"concept_stability">(), stability.release());
+  return ok ? d.release() : nullptr;
 }
 
 PyObject* direction_dict(const analysis::DirectionReport& report) {
-  py::List trend;
-  for (const auto& [start, direction] : report.trend) {
-    if (!trend.append(std::pair{start, analysis::name(direction)}).ok()) return nullptr;
+  py::Ref trend(PyList_New(static_cast<Py_ssize_t>(report.trend.size())));
+  if (!trend) return nullptr;
+  for (std::size_t i = 0; i < report.trend.size(); ++i) {
+    const auto& [start, direction] = report.trend[i];
+    PyObject* pair = tuple_of(py::to_py(start), new_ref(fixed_text(analysis::name(direction))));
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(trend.get(), static_cast<Py_ssize_t>(i), pair);
   }
-  py::Dict d;
-  d.set("assert_ratio", report.assert_ratio)
-      .set("refine_ratio", report.refine_ratio)
-      .set("revise_ratio", report.revise_ratio)
-      .set("direction", analysis::name(report.direction))
-      .set("trend", py::Ref(trend.release()));
-  return d.release();
+  py::Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const bool ok =
+      put(d.get(), key<"assert_ratio">(), py::to_py(report.assert_ratio)) &&
+      put(d.get(), key<"refine_ratio">(), py::to_py(report.refine_ratio)) &&
+      put(d.get(), key<"revise_ratio">(), py::to_py(report.revise_ratio)) &&
+      put(d.get(), key<"direction">(), new_ref(fixed_text(analysis::name(report.direction)))) &&
+      put(d.get(), key<"trend">(), trend.release());
+  return ok ? d.release() : nullptr;
 }
 
 PyObject* argumentation_dict(const KnowledgeState& state,
                              const analysis::ArgumentationReport& report) {
-  py::Dict d;
-  d.set("attacked", py::Ref(names_of(state, report.attacked)))
-      .set("defended", py::Ref(names_of(state, report.defended)))
-      .set("uncontested", py::Ref(names_of(state, report.uncontested)))
-      .set("grounded_extension", py::Ref(names_of(state, report.grounded_extension)));
-  return d.release();
+  py::Ref uncontested(names_list(state, report.uncontested));
+  if (!uncontested) return nullptr;
+  // The grounded extension holds the uncontested concepts (and, were attack
+  // not symmetric, the defended ones): share their names when it is the same.
+  py::Ref grounded(report.grounded_extension == report.uncontested
+                       ? PyList_GetSlice(uncontested.get(), 0, PyList_GET_SIZE(uncontested.get()))
+                       : names_list(state, report.grounded_extension));
+  if (!grounded) return nullptr;
+  py::Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const bool ok = put(d.get(), key<"attacked">(), names_list(state, report.attacked)) &&
+                  put(d.get(), key<"defended">(), names_list(state, report.defended)) &&
+                  put(d.get(), key<"uncontested">(), uncontested.release()) &&
+                  put(d.get(), key<"grounded_extension">(), grounded.release());
+  return ok ? d.release() : nullptr;
 }
 
-// Downstream names sorted by their UTF-8 bytes (which is code point order),
-// stable: equal names keep ascending id order.
+// Downstream names sorted by their UTF-8 bytes (which is code point order);
+// equal names keep ascending id order. The names are copied into one buffer
+// first, so the sort compares nearby bytes.
 PyObject* downstream_names(const KnowledgeState& state, const std::vector<ConceptId>& ids) {
-  ConceptFinder finder(state);
-  std::deque<std::string> uuid_texts;  // element addresses stay put
-  std::vector<std::string_view> names;
-  names.reserve(ids.size());
-  for (const ConceptId& id : ids) {
-    const Concept* c = finder.find(id);
-    names.push_back(c != nullptr ? std::string_view(c->term)
-                                 : std::string_view(uuid_texts.emplace_back(id.to_string())));
+  const std::vector<const Concept*> concepts = concepts_in_order(state, ids);
+  std::string buffer;
+  std::vector<std::pair<std::size_t, std::size_t>> spans;  // (offset, length)
+  spans.reserve(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    prefetch_names(concepts, i);
+    const std::size_t offset = buffer.size();
+    if (concepts[i] != nullptr) {
+      buffer += concepts[i]->term;
+    } else {
+      buffer += ids[i].to_string();
+    }
+    spans.emplace_back(offset, buffer.size() - offset);
   }
-  std::stable_sort(names.begin(), names.end());
-  py::Ref list(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  std::vector<std::uint32_t> order(ids.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+  const auto text = [&](std::uint32_t i) {
+    return std::string_view(buffer).substr(spans[i].first, spans[i].second);
+  };
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    const int c = text(a).compare(text(b));
+    return c != 0 ? c < 0 : a < b;
+  });
+  py::Ref list(PyList_New(static_cast<Py_ssize_t>(order.size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* name = py::to_py(names[i]);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    PyObject* name = py::to_py(text(order[i]));
     if (name == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
   }
@@ -212,16 +308,20 @@ PyObject* downstream_names(const KnowledgeState& state, const std::vector<Concep
 }
 
 PyObject* impact_dict(const KnowledgeState& state, const analysis::ImpactReport& report) {
-  py::List titles;
-  for (const StructureNodeId& id : report.affected_structure) {
-    const auto node = state.structure.find(id);
-    if (!titles.append(node->second->title).ok()) return nullptr;
+  py::Ref titles(PyList_New(static_cast<Py_ssize_t>(report.affected_structure.size())));
+  if (!titles) return nullptr;
+  for (std::size_t i = 0; i < report.affected_structure.size(); ++i) {
+    PyObject* title = py::to_py(state.structure.at(report.affected_structure[i])->title);
+    if (title == nullptr) return nullptr;
+    PyList_SET_ITEM(titles.get(), static_cast<Py_ssize_t>(i), title);
   }
-  py::Dict d;
-  d.set("downstream_concepts", py::Ref(downstream_names(state, report.downstream_concepts)))
-      .set("affected_structure", py::Ref(titles.release()))
-      .set("radius", report.radius);
-  return d.release();
+  py::Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const bool ok = put(d.get(), key<"downstream_concepts">(),
+                      downstream_names(state, report.downstream_concepts)) &&
+                  put(d.get(), key<"affected_structure">(), titles.release()) &&
+                  put(d.get(), key<"radius">(), py::to_py(report.radius));
+  return ok ? d.release() : nullptr;
 }
 
 PyObject* relation_dict(const KnowledgeState& state, const analysis::RelationReport& report) {
@@ -229,17 +329,21 @@ PyObject* relation_dict(const KnowledgeState& state, const analysis::RelationRep
   // and the cluster lists. The centrality list holds every Active concept
   // once, in ascending id order.
   const auto& centrality = report.concept_centrality;
+  std::vector<ConceptId> ids;
+  ids.reserve(centrality.size());
+  for (const auto& entry : centrality) ids.push_back(entry.first);
+  const std::vector<const Concept*> concepts = concepts_in_order(state, ids);
   std::vector<py::Ref> names;
-  names.reserve(centrality.size());
-  IdIndex<ConceptId> position(centrality.size());
-  ConceptFinder finder(state);
+  names.reserve(ids.size());
+  IdIndex<ConceptId> position(ids.size());
   py::Ref centrality_dict(PyDict_New());
   if (!centrality_dict) return nullptr;
-  for (const auto& [id, value] : centrality) {
-    position.insert(id);
-    names.emplace_back(name_of(finder, id));
-    if (!set_item(centrality_dict.get(), py::Ref::borrow(names.back().get()),
-                  py::Ref(py::to_py(value)))) {
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    prefetch_names(concepts, i);
+    position.insert(ids[i]);
+    names.emplace_back(name_object(concepts[i], ids[i]));
+    if (!names.back() ||
+        !put(centrality_dict.get(), names.back().get(), py::to_py(centrality[i].second))) {
       return nullptr;
     }
   }
@@ -253,37 +357,41 @@ PyObject* relation_dict(const KnowledgeState& state, const analysis::RelationRep
     PyList_SET_ITEM(clusters.get(), static_cast<Py_ssize_t>(c), list);
     for (std::size_t m = 0; m < members.size(); ++m) {
       const std::uint32_t k = position.find(members[m]);
-      PyObject* name = k != IdIndex<ConceptId>::kAbsent ? py::Ref::borrow(names[k].get()).release()
-                                                        : name_of(finder, members[m]);
+      PyObject* name =
+          k != IdIndex<ConceptId>::kAbsent ? new_ref(names[k].get()) : name_of(state, members[m]);
       if (name == nullptr) return nullptr;
       PyList_SET_ITEM(list, static_cast<Py_ssize_t>(m), name);
     }
   }
 
-  py::Dict d;
-  d.set("type_distribution",
-        py::Ref(counts_to_dict(report.type_distribution, [](RelationType t) { return name(t); })))
-      .set("concept_centrality", std::move(centrality_dict))
-      .set("dead_relations", report.dead_relations.size())
-      .set("clusters", std::move(clusters));
-  return d.release();
+  py::Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const bool ok =
+      put(d.get(), key<"type_distribution">(), counts_to_dict(report.type_distribution)) &&
+      put(d.get(), key<"concept_centrality">(), centrality_dict.release()) &&
+      put(d.get(), key<"dead_relations">(), py::to_py(report.dead_relations.size())) &&
+      put(d.get(), key<"clusters">(), clusters.release());
+  return ok ? d.release() : nullptr;
 }
 
 PyObject* source_dict(const KnowledgeState& state, const analysis::SourceReport& report) {
-  ConceptFinder finder(state);
-  py::List latency;
-  for (const auto& [id, records_waited] : report.confirmation_latency) {
-    if (!latency.append(std::pair{name_text(finder, id), records_waited}).ok()) return nullptr;
+  const auto& latency = report.confirmation_latency;
+  py::Ref latency_list(PyList_New(static_cast<Py_ssize_t>(latency.size())));
+  if (!latency_list) return nullptr;
+  for (std::size_t i = 0; i < latency.size(); ++i) {
+    PyObject* pair = tuple_of(name_of(state, latency[i].first), py::to_py(latency[i].second));
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(latency_list.get(), static_cast<Py_ssize_t>(i), pair);
   }
-  py::Dict d;
-  d.set("user_verified_ratio", report.user_verified_ratio)
-      .set("override_count", report.override_count)
-      .set("confirmation_latency", py::Ref(latency.release()))
-      .set("source_distribution",
-           py::Ref(counts_to_dict(report.source_distribution,
-                                  [](OperationSource s) { return name(s); })))
-      .set("reinforce_count", report.reinforce_count);
-  return d.release();
+  py::Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const bool ok =
+      put(d.get(), key<"user_verified_ratio">(), py::to_py(report.user_verified_ratio)) &&
+      put(d.get(), key<"override_count">(), py::to_py(report.override_count)) &&
+      put(d.get(), key<"confirmation_latency">(), latency_list.release()) &&
+      put(d.get(), key<"source_distribution">(), counts_to_dict(report.source_distribution)) &&
+      put(d.get(), key<"reinforce_count">(), py::to_py(report.reinforce_count));
+  return ok ? d.release() : nullptr;
 }
 
 }  // namespace

@@ -35,6 +35,9 @@ class IdIndex {
     }
   }
 
+  // Asks for the memory where a lookup of `id` starts.
+  void prefetch(const IdT& id) const { __builtin_prefetch(&slots_[slot_of(id)]); }
+
   // The index of `id`; an id not yet present gets the next free number
   // (size() before the call). The flag tells whether it was added.
   std::pair<std::uint32_t, bool> insert(const IdT& id) {
