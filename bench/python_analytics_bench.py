@@ -7,11 +7,15 @@ DIR is a CMake build tree configured with -DKELVORA_BUILD_PYTHON=ON (the
 default is the first build*/ directory holding both the module and
 libkelvora_core.a).
 
-Fixtures, for N concepts: a state document with 2N relations (each concept
-but the first derives from a random earlier one, the rest join random pairs,
-one in twenty as Contradicts; every tenth concept Superseded), read with
-from_json; and a history of N apply_assert calls followed by N/4 refine,
-revise, relate and reinforce calls.
+Fixtures: for the reports over a state, a state document of N concepts and
+2N relations (each concept but the first derives from a random earlier one,
+the rest join random pairs, one in twenty as Contradicts; every tenth
+concept Superseded) and N/10 structure nodes, read with from_json, for
+N = 10,000 and 100,000. For the reports over records, a history of H
+apply_assert calls followed by H/4 refine, revise, relate and reinforce
+calls, for H = 2,000 and 20,000: an apply costs time linear in the number
+of concepts, so a history of 100,000 asserts would take a quarter of an
+hour to make (the core benchmark analysis_bench covers 100,000 records).
 
 Figures:
   networkx      relation_analytics_report and impact_radius_report (from the
@@ -21,8 +25,8 @@ Figures:
                 directed graph of the DerivesFrom relations, the descendants
                 of the root and the longest path below it. Building the graph
                 is part of the networkx figure; the edge lists are not.
-  growth        each report method at N = 100,000 over N = 10,000 (10 is
-                linear).
+  growth        each report method at the larger size over the smaller one
+                (10 is linear).
   binding       each report method over the core's own call on the same data,
                 timed by a small C++ program compiled here against the tree's
                 libkelvora_core.a: what building the result objects costs.
@@ -243,15 +247,18 @@ def main():
         import networkx as nx
     except ImportError:
         nx = None
-    sizes, repeats = ([200, 2000], 1) if args.smoke else ([10_000, 100_000], 5)
+    if args.smoke:
+        graph_sizes, history_sizes, repeats = [200, 2000], [50, 500], 1
+    else:
+        graph_sizes, history_sizes, repeats = [10_000, 100_000], [2_000, 20_000], 5
 
     with tempfile.TemporaryDirectory() as workdir:
         timer = compile_core_timer(lib, workdir)
-        figures = {}
-        for n in sizes:
+        figures = []
+        for n, h in zip(graph_sizes, history_sizes):
             doc, active, live, derivations, root = graph_fixture(n)
             graph = kelvora.PyKnowledgeState.from_json(doc)
-            hist = history_fixture(kelvora, n)
+            hist = history_fixture(kelvora, h)
             root_term = "concept 0"
             ours = method_times(graph, hist, root_term, repeats)
             paths = [os.path.join(workdir, name) for name in ("graph.json", "history.json", "records.json")]
@@ -261,9 +268,9 @@ def main():
             out = subprocess.run([timer, *paths, str(repeats), root_term, "concept 0"], check=True,
                                  capture_output=True, text=True).stdout
             core = {name: int(ns) / 1e9 for name, ns in (line.split() for line in out.splitlines())}
-            figures[n] = ours
-            print(f"N = {n}: {len(live)} live relations, {len(derivations)} derivations, "
-                  f"{hist.record_count()} records")
+            figures.append(ours)
+            print(f"state of {n} concepts: {len(live)} live relations, {len(derivations)} derivations; "
+                  f"history of {hist.record_count()} records")
             for name in REPORTS:
                 print(f"  {name:28} {ours[name] * 1e3:9.2f} ms; core call {core[name] * 1e3:9.2f} ms "
                       f"(binding ratio {ours[name] / core[name]:.2f})")
@@ -276,8 +283,9 @@ def main():
                   f"relation_analytics_report {nx_rel / ours['relation_analytics_report']:.1f}x faster")
             print(f"  networkx descendants + longest path {nx_imp * 1e3:.1f} ms: "
                   f"impact_radius_report {nx_imp / ours['impact_radius_report']:.1f}x faster")
-        small, large = (figures[n] for n in sizes)
-        print(f"growth from N = {sizes[0]} to N = {sizes[1]} (linear: {sizes[1] / sizes[0]:.0f}):")
+        small, large = figures
+        print(f"growth (linear: 10), states {graph_sizes[0]} to {graph_sizes[1]} concepts, "
+              f"histories {history_sizes[0]} to {history_sizes[1]} asserts:")
         for name in REPORTS:
             print(f"  {name:28} {large[name] / small[name]:6.2f}")
 

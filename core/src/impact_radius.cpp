@@ -22,6 +22,7 @@ constexpr std::uint32_t kAbsent = IdIndex<ConceptId>::kAbsent;
 struct DerivationGraph {
   IdIndex<ConceptId> number;
   std::vector<ConceptId> ids;  // by number
+  std::vector<IdOrder> order;  // by number
   std::vector<std::uint32_t> begin, end;
   std::vector<std::uint32_t> derived;
 
@@ -41,7 +42,10 @@ struct DerivationGraph {
     edges.reserve(ends.size());
     const auto number_of = [&](const ConceptId& id) {
       const auto [k, added] = number.insert(id);
-      if (added) ids.push_back(id);
+      if (added) {
+        ids.push_back(id);
+        order.push_back(IdOrder::of(id));
+      }
       return k;
     };
     for (std::size_t i = 0; i < ends.size(); ++i) {
@@ -65,7 +69,7 @@ struct DerivationGraph {
   // when the walk first reaches it).
   void sort_list(std::uint32_t k) {
     const auto first = derived.begin() + begin[k], last = derived.begin() + end[k];
-    std::sort(first, last, [&](std::uint32_t a, std::uint32_t b) { return ids[a] < ids[b]; });
+    std::sort(first, last, [&](std::uint32_t a, std::uint32_t b) { return order[a] < order[b]; });
     end[k] = static_cast<std::uint32_t>(std::unique(first, last) - derived.begin());
   }
 };
@@ -132,11 +136,13 @@ ImpactReport impact_radius(const KnowledgeState& state, const ConceptId& concept
         }
       }
     }
-    report.downstream_concepts.reserve(queue.size() - 1);
-    for (std::size_t i = 1; i < queue.size(); ++i) {
-      report.downstream_concepts.push_back(graph.ids[queue[i]]);
-    }
-    std::sort(report.downstream_concepts.begin(), report.downstream_concepts.end());
+    std::vector<std::pair<IdOrder, std::uint32_t>> below;
+    below.reserve(queue.size() - 1);
+    for (std::size_t i = 1; i < queue.size(); ++i)
+      below.emplace_back(graph.order[queue[i]], queue[i]);
+    std::sort(below.begin(), below.end());
+    report.downstream_concepts.reserve(below.size());
+    for (const auto& [order, k] : below) report.downstream_concepts.push_back(graph.ids[k]);
     report.radius = depth_below(graph, start);
   }
 

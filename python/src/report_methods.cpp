@@ -288,19 +288,38 @@ PyObject* downstream_names(const KnowledgeState& state, const std::vector<Concep
     }
     spans.emplace_back(offset, buffer.size() - offset);
   }
-  std::vector<std::uint32_t> order(ids.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
   const auto text = [&](std::uint32_t i) {
     return std::string_view(buffer).substr(spans[i].first, spans[i].second);
   };
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    const int c = text(a).compare(text(b));
-    return c != 0 ? c < 0 : a < b;
+  // Each name's first 16 bytes as two big-endian numbers (zero-padded)
+  // decide most comparisons; equal prefixes fall back to the whole names,
+  // then to the id order.
+  struct Key {
+    std::uint64_t high, low;
+    std::uint32_t index;
+  };
+  std::vector<Key> order(ids.size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) {
+    unsigned char prefix[16] = {};
+    const std::string_view name = text(i);
+    std::copy_n(name.begin(), std::min<std::size_t>(name.size(), 16), prefix);
+    std::uint64_t high = 0, low = 0;
+    for (int b = 0; b < 8; ++b) {
+      high = high << 8 | prefix[b];
+      low = low << 8 | prefix[8 + b];
+    }
+    order[i] = {high, low, i};
+  }
+  std::sort(order.begin(), order.end(), [&](const Key& a, const Key& b) {
+    if (a.high != b.high) return a.high < b.high;
+    if (a.low != b.low) return a.low < b.low;
+    const int c = text(a.index).compare(text(b.index));
+    return c != 0 ? c < 0 : a.index < b.index;
   });
   py::Ref list(PyList_New(static_cast<Py_ssize_t>(order.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < order.size(); ++i) {
-    PyObject* name = py::to_py(text(order[i]));
+    PyObject* name = py::to_py(text(order[i].index));
     if (name == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
   }
@@ -340,6 +359,7 @@ PyObject* relation_dict(const KnowledgeState& state, const analysis::RelationRep
   if (!centrality_dict) return nullptr;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     prefetch_names(concepts, i);
+    if (i + 8 < ids.size()) position.prefetch(ids[i + 8]);
     position.insert(ids[i]);
     names.emplace_back(name_object(concepts[i], ids[i]));
     if (!names.back() ||
@@ -356,6 +376,12 @@ PyObject* relation_dict(const KnowledgeState& state, const analysis::RelationRep
     if (list == nullptr) return nullptr;
     PyList_SET_ITEM(clusters.get(), static_cast<Py_ssize_t>(c), list);
     for (std::size_t m = 0; m < members.size(); ++m) {
+      // The slot of a member 16 places ahead, then the name of one 8 ahead.
+      if (m + 16 < members.size()) position.prefetch(members[m + 16]);
+      if (m + 8 < members.size()) {
+        const std::uint32_t ahead = position.find(members[m + 8]);
+        if (ahead != IdIndex<ConceptId>::kAbsent) __builtin_prefetch(names[ahead].get());
+      }
       const std::uint32_t k = position.find(members[m]);
       PyObject* name =
           k != IdIndex<ConceptId>::kAbsent ? new_ref(names[k].get()) : name_of(state, members[m]);

@@ -34,16 +34,16 @@ def build(*steps):
 
 def test_empty_state():
     s = K()
-    assert s.coherence_report() == {"unresolved_contradictions": [], "coherence_score": 1.0,
-                                    "is_equilibrium": True, "concept_stability": {}}
-    assert s.epistemic_direction_report() == {"assert_ratio": 0.0, "refine_ratio": 0.0, "revise_ratio": 0.0,
-                                              "direction": "Broadening", "trend": []}
+    assert list(s.coherence_report().items()) == [
+        ("unresolved_contradictions", []), ("coherence_score", 1.0), ("is_equilibrium", True),
+        ("concept_stability", {})]
+    assert list(s.epistemic_direction_report().items()) == [
+        ("assert_ratio", 0.0), ("refine_ratio", 0.0), ("revise_ratio", 0.0), ("direction", "Broadening"),
+        ("trend", [])]
     assert list(s.argumentation_status_report().items()) == [
         ("attacked", []), ("defended", []), ("uncontested", []), ("grounded_extension", [])]
     assert list(s.relation_analytics_report().items()) == [
         ("type_distribution", {}), ("concept_centrality", {}), ("dead_relations", 0), ("clusters", [])]
-    assert list(s.source_analytics_report()) == [
-        "user_verified_ratio", "override_count", "confirmation_latency", "source_distribution", "reinforce_count"]
     for method in (s.concept_stability_report, s.impact_radius_report):
         with pytest.raises(ValueError, match="^concept not found: nothing$"):
             method("nothing")
@@ -87,15 +87,6 @@ def test_stability_and_direction_of_a_python_history():
     for method in (merged.concept_stability_report, merged.impact_radius_report):
         with pytest.raises(ValueError, match="^concept not found: a$"):
             method("a")
-
-
-def test_impact_names_sorted_by_code_point_and_titles_in_node_order():
-    s = build(("apply_assert", "root", ""), ("apply_assert", "beta", ""), ("apply_assert", "Alpha", ""),
-              ("apply_relate", "beta", "root", "derives_from"), ("apply_relate", "Alpha", "beta", "derives_from"),
-              ("apply_restructure", [{"title": "x", "node_type": "n", "position": 0, "concept_terms": ["Alpha"]},
-                                     {"title": "x", "node_type": "n", "position": 1, "concept_terms": ["root"]}], ""))
-    assert s.impact_radius_report("root") == {"downstream_concepts": ["Alpha", "beta"],
-                                              "affected_structure": ["x", "x"], "radius": 2}
 
 
 @pytest.mark.parametrize("call,error,argument", [

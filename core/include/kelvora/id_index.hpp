@@ -16,6 +16,18 @@
 
 namespace kelvora {
 
+// An identifier as two numbers that compare as the identifiers do: sorting
+// many ids by these is several times faster than by the bytes.
+struct IdOrder {
+  std::uint64_t high = 0, low = 0;
+
+  template <class IdT>
+  static IdOrder of(const IdT& id) {
+    return {Uuid::big_endian_half(id.uuid, 0), Uuid::big_endian_half(id.uuid, 8)};
+  }
+  friend auto operator<=>(const IdOrder&, const IdOrder&) = default;
+};
+
 template <class IdT>
 class IdIndex {
  public:
