@@ -20,11 +20,12 @@ hour to make (the core benchmark analysis_bench covers 100,000 records).
 Figures:
   networkx      relation_analytics_report and impact_radius_report (from the
                 root of the derivation forest) at N = 100,000, against the
-                same answer from networkx: an undirected graph of the live
-                relations, its connected components and degree centrality; a
-                directed graph of the DerivesFrom relations, the descendants
-                of the root and the longest path below it. Building the graph
-                is part of the networkx figure; the edge lists are not.
+                same answer from networkx: an undirected graph of the Active
+                concepts and the relations between two of them, its connected
+                components and degree centrality; a directed graph of the
+                DerivesFrom relations, the descendants of the root and the
+                longest path below it. Building each graph from the list of
+                relations is part of the networkx figure.
   growth        each report method at the larger size over the smaller one
                 (10 is linear).
   binding       each report method over the core's own call on the same data,
@@ -153,17 +154,15 @@ def graph_fixture(n):
     concepts = {ids[k]: {"id": ids[k], "term": f"concept {k}", "definition": f"what concept {k} means",
                          "confidence": 1.0, "status": status[k], "created_at": time_text,
                          "source_evidence": []} for k in range(n)}
-    relations, derivations, live = {}, [], []
+    relations, edges = {}, []
     others = ["Exemplifies", "Tension", "Subsumes", "Enables", "Supports", "Explains", "Extends"]
     for r in range(2 * n):
         if r < n - 1:
             f, t, kind = r + 1, rng.randrange(r + 1), "DerivesFrom"
-            derivations.append((ids[t], ids[f]))
         else:
             f, t = rng.randrange(n), rng.randrange(n)
             kind = "Contradicts" if rng.randrange(20) == 0 else rng.choice(others)
-        if status[f] == status[t] == "Active":
-            live.append((ids[f], ids[t]))
+        edges.append((ids[f], ids[t], kind))
         rid = str(uuid.UUID(int=rng.getrandbits(128), version=4))
         relations[rid] = {"id": rid, "from_concept": ids[f], "to_concept": ids[t], "relation_type": kind,
                           "evidence": [], "confidence": 1.0}
@@ -175,7 +174,7 @@ def graph_fixture(n):
                           "concept_refs": [ids[rng.randrange(n)] for _ in range(3)]}
     doc = {"concepts": concepts, "relations": relations, "structure": structure, "state_hash": "0" * 64}
     active = [ids[k] for k in range(n) if status[k] == "Active"]
-    return json.dumps(doc), active, live, derivations, ids[0]
+    return json.dumps(doc), active, edges, ids[0]
 
 
 def history_fixture(kelvora, n):
@@ -219,16 +218,22 @@ def method_times(graph, hist, root_term, repeats):
     return {name: best(call, repeats) for name, call in calls.items()}
 
 
-def networkx_relations(nx, active, live):
+def networkx_relations(nx, active, edges):
+    """The graph from the same relations: the Active concepts and the
+    relations between two of them."""
     g = nx.Graph()
     g.add_nodes_from(active)
-    g.add_edges_from(live)
+    live = g.nodes
+    g.add_edges_from((f, t) for f, t, _ in edges if f in live and t in live)
     return list(nx.connected_components(g)), nx.degree_centrality(g)
 
 
-def networkx_impact(nx, derivations, root):
+def networkx_impact(nx, edges, root):
+    """The derivation graph from the same relations (a change to B reaches A
+    when A derives from B), the descendants of the root and the longest path
+    below it."""
     g = nx.DiGraph()
-    g.add_edges_from(derivations)
+    g.add_edges_from((t, f) for f, t, kind in edges if kind == "DerivesFrom")
     below = nx.descendants(g, root)
     return below, nx.dag_longest_path_length(g.subgraph(below | {root}))
 
@@ -256,7 +261,7 @@ def main():
         timer = compile_core_timer(lib, workdir)
         figures = []
         for n, h in zip(graph_sizes, history_sizes):
-            doc, active, live, derivations, root = graph_fixture(n)
+            doc, active, edges, root = graph_fixture(n)
             graph = kelvora.PyKnowledgeState.from_json(doc)
             hist = history_fixture(kelvora, h)
             root_term = "concept 0"
@@ -269,16 +274,15 @@ def main():
                                  capture_output=True, text=True).stdout
             core = {name: int(ns) / 1e9 for name, ns in (line.split() for line in out.splitlines())}
             figures.append(ours)
-            print(f"state of {n} concepts: {len(live)} live relations, {len(derivations)} derivations; "
-                  f"history of {hist.record_count()} records")
+            print(f"state of {n} concepts and {len(edges)} relations; history of {hist.record_count()} records")
             for name in REPORTS:
                 print(f"  {name:28} {ours[name] * 1e3:9.2f} ms; core call {core[name] * 1e3:9.2f} ms "
                       f"(binding ratio {ours[name] / core[name]:.2f})")
             if nx is None:
                 print("  networkx not installed: comparison skipped")
                 continue
-            nx_rel = best(lambda: networkx_relations(nx, active, live), max(1, repeats // 2))
-            nx_imp = best(lambda: networkx_impact(nx, derivations, root), max(1, repeats // 2))
+            nx_rel = best(lambda: networkx_relations(nx, active, edges), max(1, repeats // 2))
+            nx_imp = best(lambda: networkx_impact(nx, edges, root), max(1, repeats // 2))
             print(f"  networkx components + degree centrality {nx_rel * 1e3:.1f} ms: "
                   f"relation_analytics_report {nx_rel / ours['relation_analytics_report']:.1f}x faster")
             print(f"  networkx descendants + longest path {nx_imp * 1e3:.1f} ms: "

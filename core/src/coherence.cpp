@@ -129,7 +129,19 @@ CoherenceReport coherence(const KnowledgeState& state, std::span<const Evolution
     stability[k].first = active.ids[k];
     stability[k].second.definition_arc.reserve(steps[k]);
   }
-  for (const auto& [k, i] : touches) add_step(stability[k].second, i, records[i].operation);
+  // The touches reach the concepts in no particular order: ask for each
+  // concept's metrics, then for the end of its arc, a few touches ahead.
+  for (std::size_t t = 0; t < touches.size(); ++t) {
+    if (t + 2 * kWalkNear < touches.size()) {
+      __builtin_prefetch(&stability[touches[t + 2 * kWalkNear].first].second);
+    }
+    if (t + kWalkNear < touches.size()) {
+      const auto& arc = stability[touches[t + kWalkNear].first].second.definition_arc;
+      __builtin_prefetch(arc.data() + arc.size());
+    }
+    const auto [k, i] = touches[t];
+    add_step(stability[k].second, i, records[i].operation);
+  }
 
   // The sum runs in ascending id order, so the score's last bits are the
   // same in every process.

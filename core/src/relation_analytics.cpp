@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <numeric>
+#include <utility>
 #include <vector>
 
 #include "kelvora/analysis.hpp"
@@ -20,14 +20,14 @@ namespace {
 // walk at all, so no chain can be too long for it.
 class Components {
  public:
-  explicit Components(std::size_t n) : parent_(n), size_(n, 1) {
-    std::iota(parent_.begin(), parent_.end(), std::uint32_t{0});
-  }
+  // parent_[k] is k's parent, or minus the size of the set whose root k is.
+  explicit Components(std::size_t n) : parent_(n, -1) {}
 
   std::uint32_t root(std::uint32_t k) {
-    while (parent_[k] != k) {
-      parent_[k] = parent_[parent_[k]];
-      k = parent_[k];
+    while (parent_[k] >= 0) {
+      const auto up = static_cast<std::uint32_t>(parent_[k]);
+      if (parent_[up] >= 0) parent_[k] = parent_[up];
+      k = up;
     }
     return k;
   }
@@ -36,14 +36,15 @@ class Components {
     a = root(a);
     b = root(b);
     if (a == b) return;
-    if (size_[a] < size_[b]) std::swap(a, b);
-    parent_[b] = a;
-    size_[a] += size_[b];
+    if (parent_[a] > parent_[b]) std::swap(a, b);  // a is the larger set
+    parent_[a] += parent_[b];
+    parent_[b] = static_cast<std::int32_t>(a);
   }
 
+  void prefetch(std::uint32_t k) const { __builtin_prefetch(&parent_[k]); }
+
  private:
-  std::vector<std::uint32_t> parent_;
-  std::vector<std::uint32_t> size_;
+  std::vector<std::int32_t> parent_;
 };
 
 // Members ascending (concepts are numbered in id order); largest cluster
@@ -76,8 +77,9 @@ RelationReport relation_analytics(const KnowledgeState& state) {
 
   RelationReport report;
   std::array<std::size_t, kRelationTypeCount> type_counts{};
-  std::vector<std::uint64_t> degree(n, 0);  // out-degree + in-degree
-  Components components(n);
+  // The numbers of the ends of every live relation, gathered first so that
+  // the second pass can ask for the sets it joins ahead.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> live;
   walk_ahead(
       state.relations, prefetch_relation,
       [&](const RelationId&, const Relation& relation) {
@@ -90,13 +92,26 @@ RelationReport relation_analytics(const KnowledgeState& state) {
         const std::uint32_t to = active.number.find(relation.to_concept);
         if (from == kDead || to == kDead) {
           report.dead_relations.push_back(id);
-          return;
+        } else {
+          live.emplace_back(from, to);
         }
-        // A self-relation counts once out and once in.
-        ++degree[from];
-        ++degree[to];
-        components.join(from, to);
       });
+
+  std::vector<std::uint32_t> degree(n, 0);  // out-degree + in-degree
+  Components components(n);
+  for (std::size_t i = 0; i < live.size(); ++i) {
+    if (i + kWalkFar < live.size()) {
+      components.prefetch(live[i + kWalkFar].first);
+      components.prefetch(live[i + kWalkFar].second);
+      __builtin_prefetch(&degree[live[i + kWalkFar].first]);
+      __builtin_prefetch(&degree[live[i + kWalkFar].second]);
+    }
+    const auto [from, to] = live[i];
+    // A self-relation counts once out and once in.
+    ++degree[from];
+    ++degree[to];
+    components.join(from, to);
+  }
 
   for (int t = 0; t < kRelationTypeCount; ++t) {
     if (type_counts[t] != 0) {

@@ -7,6 +7,7 @@
 
 #include "kelvora/analysis.hpp"
 #include "kelvora/id_index.hpp"
+#include "state_walks.hpp"
 
 namespace kelvora::analysis {
 
@@ -28,11 +29,16 @@ struct Touched {
 SourceReport source_analytics(std::span<const EvolutionRecord> records) {
   SourceReport report;
   std::array<std::size_t, kSourceCount> source_counts{};
-  IdIndex<ConceptId> number;
+  // Most records touch one concept: room for that many without growing.
+  IdIndex<ConceptId> number(records.size());
   std::vector<Touched> touched;
   std::size_t user_count = 0;
 
   for (std::size_t i = 0; i < records.size(); ++i) {
+    if (i + kWalkNear < records.size()) {
+      for_each_touched(records[i + kWalkNear].operation,
+                       [&](const ConceptId& id) { number.prefetch(id); });
+    }
     const EvolutionRecord& record = records[i];
     ++source_counts[static_cast<std::size_t>(record.source)];
     if (std::holds_alternative<op::Reinforce>(record.operation)) ++report.reinforce_count;

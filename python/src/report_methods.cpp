@@ -82,6 +82,13 @@ bool put(PyObject* dict, PyObject* key_object, PyObject* value) {
   return key_object != nullptr && value != nullptr && PyDict_SetItem(dict, key_object, value) == 0;
 }
 
+// A dict with room for `count` keys: the large report maps are filled
+// without growing. (The sizing call is CPython's own, present in every
+// version this module builds for.)
+PyObject* dict_for(std::size_t count) {
+  return _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
+}
+
 PyObject* new_ref(PyObject* borrowed) {
   Py_XINCREF(borrowed);
   return borrowed;
@@ -97,7 +104,8 @@ std::vector<const Concept*> concepts_in_order(const KnowledgeState& state,
   auto at = state.concepts.begin();
   const auto end = state.concepts.end();
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    while (at != end && at->first < ids[i]) ++at;
+    // Equality first: most steps land on the id itself.
+    while (at != end && at->first != ids[i] && at->first < ids[i]) ++at;
     if (at != end && at->first == ids[i]) found[i] = &at->second.value();
   }
   return found;
@@ -212,7 +220,7 @@ PyObject* coherence_dict(const KnowledgeState& state, const analysis::CoherenceR
   ids.reserve(report.concept_stability.size());
   for (const auto& entry : report.concept_stability) ids.push_back(entry.first);
   const std::vector<const Concept*> concepts = concepts_in_order(state, ids);
-  py::Ref stability(PyDict_New());
+  py::Ref stability(dict_for(ids.size()));
   if (!stability) return nullptr;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     prefetch_names(concepts, i);
@@ -355,7 +363,7 @@ PyObject* relation_dict(const KnowledgeState& state, const analysis::RelationRep
   std::vector<py::Ref> names;
   names.reserve(ids.size());
   IdIndex<ConceptId> position(ids.size());
-  py::Ref centrality_dict(PyDict_New());
+  py::Ref centrality_dict(dict_for(ids.size()));
   if (!centrality_dict) return nullptr;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     prefetch_names(concepts, i);
