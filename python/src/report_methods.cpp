@@ -351,24 +351,41 @@ PyObject* impact_dict(const KnowledgeState& state, const analysis::ImpactReport&
   return ok ? d.release() : nullptr;
 }
 
+// The position of `key` in the ascending `keys`, searching forward from
+// `from` in growing steps: the members of a cluster ascend, so each search
+// starts where the last one ended.
+std::size_t seek(const std::vector<IdOrder>& keys, std::size_t from, const IdOrder& key) {
+  std::size_t low = from, step = 1;
+  while (low + step < keys.size() && keys[low + step] < key) {
+    low += step;
+    step *= 2;
+  }
+  const auto end =
+      keys.begin() + static_cast<std::ptrdiff_t>(std::min(low + step + 1, keys.size()));
+  return static_cast<std::size_t>(
+      std::lower_bound(keys.begin() + static_cast<std::ptrdiff_t>(low), end, key) - keys.begin());
+}
+
 PyObject* relation_dict(const KnowledgeState& state, const analysis::RelationReport& report) {
   // One str per Active concept, made once and shared by the centrality keys
   // and the cluster lists. The centrality list holds every Active concept
   // once, in ascending id order.
   const auto& centrality = report.concept_centrality;
   std::vector<ConceptId> ids;
+  std::vector<IdOrder> keys;
   ids.reserve(centrality.size());
-  for (const auto& entry : centrality) ids.push_back(entry.first);
+  keys.reserve(centrality.size());
+  for (const auto& entry : centrality) {
+    ids.push_back(entry.first);
+    keys.push_back(IdOrder::of(entry.first));
+  }
   const std::vector<const Concept*> concepts = concepts_in_order(state, ids);
   std::vector<py::Ref> names;
   names.reserve(ids.size());
-  IdIndex<ConceptId> position(ids.size());
   py::Ref centrality_dict(dict_for(ids.size()));
   if (!centrality_dict) return nullptr;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     prefetch_names(concepts, i);
-    if (i + 8 < ids.size()) position.prefetch(ids[i + 8]);
-    position.insert(ids[i]);
     names.emplace_back(name_object(concepts[i], ids[i]));
     if (!names.back() ||
         !put(centrality_dict.get(), names.back().get(), py::to_py(centrality[i].second))) {
@@ -383,16 +400,11 @@ PyObject* relation_dict(const KnowledgeState& state, const analysis::RelationRep
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(members.size()));
     if (list == nullptr) return nullptr;
     PyList_SET_ITEM(clusters.get(), static_cast<Py_ssize_t>(c), list);
+    std::size_t at = 0;
     for (std::size_t m = 0; m < members.size(); ++m) {
-      // The slot of a member 16 places ahead, then the name of one 8 ahead.
-      if (m + 16 < members.size()) position.prefetch(members[m + 16]);
-      if (m + 8 < members.size()) {
-        const std::uint32_t ahead = position.find(members[m + 8]);
-        if (ahead != IdIndex<ConceptId>::kAbsent) __builtin_prefetch(names[ahead].get());
-      }
-      const std::uint32_t k = position.find(members[m]);
-      PyObject* name =
-          k != IdIndex<ConceptId>::kAbsent ? new_ref(names[k].get()) : name_of(state, members[m]);
+      at = seek(keys, at, IdOrder::of(members[m]));
+      PyObject* name = at < ids.size() && ids[at] == members[m] ? new_ref(names[at].get())
+                                                                : name_of(state, members[m]);
       if (name == nullptr) return nullptr;
       PyList_SET_ITEM(list, static_cast<Py_ssize_t>(m), name);
     }

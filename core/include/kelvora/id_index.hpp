@@ -53,7 +53,7 @@ class IdIndex {
   // The index of `id`; an id not yet present gets the next free number
   // (size() before the call). The flag tells whether it was added.
   std::pair<std::uint32_t, bool> insert(const IdT& id) {
-    if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.size() * 2);
+    if ((size_ + 1) * 4 > slots_.size() * 3) rehash(slots_.size() * 2);
     for (std::size_t at = slot_of(id);; at = (at + 1) & mask_) {
       Slot& slot = slots_[at];
       if (slot.value == kAbsent) {
@@ -71,10 +71,11 @@ class IdIndex {
     std::uint32_t value = kAbsent;
   };
 
-  // At most half full: short probe sequences whatever the ids are.
+  // At most three quarters full: short probe sequences, mostly within one
+  // cache line, in a table small enough to stay cached longer.
   static std::size_t capacity_for(std::size_t count) {
     std::size_t capacity = 16;
-    while (capacity < count * 2) capacity *= 2;
+    while (capacity * 3 < count * 4) capacity *= 2;
     return capacity;
   }
 
