@@ -105,7 +105,7 @@ def test_argument_errors(call, error, argument):
 # ---------------------------------------------------------------- against a model
 
 
-def random_state(seed, size=40):
+def random_state(seed, size=60):
     """A state document and its parts: some Superseded concepts share terms,
     DerivesFrom only runs from a later concept to an earlier one (no cycle)."""
     rng = random.Random(seed)
@@ -113,7 +113,8 @@ def random_state(seed, size=40):
     concepts = []
     for k, i in enumerate(ids):
         active = rng.random() < 0.8
-        term = f"{'aA'[k % 2]}{k}" if active else rng.choice(["B", "b", "a3"])
+        # Long names with a common start: the sort must look past it.
+        term = f"{'aA'[k % 2]} long shared start {k}" if active else rng.choice(["B", "b", "a long shared start"])
         concepts.append((i, term, "Active" if active else "Superseded"))
     relations = []
     for _ in range(rng.randrange(size * 2)):
