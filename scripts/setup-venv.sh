@@ -21,7 +21,9 @@ declare -A wanted=(
   [pytest]=pytest
   [hypothesis]=hypothesis
   [prov]=prov
+  # Benchmarks only: the peers the module is measured against.
   [orjson]=orjson
+  [networkx]=networkx
 )
 
 missing=()

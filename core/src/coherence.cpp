@@ -1,9 +1,11 @@
 // Concept stability and the coherence of a state.
 #include <algorithm>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "kelvora/analysis.hpp"
-#include "kelvora/id_hash.hpp"
+#include "kelvora/id_index.hpp"
+#include "state_walks.hpp"
 
 namespace kelvora::analysis {
 
@@ -12,38 +14,26 @@ namespace {
 constexpr double kContradictionWeight = 0.7;
 constexpr double kStabilityWeight = 0.3;
 
-// Appends the step of record `index` unless that record already gave one.
-void add_step(StabilityMetrics& metrics, std::uint64_t index, std::string_view kind,
-              const std::string* definition) {
-  auto& arc = metrics.definition_arc;
-  if (!arc.empty() && arc.back().record_index == index) return;
-  ArcStep step;
+// Appends the step that `operation`, record `index`, gives a concept.
+void add_step(StabilityMetrics& metrics, std::uint64_t index, const EvolutionOperation& operation) {
+  ArcStep& step = metrics.definition_arc.emplace_back();
   step.record_index = index;
-  step.operation_type = kind;
-  if (definition != nullptr) step.definition = *definition;
-  arc.push_back(std::move(step));
+  step.operation_type = step_kind(operation);
+  if (const std::string* definition = step_definition(operation)) step.definition = *definition;
+  if (std::holds_alternative<op::Revise>(operation)) ++metrics.semantic_version.first;
+  if (std::holds_alternative<op::Refine>(operation)) ++metrics.semantic_version.second;
 }
 
-// Counts, volatility and recency from the arc, over `record_count` records.
+// Totals, volatility and recency from the arc, over `record_count` records.
 void finish(StabilityMetrics& metrics, std::size_t record_count) {
-  std::uint32_t revises = 0, refines = 0;
-  for (const ArcStep& step : metrics.definition_arc) {
-    if (step.operation_type == "revise") ++revises;
-    if (step.operation_type == "refine") ++refines;
-  }
   const auto steps = metrics.definition_arc.size();
-  metrics.semantic_version = {revises, refines};
+  const std::uint32_t revises = metrics.semantic_version.first;
   metrics.total_transitions = static_cast<std::uint32_t>(steps);
   metrics.volatility = steps == 0 ? 0.0 : static_cast<double>(revises) / static_cast<double>(steps);
   metrics.records_since_last_change =
       steps == 0 ? static_cast<std::uint32_t>(record_count)
                  : static_cast<std::uint32_t>(record_count - 1 -
                                               metrics.definition_arc.back().record_index);
-}
-
-bool is_active(const KnowledgeState& state, const ConceptId& id) {
-  const auto it = state.concepts.find(id);
-  return it != state.concepts.end() && it->second->status == ConceptStatus::Active;
 }
 
 }  // namespace
@@ -71,7 +61,7 @@ StabilityMetrics concept_stability(std::span<const EvolutionRecord> records,
     bool touched = false;
     for_each_touched(operation,
                      [&](const ConceptId& id) { touched = touched || id == concept_id; });
-    if (touched) add_step(metrics, i, step_kind(operation), step_definition(operation));
+    if (touched) add_step(metrics, i, operation);
   }
   finish(metrics, records.size());
   return metrics;
@@ -90,36 +80,71 @@ double coherence_score(std::size_t active_count, std::size_t contradiction_count
   return std::min(std::max((1.0 - density) * kContradictionWeight + term, 0.0), 1.0);
 }
 
-// The records are walked once: each step goes straight to the arc of the
-// Active concept it touches, found through a hash index of the Active ids.
+// The records are walked once: each touch goes straight to the Active
+// concept it touches, found through a hash index. The touches are collected
+// first, so that every arc is allocated once at its final size.
 CoherenceReport coherence(const KnowledgeState& state, std::span<const EvolutionRecord> records) {
   CoherenceReport report;
-  for (const auto& [id, relation] : state.relations) {
-    if (relation->relation_type != RelationType::Contradicts) continue;
-    if (is_active(state, relation->from_concept) && is_active(state, relation->to_concept)) {
-      report.unresolved_contradictions.emplace_back(relation->from_concept, relation->to_concept);
+  const ActiveConcepts active = active_concepts(state);
+  constexpr std::uint32_t kAbsent = IdIndex<ConceptId>::kAbsent;
+  walk_ahead(
+      state.relations, prefetch_relation,
+      [&](const RelationId&, const Relation& relation) {
+        if (relation.relation_type != RelationType::Contradicts) return;
+        active.number.prefetch(relation.from_concept);
+        active.number.prefetch(relation.to_concept);
+      },
+      [&](const RelationId&, const Relation& relation) {
+        if (relation.relation_type != RelationType::Contradicts) return;
+        if (active.number.find(relation.from_concept) != kAbsent &&
+            active.number.find(relation.to_concept) != kAbsent) {
+          report.unresolved_contradictions.emplace_back(relation.from_concept, relation.to_concept);
+        }
+      });
+
+  // (concept number, record index) of every step, in record order; a concept
+  // touched twice by one record takes one step.
+  const std::size_t n = active.ids.size();
+  std::vector<std::pair<std::uint32_t, std::size_t>> touches;
+  std::vector<std::uint32_t> steps(n, 0);
+  std::vector<std::size_t> last_record(n, records.size());
+  for (std::size_t i = 0; i < records.size() && n != 0; ++i) {
+    if (i + kWalkNear < records.size()) {
+      for_each_touched(records[i + kWalkNear].operation,
+                       [&](const ConceptId& id) { active.number.prefetch(id); });
     }
-  }
-
-  auto& stability = report.concept_stability;
-  std::unordered_map<ConceptId, std::size_t, IdHash> slot_of;
-  for (const auto& [id, concept_entry] : state.concepts) {
-    if (concept_entry->status != ConceptStatus::Active) continue;
-    slot_of.emplace(id, stability.size());
-    stability.emplace_back(id, StabilityMetrics{});
-  }
-
-  for (std::size_t i = 0; i < records.size() && !slot_of.empty(); ++i) {
-    const EvolutionOperation& operation = records[i].operation;
-    const std::string_view kind = step_kind(operation);
-    if (kind.empty()) continue;
-    const std::string* definition = step_definition(operation);
-    for_each_touched(operation, [&](const ConceptId& id) {
-      const auto it = slot_of.find(id);
-      if (it != slot_of.end()) add_step(stability[it->second].second, i, kind, definition);
+    if (std::holds_alternative<op::Restructure>(records[i].operation)) continue;
+    for_each_touched(records[i].operation, [&](const ConceptId& id) {
+      const std::uint32_t k = active.number.find(id);
+      if (k == kAbsent || last_record[k] == i) return;
+      last_record[k] = i;
+      ++steps[k];
+      touches.emplace_back(k, i);
     });
   }
 
+  auto& stability = report.concept_stability;
+  stability.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    stability[k].first = active.ids[k];
+    stability[k].second.definition_arc.reserve(steps[k]);
+  }
+  // The touches reach the concepts in no particular order: ask for each
+  // concept's metrics, then for the end of its arc, a few touches ahead.
+  for (std::size_t t = 0; t < touches.size(); ++t) {
+    if (t + 2 * kWalkNear < touches.size()) {
+      __builtin_prefetch(&stability[touches[t + 2 * kWalkNear].first].second);
+    }
+    if (t + kWalkNear < touches.size()) {
+      const auto& arc = stability[touches[t + kWalkNear].first].second.definition_arc;
+      __builtin_prefetch(arc.data() + arc.size());
+    }
+    const auto [k, i] = touches[t];
+    add_step(stability[k].second, i, records[i].operation);
+  }
+
+  // The sum runs in ascending id order, so the score's last bits are the
+  // same in every process.
   double sum = -0.0;
   for (auto& [id, metrics] : stability) {
     finish(metrics, records.size());

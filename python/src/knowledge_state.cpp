@@ -13,6 +13,7 @@
 #include "history_methods.hpp"
 #include "kelvora/debug_text.hpp"
 #include "py_util.hpp"
+#include "report_methods.hpp"
 #include "verification_methods.hpp"
 
 namespace kelvora::py {
@@ -559,7 +560,7 @@ PyMethodDef g_methods[] = {
      "reconstruct($self)\n--\n\n"
      "Reconstruct state from all accumulated records and verify chain integrity.\n"
      "Returns True if reconstruction matches current state, raises ValueError on failure."},
-    // Diff and classification.
+    // Classification and diff.
     {"classify_extraction", KELVORA_FASTCALL(classify_extraction), kFastcall,
      "classify_extraction($self, term, definition, refine_threshold=None)\n--\n\n"
      "Classify an extracted concept against current state using Jaccard similarity.\n"
@@ -571,8 +572,15 @@ PyMethodDef g_methods[] = {
      "Returns a dict with the terms of concepts_added, concepts_removed and\n"
      "concepts_modified, the counts relations_added and relations_removed, and the\n"
      "titles of structure_added, structure_removed and structure_modified."},
-    // Reports: coherence_report, concept_stability_report,
-    // epistemic_direction_report, argumentation_status_report.
+    // Reports.
+    {"coherence_report", coherence_report, METH_NOARGS, kCoherenceReportDoc},
+    {"concept_stability_report", KELVORA_FASTCALL(concept_stability_report), kFastcall,
+     kConceptStabilityReportDoc},
+    {"epistemic_direction_report", KELVORA_FASTCALL(epistemic_direction_report), kFastcall,
+     kEpistemicDirectionReportDoc},
+    {"argumentation_status_report", argumentation_status_report, METH_NOARGS,
+     kArgumentationStatusReportDoc},
+    // AGM check.
     {"agm_report", KELVORA_FASTCALL(agm_report), kFastcall,
      "agm_report($self, before)\n--\n\n"
      "Full AGM compliance report for the operation that produced THIS state,\n"
@@ -595,8 +603,12 @@ PyMethodDef g_methods[] = {
      "concepts the operator gave up (Active \xe2\x86\x92 Superseded, or Active \xe2\x86\x92 "
      "absent).\n"
      "This is the C2 (minimal-change / entrenchment choice) label."},
-    // Reports: impact_radius_report, relation_analytics_report,
-    // source_analytics_report.
+    // Reports.
+    {"impact_radius_report", KELVORA_FASTCALL(impact_radius_report), kFastcall,
+     kImpactRadiusReportDoc},
+    {"relation_analytics_report", relation_analytics_report, METH_NOARGS,
+     kRelationAnalyticsReportDoc},
+    {"source_analytics_report", source_analytics_report, METH_NOARGS, kSourceAnalyticsReportDoc},
     // History.
     {"state_at", KELVORA_FASTCALL(state_at), kFastcall,
      "state_at($self, index)\n--\n\n"

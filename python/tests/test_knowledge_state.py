@@ -55,6 +55,32 @@ METHODS = [
      "Returns a dict with the terms of concepts_added, concepts_removed and\n"
      "concepts_modified, the counts relations_added and relations_removed, and the\n"
      "titles of structure_added, structure_removed and structure_modified."),
+    ("coherence_report", [], "Compute coherence metrics over the current state and accumulated records.\n\n"
+     "Returns a dict with:\n"
+     '  - "unresolved_contradictions": list of [term_a, term_b] pairs\n'
+     '  - "coherence_score": float [0.0\u20131.0]\n'
+     '  - "is_equilibrium": bool\n'
+     '  - "concept_stability": dict of term \u2192 stability dict'),
+    ("concept_stability_report", ["term"], "Compute stability metrics for a single concept by term.\n\n"
+     "Returns a dict with:\n"
+     '  - "semantic_version": [major, minor]\n'
+     '  - "total_transitions": int\n'
+     '  - "records_since_last_change": int\n'
+     '  - "volatility": float\n'
+     '  - "definition_arc": list of {record_index, operation_type, definition}'),
+    ("epistemic_direction_report", ["window_size"], "Analyse the epistemic direction of accumulated records.\n\n"
+     "Returns a dict with:\n"
+     '  - "assert_ratio": float\n'
+     '  - "refine_ratio": float\n'
+     '  - "revise_ratio": float\n'
+     '  - "direction": "Broadening" | "Deepening" | "Restructuring"\n'
+     '  - "trend": list of [window_start, direction_string]'),
+    ("argumentation_status_report", [], "Compute argumentation status from Contradicts relations.\n\n"
+     "Returns a dict with:\n"
+     '  - "attacked": list of terms\n'
+     '  - "defended": list of terms\n'
+     '  - "uncontested": list of terms\n'
+     '  - "grounded_extension": list of terms'),
     ("agm_report", ["before"], "Full AGM compliance report for the operation that produced THIS state,\n"
      "relative to `before` (the predecessor state the operation was applied to).\n"
      "\n"
@@ -72,6 +98,24 @@ METHODS = [
      "Diff this across before/after to compute the SURRENDERED SET \u2014 the\n"
      "concepts the operator gave up (Active \u2192 Superseded, or Active \u2192 absent).\n"
      "This is the C2 (minimal-change / entrenchment choice) label."),
+    ("impact_radius_report", ["term"], "Compute downstream impact of a concept via DerivesFrom chains.\n\n"
+     "Returns a dict with:\n"
+     '  - "downstream_concepts": list of terms\n'
+     '  - "affected_structure": list of structure node titles\n'
+     '  - "radius": int (max derivation depth)'),
+    ("relation_analytics_report", [], "Analyse relations in the current state.\n\n"
+     "Returns a dict with:\n"
+     '  - "type_distribution": dict of relation_type \u2192 count\n'
+     '  - "concept_centrality": dict of term \u2192 float\n'
+     '  - "dead_relations": int (count of dead relations)\n'
+     '  - "clusters": list of lists of terms (connected components)'),
+    ("source_analytics_report", [], "Analyse operation sources across accumulated records.\n\n"
+     "Returns a dict with:\n"
+     '  - "user_verified_ratio": float\n'
+     '  - "override_count": int\n'
+     '  - "confirmation_latency": list of [term, latency]\n'
+     '  - "source_distribution": dict of source_type \u2192 count\n'
+     '  - "reinforce_count": int'),
     ("state_at", ["index"], "Reconstruct the knowledge state at a specific record index.\n"
      "Returns a new PyKnowledgeState representing the state after records[0..=index].\n"
      "This is a lightweight replay (no chain-hash verification)."),

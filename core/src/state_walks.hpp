@@ -1,0 +1,78 @@
+// Walks over a state for the reports, that do not wait for memory at every
+// entry. An entry is a pointer to its own block, and the blocks of a
+// large state lie anywhere on the heap, so reading them in key order would
+// take one cache miss per entry. The walk asks for the block kFar entries
+// ahead, and runs `warm` kNear entries ahead, when that block has arrived,
+// so that it can ask for whatever `body` will read next (an index slot).
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "kelvora/id_index.hpp"
+#include "kelvora/types.hpp"
+
+namespace kelvora::analysis {
+
+inline constexpr std::size_t kWalkFar = 16;
+inline constexpr std::size_t kWalkNear = 8;
+
+// Asks for the cache line that holds `field` (locality: see __builtin_prefetch).
+template <class T>
+void prefetch_field(const T& field) {
+  __builtin_prefetch(&field, 0, 3);
+}
+
+// Walks `map` in key order: far(value) kWalkFar entries ahead, where it may
+// only ask for the fields it wants (their block is not loaded yet), then
+// near(key, value) kWalkNear entries ahead, when those fields have arrived,
+// and body(key, value) last.
+template <class Map, class Far, class Near, class Body>
+void walk_ahead(const Map& map, Far&& far, Near&& near, Body&& body) {
+  const auto end = map.end();
+  auto far_at = map.begin(), near_at = map.begin();
+  for (std::size_t i = 0; i < kWalkFar && far_at != end; ++i, ++far_at) far(far_at->second.value());
+  for (std::size_t i = 0; i < kWalkNear && near_at != end; ++i, ++near_at) {
+    near(near_at->first, near_at->second.value());
+  }
+  for (auto it = map.begin(); it != end; ++it) {
+    if (far_at != end) {
+      far(far_at->second.value());
+      ++far_at;
+    }
+    if (near_at != end) {
+      near(near_at->first, near_at->second.value());
+      ++near_at;
+    }
+    body(it->first, it->second.value());
+  }
+}
+
+// The fields a report reads of a relation: its ends and its type.
+inline void prefetch_relation(const Relation& relation) {
+  prefetch_field(relation.from_concept);
+  prefetch_field(relation.relation_type);
+}
+
+// The Active concepts of a state in ascending id order, numbered in that
+// order: number.find(ids[k]) == k.
+struct ActiveConcepts {
+  std::vector<ConceptId> ids;
+  IdIndex<ConceptId> number;
+};
+
+inline ActiveConcepts active_concepts(const KnowledgeState& state) {
+  ActiveConcepts active{{}, IdIndex<ConceptId>(state.concepts.size())};
+  active.ids.reserve(state.concepts.size());
+  walk_ahead(
+      state.concepts, [](const Concept& c) { prefetch_field(c.status); },
+      [&](const ConceptId& id, const Concept&) { active.number.prefetch(id); },
+      [&](const ConceptId& id, const Concept& c) {
+        if (c.status != ConceptStatus::Active) return;
+        active.number.insert(id);
+        active.ids.push_back(id);
+      });
+  return active;
+}
+
+}  // namespace kelvora::analysis
