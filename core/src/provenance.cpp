@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <functional>
@@ -454,30 +455,101 @@ SortKey sort_key(std::string_view text, std::uint32_t position) {
   unsigned char bytes[24] = {};
   std::memcpy(bytes, text.data(), std::min(text.size(), sizeof bytes));
   SortKey key{{}, position};
-  for (std::size_t i = 0; i < sizeof bytes; ++i) {
-    key.head[i / 8] = (key.head[i / 8] << 8) | bytes[i];
+  for (std::size_t word = 0; word < 3; ++word) {
+    std::uint64_t w;
+    std::memcpy(&w, bytes + 8 * word, 8);
+    if constexpr (std::endian::native == std::endian::little) w = std::byteswap(w);
+    key.head[word] = w;
   }
   return key;
 }
 
+bool head_less(const SortKey& x, const SortKey& y) {
+  if (x.head[0] != y.head[0]) return x.head[0] < y.head[0];
+  if (x.head[1] != y.head[1]) return x.head[1] < y.head[1];
+  return x.head[2] < y.head[2];
+}
+
+bool head_equal(const SortKey& x, const SortKey& y) {
+  return x.head[0] == y.head[0] && x.head[1] == y.head[1] && x.head[2] == y.head[2];
+}
+
+unsigned head_byte(const SortKey& key, unsigned at) {
+  return static_cast<unsigned>(key.head[at / 8] >> (56 - 8 * (at % 8))) & 0xFFu;
+}
+
+// The first byte at which two different heads differ.
+unsigned first_difference(const SortKey& x, const SortKey& y) {
+  unsigned word = 0;
+  while (x.head[word] == y.head[word]) ++word;
+  return 8 * word + static_cast<unsigned>(std::countl_zero(x.head[word] ^ y.head[word])) / 8;
+}
+
+// Sorts keys[0, n) by their texts: by byte, most significant first, from
+// the first byte at which the range's keys differ, so the identifiers'
+// common prefixes ("qel:concept:", say) cost one pass each, not one per
+// byte; the cost grows with the count, not with count * log(count). Small
+// ranges, and heads that tie, are left to comparisons.
+template <class Less>
+void radix_sort(SortKey* keys, SortKey* scratch, std::size_t n, const Less& less) {
+  if (n <= 32) {
+    std::sort(keys, keys + n, less);
+    return;
+  }
+  const SortKey* low = keys;
+  const SortKey* high = keys;
+  for (std::size_t i = 1; i < n; ++i) {
+    if (head_less(keys[i], *low)) low = &keys[i];
+    if (head_less(*high, keys[i])) high = &keys[i];
+  }
+  if (head_equal(*low, *high)) {
+    std::sort(keys, keys + n, less);
+    return;
+  }
+  const unsigned at = first_difference(*low, *high);
+  std::array<std::size_t, 257> start{};
+  for (std::size_t i = 0; i < n; ++i) ++start[head_byte(keys[i], at) + 1];
+  for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+  std::array<std::size_t, 256> next;
+  std::copy(start.begin(), start.end() - 1, next.begin());
+  for (std::size_t i = 0; i < n; ++i) scratch[next[head_byte(keys[i], at)]++] = keys[i];
+  std::copy(scratch, scratch + n, keys);
+  for (std::size_t b = 0; b < 256; ++b) {
+    const std::size_t count = start[b + 1] - start[b];
+    if (count > 1) radix_sort(keys + start[b], scratch + start[b], count, less);
+  }
+}
+
 }  // namespace
 
-// Sorting keys held side by side instead of the texts behind pointers keeps
-// the sort in cache; only ties read the texts.
 template <class T>
-std::vector<const T*> ProvenanceGraph::in_id_order(const std::vector<T>& nodes) const {
+std::vector<std::uint32_t> ProvenanceGraph::id_order(const std::vector<T>& nodes) {
   std::vector<SortKey> keys;
   keys.reserve(nodes.size());
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     keys.push_back(sort_key(nodes[i].id.text(), static_cast<std::uint32_t>(i)));
   }
-  std::sort(keys.begin(), keys.end(), [&](const SortKey& x, const SortKey& y) {
-    if (x.head != y.head) return x.head < y.head;
-    return nodes[x.position].id < nodes[y.position].id;
+  std::vector<SortKey> scratch(nodes.size());
+  radix_sort(keys.data(), scratch.data(), keys.size(), [&](const SortKey& x, const SortKey& y) {
+    if (!head_equal(x, y)) return head_less(x, y);
+    return std::string_view(nodes[x.position].id.text()) <
+           std::string_view(nodes[y.position].id.text());
   });
+  std::vector<std::uint32_t> order;
+  order.reserve(keys.size());
+  for (const SortKey& key : keys) order.push_back(key.position);
+  return order;
+}
+
+template std::vector<std::uint32_t> ProvenanceGraph::id_order(const std::vector<ProvEntity>&);
+template std::vector<std::uint32_t> ProvenanceGraph::id_order(const std::vector<ProvActivity>&);
+template std::vector<std::uint32_t> ProvenanceGraph::id_order(const std::vector<ProvAgent>&);
+
+template <class T>
+std::vector<const T*> ProvenanceGraph::in_id_order(const std::vector<T>& nodes) {
   std::vector<const T*> out;
   out.reserve(nodes.size());
-  for (const SortKey& key : keys) out.push_back(&nodes[key.position]);
+  for (const std::uint32_t position : id_order(nodes)) out.push_back(&nodes[position]);
   return out;
 }
 
