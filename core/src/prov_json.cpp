@@ -11,7 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "kelvora/canonical.hpp"
 #include "kelvora/provenance.hpp"
 #include "kelvora/timestamp_text.hpp"
 
@@ -135,7 +134,7 @@ char* put_escape(char* out, unsigned char c) {
 }
 
 #if defined(__SSE2__)
-// Bit i set when byte i of the 16 at `p` needs an escape.
+// Bit i set when byte i of the 16 needs an escape.
 unsigned escape_mask(__m128i v) {
   const __m128i control_max = _mm_set1_epi8(0x1F);
   // v <= 0x1F (unsigned) exactly when max(v, 0x1F) == 0x1F.
@@ -230,10 +229,7 @@ struct Measure {
 struct Put {
   char* p;
 
-  void lit(std::string_view text) {
-    std::memcpy(p, text.data(), text.size());
-    p += text.size();
-  }
+  void lit(std::string_view text) { p = std::copy(text.begin(), text.end(), p); }
   void str(std::string_view prefix, std::string_view text) {
     *p++ = '"';
     lit(prefix);
