@@ -68,10 +68,15 @@ def test_graph_of_the_scripted_history_follows_its_records(history):
         assert g.agents_for_activity(activity) == [agent]
         for end in ("prior_state_hash", "resulting_state_hash"):
             assert out["entity"]["qel:state:" + r[end][:16]]["qel:state_hash"] == r[end]
-        if r["operation"]["type"] == "Assert":
-            c = r["operation"]["concept"]
-            entity = out["entity"][f"qel:concept:{c['id']}:v1"]
+        op = r["operation"]
+        if op["type"] == "Assert":
+            c, entity = op["concept"], out["entity"][f"qel:concept:{op['concept']['id']}:v1"]
             assert (entity["qel:term"], entity["qel:definition"]) == (c["term"], c["definition"])
+        if op["type"] == "Relate":
+            rel, entity = op["relation"], out["entity"]["qel:relation:" + op["relation"]["id"]]
+            assert (entity["qel:from_concept"], entity["qel:to_concept"]) == (rel["from_concept"], rel["to_concept"])
+    merges = [",".join(r["operation"]["concept_ids"]) for r in records if r["operation"]["type"] == "Merge"]
+    assert [e["qel:source_concepts"] for e in out["entity"].values() if e.get("qel:change_type") == "merge"] == merges
 
 
 def test_method_table_and_class_frame():
