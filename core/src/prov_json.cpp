@@ -2,15 +2,24 @@
 // document written straight into text.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "kelvora/canonical.hpp"
 #include "kelvora/provenance.hpp"
 #include "kelvora/timestamp_text.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace kelvora::provenance {
 
@@ -21,12 +30,12 @@ using Json = nlohmann::json;
 constexpr int kRelationKinds = 6;
 
 // Per relation kind: its section and the keys of its `from` and `to`.
-struct RelationSection {
+struct SectionNames {
   std::string_view section;
   std::string_view from_key;
   std::string_view to_key;
 };
-constexpr RelationSection kSections[kRelationKinds] = {
+constexpr SectionNames kSections[kRelationKinds] = {
     {"wasGeneratedBy", "prov:entity", "prov:activity"},
     {"used", "prov:activity", "prov:entity"},
     {"wasDerivedFrom", "prov:generatedEntity", "prov:usedEntity"},
@@ -35,9 +44,7 @@ constexpr RelationSection kSections[kRelationKinds] = {
     {"wasInvalidatedBy", "prov:entity", "prov:activity"},
 };
 
-const RelationSection& section_of(ProvRelationType type) {
-  return kSections[static_cast<int>(type)];
-}
+const SectionNames& section_of(ProvRelationType type) { return kSections[static_cast<int>(type)]; }
 
 std::string_view agent_prov_type(ProvAgentType type) {
   return type == ProvAgentType::User ? "prov:Person" : "prov:SoftwareAgent";
@@ -65,42 +72,200 @@ std::string time_text(Timestamp ts) { return serialization::format_timestamp_rfc
 
 // ================================================================ text
 
+// ---- JSON strings
+
+// What a text becomes inside a JSON string: its escaped size, and whether
+// every byte is ASCII.
+struct TextScan {
+  std::size_t escaped;
+  bool ascii;
+};
+
+bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// Bytes an escape adds: one for the two-character escapes, five for \u00XX.
+std::size_t escape_extra(unsigned char c) {
+  switch (c) {
+    case '"':
+    case '\\':
+    case '\b':
+    case '\t':
+    case '\n':
+    case '\f':
+    case '\r':
+      return 1;
+    default:
+      return 5;
+  }
+}
+
+char* put_escape(char* out, unsigned char c) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  *out++ = '\\';
+  switch (c) {
+    case '"':
+      *out++ = '"';
+      break;
+    case '\\':
+      *out++ = '\\';
+      break;
+    case '\b':
+      *out++ = 'b';
+      break;
+    case '\t':
+      *out++ = 't';
+      break;
+    case '\n':
+      *out++ = 'n';
+      break;
+    case '\f':
+      *out++ = 'f';
+      break;
+    case '\r':
+      *out++ = 'r';
+      break;
+    default:
+      std::memcpy(out, "u00", 3);
+      out[3] = kHex[c >> 4];
+      out[4] = kHex[c & 0x0F];
+      out += 5;
+  }
+  return out;
+}
+
+#if defined(__SSE2__)
+// Bit i set when byte i of the 16 needs an escape.
+unsigned escape_mask(__m128i v) {
+  const __m128i control_max = _mm_set1_epi8(0x1F);
+  // v <= 0x1F (unsigned) exactly when max(v, 0x1F) == 0x1F.
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max);
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
+}
+__m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+#endif
+
+TextScan scan_text(std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  std::size_t extra = 0;
+  unsigned high = 0;
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = load16(p);
+    high |= static_cast<unsigned>(_mm_movemask_epi8(v));
+    for (unsigned mask = escape_mask(v); mask != 0; mask &= mask - 1) {
+      extra += escape_extra(static_cast<unsigned char>(p[std::countr_zero(mask)]));
+    }
+  }
+#endif
+  for (; p != end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    high |= c & 0x80u;
+    if (needs_escape(c)) extra += escape_extra(c);
+  }
+  return {text.size() + extra, high == 0};
+}
+
+// Writes `text` escaped (without quotes); returns the end.
+char* put_escaped(char* out, std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+#if defined(__SSE2__)
+  // Whole chunks are copied as they are loaded; the output has room, as an
+  // escaped text is never shorter than the text.
+  while (end - p >= 16) {
+    const __m128i v = load16(p);
+    const unsigned mask = escape_mask(v);
+    if (mask == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+      p += 16;
+      out += 16;
+      continue;
+    }
+    const auto plain = static_cast<std::size_t>(std::countr_zero(mask));
+    std::memcpy(out, p, plain);
+    out = put_escape(out + plain, static_cast<unsigned char>(p[plain]));
+    p += plain + 1;
+  }
+#endif
+  for (; p != end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (needs_escape(c)) {
+      out = put_escape(out, c);
+    } else {
+      *out++ = static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::size_t decimal_size(std::uint64_t v) {
+  std::size_t n = 1;
+  for (; v >= 10; v /= 10) ++n;
+  return n;
+}
+
+// ---- the two passes
+// The text is emitted twice by the same code: a Measure counts its bytes,
+// then a Put writes them where the layout says.
+
+struct Measure {
+  std::size_t n = 0;
+  bool ascii = true;
+
+  void lit(std::string_view text) { n += text.size(); }
+  // A JSON string: `prefix` (ASCII, nothing to escape), then `text`.
+  void str(std::string_view prefix, std::string_view text) {
+    const TextScan scan = scan_text(text);
+    n += 2 + prefix.size() + scan.escaped;
+    ascii = ascii && scan.ascii;
+  }
+  void number(std::uint64_t v) { n += decimal_size(v); }
+};
+
+struct Put {
+  char* p;
+
+  void lit(std::string_view text) { p = std::copy(text.begin(), text.end(), p); }
+  void str(std::string_view prefix, std::string_view text) {
+    *p++ = '"';
+    lit(prefix);
+    p = put_escaped(p, text);
+    *p++ = '"';
+  }
+  void number(std::uint64_t v) { p = std::to_chars(p, p + 20, v).ptr; }
+};
+
+// The text of the time stamp asked for last: the nodes of one record, next
+// to each other in storage, share their time.
+class TimeText {
+ public:
+  std::string_view operator()(Timestamp ts) {
+    if (size_ == 0 || ts != last_) {
+      size_ = serialization::put_timestamp(text_, ts, /*zulu=*/false);
+      last_ = ts;
+    }
+    return {text_, size_};
+  }
+
+ private:
+  Timestamp last_{};
+  std::size_t size_ = 0;
+  char text_[serialization::kTimestampTextSize];
+};
+
+// Members of a node or relation (at depth 3), the first without a comma.
+constexpr std::string_view kFirstMember = "\n      ";
+constexpr std::string_view kNextMember = ",\n      ";
+constexpr std::string_view kNodeEnd = "\n    }";
+
 struct Member {
   std::string_view key;
   std::string_view value;
 };
-
-// Whether `text` goes into a JSON string unchanged: no quotation mark,
-// backslash or control character. Most texts of a graph are such.
-bool plain(std::string_view text) {
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == '"' || b == '\\') return false;
-  }
-  return true;
-}
-
-// Appends `text` as a JSON string with `prefix` (which needs no escaping)
-// in front of its first character; other texts go through the system's
-// string writer.
-void put_string(std::string& out, std::string_view prefix, std::string_view text) {
-  if (plain(text)) {
-    out += '"';
-    out += prefix;
-    out += text;
-    out += '"';
-    return;
-  }
-  if (prefix.empty()) {
-    serialization::write_string(out, text);
-    return;
-  }
-  out += '"';
-  out.append(prefix.substr(0, prefix.size() - 1));
-  const std::size_t quote = out.size();
-  serialization::write_string(out, text);
-  out[quote] = prefix.back();
-}
 
 // Byte order of `key` against `prefix` + `text`.
 int compare_prefixed(std::string_view key, std::string_view prefix, std::string_view text) {
@@ -110,86 +275,133 @@ int compare_prefixed(std::string_view key, std::string_view prefix, std::string_
   return key.substr(prefix.size()).compare(text);
 }
 
-class TextWriter {
- public:
-  explicit TextWriter(std::string& out) : out_(out) {}
-
-  // Opens an object: call `member` for each member, then `close`.
-  void open() {
-    out_ += '{';
-    first_.push_back(true);
-  }
-  void close() {
-    const bool empty = first_.back();
-    first_.pop_back();
-    if (!empty) newline();
-    out_ += '}';
-  }
-  // Starts a member; the key is written by the caller through `out`.
-  std::string& member() {
-    out_ += first_.back() ? "\n" : ",\n";
-    first_.back() = false;
-    newline_indent();
-    return out_;
-  }
-  void key(std::string_view prefix, std::string_view text) {
-    put_string(member(), prefix, text);
-    out_ += ": ";
-  }
-  void string_member(std::string_view prefix, std::string_view key_text, std::string_view value) {
-    key(prefix, key_text);
-    put_string(out_, {}, value);
-  }
-  // A key that needs no escaping.
-  void plain_key(std::string_view key_text) {
-    member() += '"';
-    out_ += key_text;
-    out_ += "\": ";
-  }
-  // A member whose key and value need no escaping.
-  void plain_member(std::string_view key_text, std::string_view value) {
-    member() += '"';
-    out_ += key_text;
-    out_ += "\": \"";
-    out_ += value;
-    out_ += '"';
-  }
-
-  // The members of `fixed` (keys in byte order) merged in byte order with the
-  // attributes (keys behind `prefix`). On equal keys one of the two is kept:
-  // the attribute when `attributes_win`, else the fixed member.
-  void merged_members(std::span<const Member> fixed, const AttributeMap& attributes,
-                      std::string_view prefix, bool attributes_win) {
-    auto f = fixed.begin();
-    for (const auto& [k, v] : attributes) {
-      int c = -1;
-      while (f != fixed.end() && (c = compare_prefixed(f->key, prefix, k)) < 0) {
-        string_member({}, f->key, f->value);
-        ++f;
-      }
-      if (f != fixed.end() && c == 0) {
-        if (!attributes_win) {
-          string_member({}, f->key, f->value);
-          ++f;
-          continue;
-        }
-        ++f;
-      }
-      string_member(prefix, k, v);
+// The members of `fixed` (keys in byte order) merged in byte order with the
+// attributes (keys behind `prefix`). On equal keys one of the two is kept:
+// the attribute when `attributes_win`, else the fixed member.
+template <class Sink>
+void emit_merged(Sink& s, std::span<const Member> fixed, const AttributeMap& attributes,
+                 std::string_view prefix, bool attributes_win) {
+  bool first = true;
+  auto member = [&](std::string_view key_prefix, std::string_view key, std::string_view value) {
+    s.lit(first ? kFirstMember : kNextMember);
+    first = false;
+    s.str(key_prefix, key);
+    s.lit(": ");
+    s.str({}, value);
+  };
+  auto f = fixed.begin();
+  for (const auto& [k, v] : attributes) {
+    int c = -1;
+    while (f != fixed.end() && (c = compare_prefixed(f->key, prefix, k)) < 0) {
+      member({}, f->key, f->value);
+      ++f;
     }
-    for (; f != fixed.end(); ++f) string_member({}, f->key, f->value);
+    if (f != fixed.end() && c == 0) {
+      if (!attributes_win) {
+        member({}, f->key, f->value);
+        ++f;
+        continue;
+      }
+      ++f;
+    }
+    member(prefix, k, v);
   }
+  for (; f != fixed.end(); ++f) member({}, f->key, f->value);
+}
 
- private:
-  void newline() {
-    out_ += '\n';
-    out_.append(2 * (first_.size()), ' ');
+// Attributes behind "qel:", all after the fixed "prov:" members.
+template <class Sink>
+void emit_qel_attributes(Sink& s, const AttributeMap& attributes) {
+  for (const auto& [k, v] : attributes) {
+    s.lit(kNextMember);
+    s.str("qel:", k);
+    s.lit(": ");
+    s.str({}, v);
   }
-  void newline_indent() { out_.append(2 * first_.size(), ' '); }
+}
 
-  std::string& out_;
-  std::vector<bool> first_;
+// One member of a node section (at depth 2), without its separator.
+struct EmitEntity {
+  TimeText generated;
+  template <class Sink>
+  void operator()(Sink& s, const ProvEntity& e) {
+    s.lit("    ");
+    s.str({}, e.id.text());
+    s.lit(": {\n      \"prov:generatedAtTime\": \"");
+    s.lit(generated(e.timestamp));
+    s.lit("\",\n      \"prov:type\": \"");
+    s.lit(qel_type(e.entity_type));
+    s.lit("\"");
+    emit_qel_attributes(s, e.attributes);
+    s.lit(kNodeEnd);
+  }
 };
+
+struct EmitActivity {
+  TimeText ended, started;
+  template <class Sink>
+  void operator()(Sink& s, const ProvActivity& a) {
+    s.lit("    ");
+    s.str({}, a.id.text());
+    s.lit(": {\n      \"prov:endedAtTime\": \"");
+    const std::string_view ended_text = ended(a.ended_at);
+    s.lit(ended_text);
+    s.lit("\",\n      \"prov:startedAtTime\": \"");
+    s.lit(a.started_at == a.ended_at ? ended_text : started(a.started_at));
+    s.lit("\",\n      \"prov:type\": \"");
+    s.lit(qel_type(a.activity_type));
+    s.lit("\"");
+    emit_qel_attributes(s, a.attributes);
+    s.lit(kNodeEnd);
+  }
+};
+
+struct EmitAgent {
+  template <class Sink>
+  void operator()(Sink& s, const ProvAgent& g) {
+    s.lit("    ");
+    s.str({}, g.id.text());
+    s.lit(": {");
+    const Member fixed[] = {{"prov:label", g.name},
+                            {"prov:type", agent_prov_type(g.agent_type)},
+                            {"qel:agentType", name(g.agent_type)}};
+    emit_merged(s, fixed, g.attributes, "qel:", true);
+    s.lit(kNodeEnd);
+  }
+};
+
+// The relation at `position` under "_:r{position}": its attributes, then its
+// two roles, which replace attributes of the same key.
+template <class Sink>
+void emit_relation(Sink& s, std::uint32_t position, const RelationView& r) {
+  static constexpr auto kFromFirst = [] {
+    std::array<bool, kRelationKinds> from_first{};
+    for (int kind = 0; kind < kRelationKinds; ++kind) {
+      from_first[kind] = kSections[kind].from_key < kSections[kind].to_key;
+    }
+    return from_first;
+  }();
+  const SectionNames& names = section_of(r.relation_type);
+  const bool from_first = kFromFirst[static_cast<int>(r.relation_type)];
+  const Member roles[2] = {
+      from_first ? Member{names.from_key, r.from} : Member{names.to_key, r.to},
+      from_first ? Member{names.to_key, r.to} : Member{names.from_key, r.from}};
+  s.lit("    \"_:r");
+  s.number(position);
+  s.lit("\": {");
+  if (r.attributes.empty()) {
+    for (std::size_t i = 0; i < 2; ++i) {
+      s.lit(i == 0 ? kFirstMember : kNextMember);
+      s.lit("\"");
+      s.lit(roles[i].key);
+      s.lit("\": ");
+      s.str({}, roles[i].value);
+    }
+  } else {
+    emit_merged(s, roles, r.attributes, {}, false);
+  }
+  s.lit(kNodeEnd);
+}
 
 // 0 .. count-1 in the byte order of their decimal texts ("0", "1", "10",
 // "100", ..., "2", ...), each once, without comparing texts.
@@ -211,34 +423,36 @@ void in_decimal_text_order(std::uint64_t count, Visit&& visit) {
   }
 }
 
-// Visits the nodes in the given order. Nodes in identifier order lie
-// scattered in memory: each node, then its texts, then its attribute texts
-// are asked for a few nodes ahead, so their loads overlap.
-template <class T, class Visit>
-void visit_prefetched(const std::vector<const T*>& nodes, Visit&& visit) {
-  constexpr std::size_t kAhead = 8;
-  const std::size_t n = nodes.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + 2 * kAhead < n) __builtin_prefetch(nodes[i + 2 * kAhead]);
-    if (i + kAhead < n) {
-      const T& next = *nodes[i + kAhead];
-      __builtin_prefetch(next.id.text().data());
-      if (!next.attributes.empty()) __builtin_prefetch(&*next.attributes.begin());
-    }
-    if (i + kAhead / 2 < n) {
-      for (const auto& [k, v] : nodes[i + kAhead / 2]->attributes) {
-        __builtin_prefetch(k.data());
-        __builtin_prefetch(v.data());
-      }
-    }
-    visit(*nodes[i]);
-  }
-}
+// The relation kinds in the byte order of their section names.
+constexpr std::array<ProvRelationType, kRelationKinds> kSectionOrder = {
+    ProvRelationType::Used,
+    ProvRelationType::WasAssociatedWith,
+    ProvRelationType::WasAttributedTo,
+    ProvRelationType::WasDerivedFrom,
+    ProvRelationType::WasGeneratedBy,
+    ProvRelationType::WasInvalidatedBy};
 
-std::size_t attributes_size(const AttributeMap& attributes) {
-  std::size_t n = 0;
-  for (const auto& [k, v] : attributes) n += k.size() + v.size() + 16;
-  return n;
+// A section's text: "{}" when empty, else "{", its members on their own
+// lines, and "}" on a line of its own.
+std::size_t section_size(std::size_t members) { return members == 0 ? 2 : members + 6; }
+
+// The text of a large buffer is written into memory fresh from the system
+// on every call (the allocator hands blocks this large back at once):
+// huge pages take one fault per 2 MiB instead of one per 4 KiB.
+constexpr std::size_t kLargeText = std::size_t{32} << 20;
+
+void advise_fresh_memory(char* out, std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (size < kLargeText) return;
+  constexpr std::uintptr_t kPage = 4096;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(out) + kPage - 1) & ~(kPage - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(out) + size) & ~(kPage - 1);
+  // Advice only: the text is written the same way whatever the answer.
+  (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)out;
+  (void)size;
+#endif
 }
 
 }  // namespace
@@ -276,7 +490,7 @@ Json ProvenanceGraph::to_prov_json() const {
   sections.fill(Json::object());
   for (std::size_t n = 0; n < relation_count(); ++n) {
     const RelationView r = relation(n);
-    const RelationSection& s = section_of(r.relation_type);
+    const SectionNames& s = section_of(r.relation_type);
     Json o = Json::object();
     for (const auto& [k, v] : r.attributes) o[k] = v;
     o[std::string(s.from_key)] = r.from;
@@ -301,101 +515,144 @@ Json ProvenanceGraph::to_prov_json() const {
 
 // ================================================================ text
 
-std::string ProvenanceGraph::to_prov_json_text() const {
-  // Relation positions per kind, each list in the byte order of "_:r{n}".
-  std::array<std::vector<std::uint32_t>, kRelationKinds> by_kind;
-  in_decimal_text_order(links_.size(), [&](std::uint64_t n) {
-    by_kind[static_cast<int>(links_[n].type)].push_back(static_cast<std::uint32_t>(n));
-  });
+namespace {
 
-  std::size_t estimate = 512;
-  for (const ProvEntity& e : entities_) estimate += 2 * e.id.text().size() + 120;
-  for (const ProvActivity& a : activities_) estimate += a.id.text().size() + 200;
-  for (const ProvEntity& e : entities_) estimate += attributes_size(e.attributes);
-  for (const ProvActivity& a : activities_) estimate += attributes_size(a.attributes);
-  for (const Link& l : links_) {
-    estimate += ids_.text(l.from).size() + ids_.text(l.to).size() + 110;
+// Measures the members of a node section, to be written in `order`.
+template <class Section, class T, class Emit>
+void lay_out(Section& section, const std::vector<T>& nodes, std::vector<std::uint32_t> order,
+             Emit emit, bool& ascii) {
+  Measure m;
+  for (const T& node : nodes) emit(m, node);
+  section.size = nodes.empty() ? 0 : m.n + 2 * (nodes.size() - 1);
+  section.order = std::move(order);
+  ascii = ascii && m.ascii;
+}
+
+// Writes a node section at `out`; returns its end. The nodes lie in memory in
+// the order they were added, not in identifier order: each node, then its
+// texts, are asked for a few nodes ahead, so that their loads overlap.
+template <class Section, class T, class Emit>
+char* write_nodes(char* out, const Section& section, const std::vector<T>& nodes, Emit emit) {
+  if (nodes.empty()) {
+    std::memcpy(out, "{}", 2);
+    return out + 2;
   }
-
-  std::string out;
-  out.reserve(estimate);
-  TextWriter w(out);
-  w.open();
-
-  w.key({}, "activity");
-  w.open();
-  for (const ProvActivity* a : activities()) {
-    w.key({}, a->id.text());
-    w.open();
-    const std::string ended = time_text(a->ended_at);
-    const std::string started = a->started_at == a->ended_at ? ended : time_text(a->started_at);
-    const std::string_view type = qel_type(a->activity_type);
-    const Member fixed[] = {
-        {"prov:endedAtTime", ended}, {"prov:startedAtTime", started}, {"prov:type", type}};
-    w.merged_members(fixed, a->attributes, "qel:", true);
-    w.close();
-  }
-  w.close();
-
-  w.key({}, "agent");
-  w.open();
-  for (const ProvAgent* g : agents()) {
-    w.key({}, g->id.text());
-    w.open();
-    const Member fixed[] = {{"prov:label", g->name},
-                            {"prov:type", agent_prov_type(g->agent_type)},
-                            {"qel:agentType", name(g->agent_type)}};
-    w.merged_members(fixed, g->attributes, "qel:", true);
-    w.close();
-  }
-  w.close();
-
-  w.key({}, "entity");
-  w.open();
-  visit_prefetched(entities(), [&](const ProvEntity& e) {
-    w.key({}, e.id.text());
-    w.open();
-    const std::string generated = time_text(e.timestamp);
-    const std::string_view type = qel_type(e.entity_type);
-    const Member fixed[] = {{"prov:generatedAtTime", generated}, {"prov:type", type}};
-    w.merged_members(fixed, e.attributes, "qel:", true);
-    w.close();
-  });
-  w.close();
-
-  w.key({}, "prefix");
-  w.open();
-  w.plain_member("prov", kProvNamespace);
-  w.plain_member("qel", kQelNamespace);
-  w.plain_member("xsd", kXsdNamespace);
-  w.close();
-
-  // The relation sections in byte order of their names.
-  std::array<int, kRelationKinds> order{};
-  for (int kind = 0; kind < kRelationKinds; ++kind) order[kind] = kind;
-  std::sort(order.begin(), order.end(),
-            [](int x, int y) { return kSections[x].section < kSections[y].section; });
-  for (int kind : order) {
-    const RelationSection& s = kSections[kind];
-    w.key({}, s.section);
-    w.open();
-    char number[24] = {'_', ':', 'r'};
-    for (std::uint32_t n : by_kind[kind]) {
-      const Link& l = links_[n];
-      const char* end = std::to_chars(number + 3, number + sizeof number, n).ptr;
-      w.plain_key(std::string_view(number, end));
-      w.open();
-      const bool from_first = s.from_key < s.to_key;
-      const Member roles[2] = {
-          from_first ? Member{s.from_key, ids_.text(l.from)} : Member{s.to_key, ids_.text(l.to)},
-          from_first ? Member{s.to_key, ids_.text(l.to)} : Member{s.from_key, ids_.text(l.from)}};
-      w.merged_members(roles, relation(n).attributes, {}, false);
-      w.close();
+  constexpr std::size_t kAhead = 4;
+  const std::vector<std::uint32_t>& order = section.order;
+  const std::size_t n = order.size();
+  Put put{out};
+  put.lit("{\n");
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k + 2 * kAhead < n) __builtin_prefetch(&nodes[order[k + 2 * kAhead]]);
+    if (k + kAhead < n) {
+      const T& next = nodes[order[k + kAhead]];
+      __builtin_prefetch(next.id.text().data());
+      if (!next.attributes.empty()) __builtin_prefetch(&*next.attributes.begin());
     }
-    w.close();
+    if (k + kAhead / 2 < n) {
+      for (const auto& [key, value] : nodes[order[k + kAhead / 2]].attributes) {
+        __builtin_prefetch(key.data());
+        __builtin_prefetch(value.data());
+      }
+    }
+    if (k != 0) put.lit(",\n");
+    emit(put, nodes[order[k]]);
   }
+  put.lit("\n  }");
+  return put.p;
+}
 
-  w.close();
+}  // namespace
+
+ProvJsonText ProvenanceGraph::prov_json_text() const {
+  ProvJsonText t;
+  t.graph_ = this;
+  lay_out(t.activities_, activities_, id_order(activities_), EmitActivity{}, t.ascii_);
+  lay_out(t.agents_, agents_, id_order(agents_), EmitAgent{}, t.ascii_);
+  lay_out(t.entities_, entities_, id_order(entities_), EmitEntity{}, t.ascii_);
+
+  t.relations_.resize(kRelationKinds);
+  std::array<std::size_t, kRelationKinds> counts{};
+  for (std::uint32_t n = 0; n < links_.size(); ++n) {
+    Measure m;
+    emit_relation(m, n, relation(n));
+    auto& section = t.relations_[static_cast<int>(links_[n].type)];
+    section.size += m.n + 2;
+    ++counts[static_cast<int>(links_[n].type)];
+    t.ascii_ = t.ascii_ && m.ascii;
+  }
+  for (int kind = 0; kind < kRelationKinds; ++kind) {
+    if (counts[kind] != 0) t.relations_[kind].size -= 2;
+    t.relations_[kind].positions.reserve(counts[kind]);
+  }
+  in_decimal_text_order(links_.size(), [&](std::uint64_t n) {
+    t.relations_[static_cast<int>(links_[n].type)].positions.push_back(
+        static_cast<std::uint32_t>(n));
+  });
+
+  Measure frame;
+  frame.lit("{\n  \"activity\": ,\n  \"agent\": ,\n  \"entity\": ,\n  \"prefix\": {\n");
+  frame.lit("    \"prov\": \"\",\n    \"qel\": \"\",\n    \"xsd\": \"\"\n  }");
+  frame.lit(kProvNamespace);
+  frame.lit(kQelNamespace);
+  frame.lit(kXsdNamespace);
+  for (const ProvRelationType kind : kSectionOrder) {
+    frame.lit(",\n  \"\": ");
+    frame.lit(section_of(kind).section);
+    frame.n += section_size(t.relations_[static_cast<int>(kind)].size);
+  }
+  frame.lit("\n}");
+  frame.n += section_size(t.activities_.size) + section_size(t.agents_.size) +
+             section_size(t.entities_.size);
+  t.size_ = frame.n;
+  return t;
+}
+
+void ProvJsonText::write(char* out) const {
+  advise_fresh_memory(out, size_);
+  const ProvenanceGraph& g = *graph_;
+  Put put{out};
+  put.lit("{\n  \"activity\": ");
+  put.p = write_nodes(put.p, activities_, g.activities_, EmitActivity{});
+  put.lit(",\n  \"agent\": ");
+  put.p = write_nodes(put.p, agents_, g.agents_, EmitAgent{});
+  put.lit(",\n  \"entity\": ");
+  put.p = write_nodes(put.p, entities_, g.entities_, EmitEntity{});
+  put.lit(",\n  \"prefix\": {\n    \"prov\": \"");
+  put.lit(kProvNamespace);
+  put.lit("\",\n    \"qel\": \"");
+  put.lit(kQelNamespace);
+  put.lit("\",\n    \"xsd\": \"");
+  put.lit(kXsdNamespace);
+  put.lit("\"\n  }");
+  for (const ProvRelationType kind : kSectionOrder) {
+    put.lit(",\n  \"");
+    put.lit(section_of(kind).section);
+    put.lit("\": ");
+    const RelationSection& section = relations_[static_cast<int>(kind)];
+    if (section.positions.empty()) {
+      put.lit("{}");
+      continue;
+    }
+    put.lit("{\n");
+    bool first = true;
+    for (const std::uint32_t n : section.positions) {
+      if (!first) put.lit(",\n");
+      first = false;
+      emit_relation(put, n, g.relation(n));
+    }
+    put.lit("\n  }");
+  }
+  put.lit("\n}");
+}
+
+std::string ProvenanceGraph::to_prov_json_text() const {
+  const ProvJsonText text = prov_json_text();
+  std::string out;
+  out.resize_and_overwrite(text.size(), [&](char* p, std::size_t n) {
+    text.write(p);
+    return n;
+  });
   return out;
 }
 

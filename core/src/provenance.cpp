@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <functional>
 #include <iterator>
 #include <new>
-#include <unordered_map>
 
 #include "kelvora/operations.hpp"
 
@@ -29,21 +29,52 @@ constexpr std::string_view kRelationTypeNames[] = {"WasGeneratedBy",    "Used",
 constexpr std::string_view kUserAgent = "qel:agent:user";
 constexpr std::string_view kEngineAgent = "qel:agent:qel-engine";
 
-// The first 16 of the 64 hex digits: the first 8 bytes of the hash.
-std::string hex_prefix(const Hash& hash) { return hash.to_hex().substr(0, 16); }
+// Identifier texts are built in place: the graph makes several per record.
 
-std::string decimal(std::uint64_t value) {
+// Two lower-case hex digits per byte (count <= 16).
+void append_hex(std::string& out, const std::uint8_t* bytes, std::size_t count) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  char digits[32];
+  for (std::size_t i = 0; i < count; ++i) {
+    digits[2 * i] = kHex[bytes[i] >> 4];
+    digits[2 * i + 1] = kHex[bytes[i] & 0x0F];
+  }
+  out.append(digits, 2 * count);
+}
+
+void append_decimal(std::string& out, std::uint64_t value) {
   char buf[24];
-  return std::string(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
+  out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
+}
+
+// The 36-character text form (8-4-4-4-12 lower-case hex digits).
+void append_uuid(std::string& out, const Uuid& id) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  char text[36];
+  char* p = text;
+  for (std::size_t i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) *p++ = '-';
+    *p++ = kHex[id.bytes[i] >> 4];
+    *p++ = kHex[id.bytes[i] & 0x0F];
+  }
+  out.append(text, sizeof text);
 }
 
 // Identifier texts joined with "," and nothing else.
 std::string joined(const std::vector<ConceptId>& ids) {
   std::string out;
+  out.reserve(ids.size() * 37);
   for (const ConceptId& id : ids) {
     if (!out.empty()) out += ',';
-    out += id.to_string();
+    append_uuid(out, id.uuid);
   }
+  return out;
+}
+
+std::string uuid_text(const Uuid& id) {
+  std::string out;
+  out.reserve(36);
+  append_uuid(out, id);
   return out;
 }
 
@@ -65,19 +96,39 @@ std::string_view name(ProvRelationType v) { return kRelationTypeNames[static_cas
 // ------------------------------------------------------------- identifiers
 
 ProvenanceId ProvenanceId::from_state_hash(const Hash& hash) {
-  return ProvenanceId("qel:state:" + hex_prefix(hash));
+  std::string text;
+  text.reserve(26);
+  text += "qel:state:";
+  append_hex(text, hash.bytes.data(), 8);
+  return ProvenanceId(std::move(text));
 }
 
 ProvenanceId ProvenanceId::from_record_position(std::uint64_t index, const Hash& chain_hash) {
-  return ProvenanceId("qel:activity:" + decimal(index) + ":" + hex_prefix(chain_hash));
+  std::string text;
+  text.reserve(50);
+  text += "qel:activity:";
+  append_decimal(text, index);
+  text += ':';
+  append_hex(text, chain_hash.bytes.data(), 8);
+  return ProvenanceId(std::move(text));
 }
 
 ProvenanceId ProvenanceId::concept_version(const ConceptId& id, std::uint32_t version) {
-  return ProvenanceId("qel:concept:" + id.to_string() + ":v" + decimal(version));
+  std::string text;
+  text.reserve(60);
+  text += "qel:concept:";
+  append_uuid(text, id.uuid);
+  text += ":v";
+  append_decimal(text, version);
+  return ProvenanceId(std::move(text));
 }
 
 ProvenanceId ProvenanceId::relation(const RelationId& id) {
-  return ProvenanceId("qel:relation:" + id.to_string());
+  std::string text;
+  text.reserve(49);
+  text += "qel:relation:";
+  append_uuid(text, id.uuid);
+  return ProvenanceId(std::move(text));
 }
 
 ProvenanceId ProvenanceId::user_agent() { return ProvenanceId(std::string(kUserAgent)); }
@@ -241,22 +292,25 @@ void ProvenanceGraph::link(std::uint32_t from, std::uint32_t to, ProvRelationTyp
 
 namespace {
 
-struct ConceptIdHash {
-  std::size_t operator()(const ConceptId& id) const noexcept {
-    return static_cast<std::size_t>(Uuid::big_endian_half(id.uuid, 8));
-  }
-};
-
 // The version each concept has reached while the records are read; a
-// concept without an entry is at version 1.
+// concept without an entry is at version 1. Open addressing over one array:
+// the table is asked several times per record.
 class VersionTable {
  public:
-  explicit VersionTable(std::size_t expected) { versions_.reserve(expected); }
   std::uint32_t of(const ConceptId& id) const {
-    auto it = versions_.find(id);
-    return it == versions_.end() ? 1 : it->second;
+    if (slots_.empty()) return 1;
+    const Slot& slot = slots_[find(id.uuid)];
+    return slot.used ? slot.version : 1;
   }
-  void set(const ConceptId& id, std::uint32_t version) { versions_[id] = version; }
+  void set(const ConceptId& id, std::uint32_t version) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    Slot& slot = slots_[find(id.uuid)];
+    if (!slot.used) {
+      slot = Slot{id.uuid, 0, true};
+      ++used_;
+    }
+    slot.version = version;
+  }
   // Stores and returns version + 1 (wrapping like the 32-bit counter it is).
   std::uint32_t bump(const ConceptId& id) {
     const std::uint32_t next = of(id) + 1;
@@ -265,11 +319,41 @@ class VersionTable {
   }
 
  private:
-  std::unordered_map<ConceptId, std::uint32_t, ConceptIdHash> versions_;
+  struct Slot {
+    Uuid id;
+    std::uint32_t version = 0;
+    bool used = false;
+  };
+
+  static std::size_t hash(const Uuid& id) {
+    const std::uint64_t mixed =
+        (Uuid::big_endian_half(id, 0) ^ Uuid::big_endian_half(id, 8)) * 0x9E3779B97F4A7C15u;
+    return static_cast<std::size_t>(mixed >> 32);
+  }
+  // The slot holding `id`, or the empty slot where it belongs.
+  std::size_t find(const Uuid& id) const {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = hash(id) & mask;
+    while (slots_[i].used && !(slots_[i].id == id)) i = (i + 1) & mask;
+    return i;
+  }
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(std::max<std::size_t>(1024, old.size() * 2), Slot{});
+    for (const Slot& slot : old) {
+      if (slot.used) slots_[find(slot.id)] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
 };
 
-ProvEntity concept_entity(const ConceptId& id, std::uint32_t version, Timestamp timestamp) {
+// A concept version entity with room for `attributes` attributes.
+ProvEntity concept_entity(const ConceptId& id, std::uint32_t version, Timestamp timestamp,
+                          std::size_t attributes) {
   ProvEntity e;
+  e.attributes.reserve(attributes);
   e.id = ProvenanceId::concept_version(id, version);
   e.timestamp = timestamp;
   e.entity_type = ProvEntityType::ConceptDefinition;
@@ -280,16 +364,18 @@ ProvEntity concept_entity(const ConceptId& id, std::uint32_t version, Timestamp 
 
 ProvenanceGraph ProvenanceGraph::from_records(std::span<const EvolutionRecord> records) {
   ProvenanceGraph graph;
-  VersionTable versions(records.size());
+  VersionTable versions;
   graph.links_.reserve(records.size() * 6);
   graph.activities_.reserve(records.size());
   std::uint32_t last_resulting = kNone;
+  std::string scratch;
   for (std::size_t i = 0; i < records.size(); ++i) {
     const EvolutionRecord& record = records[i];
     const Timestamp ts = record.timestamp;
 
     ProvActivity activity;
     activity.id = ProvenanceId::from_record_position(i, record.chain_hash);
+    activity.attributes.reserve(1);
     activity.attributes.set("operation_type", std::string(kind_name(record.operation)));
     activity.started_at = ts;
     activity.ended_at = ts;
@@ -303,6 +389,7 @@ ProvenanceGraph ProvenanceGraph::from_records(std::span<const EvolutionRecord> r
       if (graph.nodes_[number].entity == kNone) {
         ProvEntity e;
         e.id = std::move(id);
+        e.attributes.reserve(1);
         e.attributes.set("state_hash", hash.to_hex());
         e.timestamp = ts;
         e.entity_type = ProvEntityType::KnowledgeState;
@@ -318,13 +405,20 @@ ProvenanceGraph ProvenanceGraph::from_records(std::span<const EvolutionRecord> r
     last_resulting = resulting;
 
     auto store = [&](ProvEntity e) { return graph.store_entity(std::move(e)); };
+    // The node of a version that may have no entity: its identifier is
+    // looked up, or added, without being kept as a ProvenanceId.
     auto version_node = [&](const ConceptId& id, std::uint32_t version) {
-      return graph.node_of(ProvenanceId::concept_version(id, version).text());
+      scratch.clear();
+      scratch += "qel:concept:";
+      append_uuid(scratch, id.uuid);
+      scratch += ":v";
+      append_decimal(scratch, version);
+      return graph.node_of(scratch);
     };
     // Revise, Refine and Reinforce: a new version derived from the one before.
-    auto next_version = [&](const ConceptId& id, auto&& fill) {
+    auto next_version = [&](const ConceptId& id, std::size_t attributes, auto&& fill) {
       const std::uint32_t v = versions.bump(id);
-      ProvEntity e = concept_entity(id, v, ts);
+      ProvEntity e = concept_entity(id, v, ts, attributes);
       fill(e.attributes);
       const std::uint32_t made = store(std::move(e));
       graph.link(made, version_node(id, v - 1), ProvRelationType::WasDerivedFrom);
@@ -337,12 +431,12 @@ ProvenanceGraph ProvenanceGraph::from_records(std::span<const EvolutionRecord> r
           if constexpr (std::is_same_v<Op, op::Assert>) {
             const Concept& c = op.concept_;
             versions.set(c.id, 1);
-            ProvEntity e = concept_entity(c.id, 1, ts);
+            ProvEntity e = concept_entity(c.id, 1, ts, 2);
             e.attributes.set("definition", c.definition);
             e.attributes.set("term", c.term);
             graph.link(store(std::move(e)), a, ProvRelationType::WasGeneratedBy);
           } else if constexpr (std::is_same_v<Op, op::Revise>) {
-            next_version(op.concept_id, [&](AttributeMap& m) {
+            next_version(op.concept_id, 3, [&](AttributeMap& m) {
               m.set("change_type", "revise");
               m.set("conflict_set", joined(op.conflict_set));
               m.set("definition", op.new_definition);
@@ -354,23 +448,24 @@ ProvenanceGraph ProvenanceGraph::from_records(std::span<const EvolutionRecord> r
             const Relation& r = op.relation;
             ProvEntity e;
             e.id = ProvenanceId::relation(r.id);
-            e.attributes.set("from_concept", r.from_concept.to_string());
+            e.attributes.reserve(3);
+            e.attributes.set("from_concept", uuid_text(r.from_concept.uuid));
             e.attributes.set("relation_type", std::string(kelvora::name(r.relation_type)));
-            e.attributes.set("to_concept", r.to_concept.to_string());
+            e.attributes.set("to_concept", uuid_text(r.to_concept.uuid));
             e.timestamp = ts;
             e.entity_type = ProvEntityType::ConceptRelation;
             graph.link(store(std::move(e)), a, ProvRelationType::WasGeneratedBy);
           } else if constexpr (std::is_same_v<Op, op::Restructure>) {
             // Only the activity and the states.
           } else if constexpr (std::is_same_v<Op, op::Refine>) {
-            next_version(op.concept_id, [&](AttributeMap& m) {
+            next_version(op.concept_id, 2, [&](AttributeMap& m) {
               m.set("change_type", "refine");
               m.set("definition", op.new_definition);
             });
           } else if constexpr (std::is_same_v<Op, op::Merge>) {
             const ConceptId merged = operations::derive_merged_concept_id(
                 record.prior_state_hash, op.concept_ids, op.merged_term, op.merged_definition);
-            ProvEntity e = concept_entity(merged, 1, ts);
+            ProvEntity e = concept_entity(merged, 1, ts, 4);
             e.attributes.set("change_type", "merge");
             e.attributes.set("definition", op.merged_definition);
             e.attributes.set("source_concepts", joined(op.concept_ids));
@@ -382,17 +477,17 @@ ProvenanceGraph ProvenanceGraph::from_records(std::span<const EvolutionRecord> r
                          ProvRelationType::WasDerivedFrom);
             }
           } else if constexpr (std::is_same_v<Op, op::Reinforce>) {
-            next_version(op.concept_id,
+            next_version(op.concept_id, 1,
                          [&](AttributeMap& m) { m.set("change_type", "reinforce"); });
           } else if constexpr (std::is_same_v<Op, op::Split>) {
             const std::uint32_t source = version_node(op.concept_id, versions.of(op.concept_id));
-            const std::string source_text = op.concept_id.to_string();
+            const std::string source_text = uuid_text(op.concept_id.uuid);
             for (std::size_t k = 0; k < op.new_concepts.size(); ++k) {
               const auto& [term, definition] = op.new_concepts[k];
               const ConceptId made_id = operations::derive_split_concept_id(
                   record.prior_state_hash, op.concept_id, static_cast<std::uint32_t>(k), term,
                   definition);
-              ProvEntity e = concept_entity(made_id, 1, ts);
+              ProvEntity e = concept_entity(made_id, 1, ts, 4);
               e.attributes.set("change_type", "split");
               e.attributes.set("definition", definition);
               e.attributes.set("source_concept", source_text);
@@ -454,30 +549,101 @@ SortKey sort_key(std::string_view text, std::uint32_t position) {
   unsigned char bytes[24] = {};
   std::memcpy(bytes, text.data(), std::min(text.size(), sizeof bytes));
   SortKey key{{}, position};
-  for (std::size_t i = 0; i < sizeof bytes; ++i) {
-    key.head[i / 8] = (key.head[i / 8] << 8) | bytes[i];
+  for (std::size_t word = 0; word < 3; ++word) {
+    std::uint64_t w;
+    std::memcpy(&w, bytes + 8 * word, 8);
+    if constexpr (std::endian::native == std::endian::little) w = std::byteswap(w);
+    key.head[word] = w;
   }
   return key;
 }
 
+bool head_less(const SortKey& x, const SortKey& y) {
+  if (x.head[0] != y.head[0]) return x.head[0] < y.head[0];
+  if (x.head[1] != y.head[1]) return x.head[1] < y.head[1];
+  return x.head[2] < y.head[2];
+}
+
+bool head_equal(const SortKey& x, const SortKey& y) {
+  return x.head[0] == y.head[0] && x.head[1] == y.head[1] && x.head[2] == y.head[2];
+}
+
+unsigned head_byte(const SortKey& key, unsigned at) {
+  return static_cast<unsigned>(key.head[at / 8] >> (56 - 8 * (at % 8))) & 0xFFu;
+}
+
+// The first byte at which two different heads differ.
+unsigned first_difference(const SortKey& x, const SortKey& y) {
+  unsigned word = 0;
+  while (x.head[word] == y.head[word]) ++word;
+  return 8 * word + static_cast<unsigned>(std::countl_zero(x.head[word] ^ y.head[word])) / 8;
+}
+
+// Sorts keys[0, n) by their texts: by byte, most significant first, from
+// the first byte at which the range's keys differ, so the identifiers'
+// common prefixes ("qel:concept:", say) cost one pass each, not one per
+// byte; the cost grows with the count, not with count * log(count). Small
+// ranges, and heads that tie, are left to comparisons.
+template <class Less>
+void radix_sort(SortKey* keys, SortKey* scratch, std::size_t n, const Less& less) {
+  if (n <= 32) {
+    std::sort(keys, keys + n, less);
+    return;
+  }
+  const SortKey* low = keys;
+  const SortKey* high = keys;
+  for (std::size_t i = 1; i < n; ++i) {
+    if (head_less(keys[i], *low)) low = &keys[i];
+    if (head_less(*high, keys[i])) high = &keys[i];
+  }
+  if (head_equal(*low, *high)) {
+    std::sort(keys, keys + n, less);
+    return;
+  }
+  const unsigned at = first_difference(*low, *high);
+  std::array<std::size_t, 257> start{};
+  for (std::size_t i = 0; i < n; ++i) ++start[head_byte(keys[i], at) + 1];
+  for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+  std::array<std::size_t, 256> next;
+  std::copy(start.begin(), start.end() - 1, next.begin());
+  for (std::size_t i = 0; i < n; ++i) scratch[next[head_byte(keys[i], at)]++] = keys[i];
+  std::copy(scratch, scratch + n, keys);
+  for (std::size_t b = 0; b < 256; ++b) {
+    const std::size_t count = start[b + 1] - start[b];
+    if (count > 1) radix_sort(keys + start[b], scratch + start[b], count, less);
+  }
+}
+
 }  // namespace
 
-// Sorting keys held side by side instead of the texts behind pointers keeps
-// the sort in cache; only ties read the texts.
 template <class T>
-std::vector<const T*> ProvenanceGraph::in_id_order(const std::vector<T>& nodes) const {
+std::vector<std::uint32_t> ProvenanceGraph::id_order(const std::vector<T>& nodes) {
   std::vector<SortKey> keys;
   keys.reserve(nodes.size());
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     keys.push_back(sort_key(nodes[i].id.text(), static_cast<std::uint32_t>(i)));
   }
-  std::sort(keys.begin(), keys.end(), [&](const SortKey& x, const SortKey& y) {
-    if (x.head != y.head) return x.head < y.head;
-    return nodes[x.position].id < nodes[y.position].id;
+  std::vector<SortKey> scratch(nodes.size());
+  radix_sort(keys.data(), scratch.data(), keys.size(), [&](const SortKey& x, const SortKey& y) {
+    if (!head_equal(x, y)) return head_less(x, y);
+    return std::string_view(nodes[x.position].id.text()) <
+           std::string_view(nodes[y.position].id.text());
   });
+  std::vector<std::uint32_t> order;
+  order.reserve(keys.size());
+  for (const SortKey& key : keys) order.push_back(key.position);
+  return order;
+}
+
+template std::vector<std::uint32_t> ProvenanceGraph::id_order(const std::vector<ProvEntity>&);
+template std::vector<std::uint32_t> ProvenanceGraph::id_order(const std::vector<ProvActivity>&);
+template std::vector<std::uint32_t> ProvenanceGraph::id_order(const std::vector<ProvAgent>&);
+
+template <class T>
+std::vector<const T*> ProvenanceGraph::in_id_order(const std::vector<T>& nodes) {
   std::vector<const T*> out;
   out.reserve(nodes.size());
-  for (const SortKey& key : keys) out.push_back(&nodes[key.position]);
+  for (const std::uint32_t position : id_order(nodes)) out.push_back(&nodes[position]);
   return out;
 }
 

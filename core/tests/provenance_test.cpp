@@ -281,6 +281,46 @@ TEST(ProvJson, TextIsThePrintedTree) {
   EXPECT_EQ(doc["wasGeneratedBy"]["_:r0"]["prov:activity"], a0);
 }
 
+// Many identifiers that share long prefixes, hold zero and non-ASCII bytes
+// and are prefixes of each other: the nodes come in byte order, and the text
+// is the printed tree, its size and ASCII flag measured right.
+TEST(ProvJson, LargeGraphsKeepByteOrderAndTheTreeText) {
+  std::mt19937 rng(7);
+  const std::string parts[] = {
+      "a", "b", std::string(1, '\0'), "\xc3\xa9", "\"", "qel:concept:", std::string(30, 'x')};
+  auto text = [&] {
+    std::string t;
+    for (std::size_t n = rng() % 6; n > 0; --n) t += parts[rng() % std::size(parts)];
+    return t;
+  };
+  for (const bool ascii : {true, false}) {
+    ProvenanceGraph g;
+    std::set<std::string> entities, agents;
+    for (int i = 0; i < 3000; ++i) {
+      std::string id = text();
+      if (ascii) std::erase_if(id, [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+      const Timestamp ts{static_cast<std::int64_t>(rng() % 4), static_cast<std::uint32_t>(i)};
+      if (i % 3 == 0) {
+        g.add_agent(ProvAgent{ProvenanceId(id), "n", {}, ProvAgentType::LlmModel});
+        agents.insert(id);
+      } else {
+        g.add_entity(ProvEntity{ProvenanceId(id), {}, ts, ProvEntityType::Evidence});
+        entities.insert(id);
+      }
+      g.add_relation(ProvRelation{ProvenanceId(id), ProvenanceId("x"), {}, R::Used});
+    }
+    EXPECT_EQ(ids(g.entities()), std::vector<std::string>(entities.begin(), entities.end()));
+    std::vector<std::string> agent_ids;
+    for (const ProvAgent* a : g.agents()) agent_ids.push_back(a->id.text());
+    EXPECT_EQ(agent_ids, std::vector<std::string>(agents.begin(), agents.end()));
+    const std::string printed = exchange::to_pretty_text(g.to_prov_json());
+    const ProvJsonText measured = g.prov_json_text();
+    EXPECT_EQ(g.to_prov_json_text(), printed);
+    EXPECT_EQ(measured.size(), printed.size());
+    EXPECT_EQ(measured.ascii(), ascii);
+  }
+}
+
 TEST(ProvenanceId, OrdersByUnsignedBytesWithPrefixesFirst) {
   EXPECT_LT(ProvenanceId("ab"), ProvenanceId("abc"));
   EXPECT_LT(ProvenanceId("z"), ProvenanceId("\xc3\xa9"));

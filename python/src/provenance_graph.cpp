@@ -122,9 +122,25 @@ PyObject* read_graph(PyObject* self, Read&& read) {
   });
 }
 
+// An ASCII text is written straight into the new str (its compact form holds
+// one byte per character); any other is written as UTF-8 and decoded.
 PyObject* to_prov_json(PyObject* self, PyObject*) {
-  return read_graph(
-      self, [](const prov::ProvenanceGraph& g) { return py::to_py(g.to_prov_json_text()); });
+  return read_graph(self, [](const prov::ProvenanceGraph& g) -> PyObject* {
+    const prov::ProvJsonText text = g.prov_json_text();
+    if (!text.ascii()) {
+      std::string utf8;
+      utf8.resize_and_overwrite(text.size(), [&](char* out, std::size_t size) {
+        text.write(out);
+        return size;
+      });
+      return py::to_py(utf8);
+    }
+    if (text.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (str == nullptr) return nullptr;
+    text.write(static_cast<char*>(PyUnicode_DATA(str)));
+    return str;
+  });
 }
 
 PyObject* entity_count(PyObject* self, PyObject*) {

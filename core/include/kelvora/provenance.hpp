@@ -139,6 +139,41 @@ struct RelationView {
   ProvRelationType relation_type;
 };
 
+class ProvenanceGraph;
+
+// The PROV-JSON text of a graph, measured and laid out: written into
+// storage of exactly size() bytes that the caller owns (a Python str, say),
+// without growing a buffer or copying the text again. Valid while the graph
+// is unchanged.
+class ProvJsonText {
+ public:
+  std::size_t size() const { return size_; }
+  // Every byte below 0x80, so the UTF-8 text is also its own Latin-1 form.
+  bool ascii() const { return ascii_; }
+  // Writes the size() bytes at `out`.
+  void write(char* out) const;
+
+ private:
+  friend class ProvenanceGraph;
+
+  // A node section: its members' storage positions in identifier order.
+  struct NodeSection {
+    std::vector<std::uint32_t> order;
+    std::size_t size = 0;  // members and separators
+  };
+  // A relation section: its relation positions in the byte order of "_:r{n}".
+  struct RelationSection {
+    std::vector<std::uint32_t> positions;
+    std::size_t size = 0;
+  };
+
+  const ProvenanceGraph* graph_ = nullptr;
+  std::size_t size_ = 0;
+  bool ascii_ = true;
+  NodeSection activities_, agents_, entities_;
+  std::vector<RelationSection> relations_;  // by ProvRelationType
+};
+
 // The graph. It only grows: nodes are inserted or replaced whole, relations
 // appended; nothing is removed. A relation's ends need not name stored nodes.
 //
@@ -198,6 +233,8 @@ class ProvenanceGraph {
   // The same document written directly as text: byte for byte the tree
   // printed with two-space indentation and members in byte order.
   std::string to_prov_json_text() const;
+  // That text measured, to be written into the caller's storage.
+  ProvJsonText prov_json_text() const;
 
  private:
   static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
@@ -260,8 +297,13 @@ class ProvenanceGraph {
   std::uint32_t find_node(std::string_view id) const { return ids_.find(id); }
   void link(std::uint32_t from, std::uint32_t to, ProvRelationType type,
             std::uint32_t attributes = kNone);
+  // The storage positions of `nodes` in ascending identifier order.
   template <class T>
-  std::vector<const T*> in_id_order(const std::vector<T>& nodes) const;
+  static std::vector<std::uint32_t> id_order(const std::vector<T>& nodes);
+  template <class T>
+  static std::vector<const T*> in_id_order(const std::vector<T>& nodes);
+
+  friend class ProvJsonText;
 
   IdTable ids_;
   std::vector<Node> nodes_;  // by identifier number
