@@ -221,6 +221,10 @@ TEST(MerkleLevels, EqualTheTreeBuiltAfresh) {
   for (std::size_t i = 37; i < records.size(); ++i) records[i].chain_hash = leaf(i + 100);
   for (const std::size_t n : {37, 40, 64, 70, 45}) same(grown, std::span(records).first(n));
   MerkleLevels shared = grown.prefix(45);
+  // It keeps every node over those records: none is computed again.
+  MerkleLevels over45;
+  over45.root(std::span(records).first(45));
+  EXPECT_EQ(shared.node_count(), over45.node_count());
   for (std::size_t i = 45; i < records.size(); ++i) records[i].chain_hash = leaf(i + 200);
   same(shared, std::span(records).first(60));
 }
