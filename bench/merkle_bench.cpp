@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -74,5 +75,51 @@ void BM_VerifyProof(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_VerifyProof)->Arg(100'000);
+
+// The levels kept along a growing list: one proof once they are built, and
+// the root after one more record, each against the raw SHA-256 work of the
+// whole tree over the same list (best of three, timed in the same run).
+void BM_KeptLevels(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const bool after_append = state.range(1) != 0;
+  const std::vector<kelvora::EvolutionRecord> records = records_of(n + 1);
+  kelvora::bench::RawSha256 sha256;
+  double raw_seconds = 0;
+  for (int round = 0; round < 3; ++round) {
+    const auto t0 = Clock::now();
+    raw_tree_digests(n, sha256);
+    const double raw = kelvora::bench::seconds(t0, Clock::now());
+    raw_seconds = round == 0 ? raw : std::min(raw_seconds, raw);
+  }
+  kelvora::MerkleLevels levels;
+  benchmark::DoNotOptimize(levels.root(std::span(records).first(n)));
+  double kept_seconds = 0;
+  std::size_t index = 0;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    if (after_append) {
+      benchmark::DoNotOptimize(levels.root(records));
+    } else {
+      index = (index + 7919) % n;
+      benchmark::DoNotOptimize(levels.proof(std::span(records).first(n), index));
+    }
+    const double kept = kelvora::bench::seconds(t0, Clock::now());
+    kept_seconds += kept;
+    state.SetIterationTime(kept);
+    // Back to n records for the next round.
+    if (after_append) levels.truncate(n);
+  }
+  state.counters["raw_sha256_ms"] = benchmark::Counter(raw_seconds * 1e3);
+  state.counters["ratio_to_raw_sha256"] =
+      benchmark::Counter(kept_seconds / static_cast<double>(state.iterations()) / raw_seconds);
+  state.counters["kept_nodes_per_record"] =
+      benchmark::Counter(static_cast<double>(levels.node_count()) / static_cast<double>(n));
+}
+BENCHMARK(BM_KeptLevels)
+    ->ArgNames({"records", "after_append"})
+    ->Args({100'000, 0})
+    ->Args({100'000, 1})
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -141,6 +141,111 @@ std::optional<MerkleProof> MerkleTree::proof(std::uint64_t index) const {
   return proof;
 }
 
+// ------------------------------------------------------------ kept levels
+
+Hash MerkleLevels::complete_node(std::span<const EvolutionRecord> records, std::size_t level,
+                                 std::size_t index) const {
+  if (level == 0) return merkle::hash_leaf(records[index].chain_hash);
+  return levels_[level - 1][index];
+}
+
+void MerkleLevels::extend(std::span<const EvolutionRecord> records) {
+  const std::size_t n = records.size();
+  for (std::size_t level = 1; (n >> level) != 0; ++level) {
+    if (levels_.size() < level) levels_.emplace_back();
+    std::deque<Hash>& nodes = levels_[level - 1];
+    while (nodes.size() < (n >> level)) {
+      const std::size_t left = 2 * nodes.size();
+      nodes.push_back(merkle::hash_pair(complete_node(records, level - 1, left),
+                                        complete_node(records, level - 1, left + 1)));
+    }
+  }
+}
+
+const MerkleLevels::Edge& MerkleLevels::edge(std::span<const EvolutionRecord> records) {
+  const std::size_t n = records.size();
+  if (edge_ && edge_->count == n) return *edge_;
+  extend(records);
+  const auto depth = static_cast<std::size_t>(std::countr_zero(padded_width(n)));
+  Edge fresh;
+  fresh.count = n;
+  fresh.last.reserve(depth + 1);
+  fresh.padding.reserve(depth);
+  fresh.last.push_back(merkle::hash_leaf(records[n - 1].chain_hash));
+  fresh.padding.push_back(fresh.last[0]);
+  for (std::size_t level = 0; level < depth; ++level) {
+    const std::size_t index = (n - 1) >> level;
+    const Hash& node = fresh.last[level];
+    // A right child's left sibling is complete; a left child's right sibling
+    // lies past the last record, so it is padding alone.
+    fresh.last.push_back(index % 2 == 1
+                             ? merkle::hash_pair(complete_node(records, level, index - 1), node)
+                             : merkle::hash_pair(node, fresh.padding[level]));
+    if (level + 1 < depth) {
+      fresh.padding.push_back(merkle::hash_pair(fresh.padding[level], fresh.padding[level]));
+    }
+  }
+  fresh.root = merkle::commit_root(n, fresh.last[depth]);
+  edge_ = std::move(fresh);
+  return *edge_;
+}
+
+Hash MerkleLevels::root(std::span<const EvolutionRecord> records) {
+  if (records.empty()) return Hash::zero();
+  return edge(records).root;
+}
+
+std::optional<MerkleProof> MerkleLevels::proof(std::span<const EvolutionRecord> records,
+                                               std::uint64_t index) {
+  const std::size_t n = records.size();
+  if (index >= n) return std::nullopt;
+  const Edge& right = edge(records);
+  MerkleProof proof;
+  proof.leaf_index = index;
+  proof.leaf_count = n;
+  proof.leaf_hash = records[index].chain_hash;
+  proof.root = right.root;
+  proof.path.reserve(right.padding.size());
+  for (std::size_t level = 0; level < right.padding.size(); ++level) {
+    const std::size_t sibling = static_cast<std::size_t>(index >> level) ^ 1U;
+    const bool is_left = (sibling & 1U) == 0;
+    if (((sibling + 1) << level) <= n) {
+      proof.path.emplace_back(complete_node(records, level, sibling), is_left);
+    } else if ((sibling << level) < n) {
+      proof.path.emplace_back(right.last[level], is_left);
+    } else {
+      proof.path.emplace_back(right.padding[level], is_left);
+    }
+  }
+  return proof;
+}
+
+void MerkleLevels::truncate(std::size_t count) {
+  for (std::size_t level = 1; level <= levels_.size(); ++level) {
+    std::deque<Hash>& nodes = levels_[level - 1];
+    if (nodes.size() > (count >> level)) nodes.resize(count >> level);
+  }
+  while (!levels_.empty() && levels_.back().empty()) levels_.pop_back();
+  if (edge_ && edge_->count > count) edge_.reset();
+}
+
+MerkleLevels MerkleLevels::prefix(std::size_t count) const {
+  MerkleLevels out;
+  for (std::size_t level = 1; level <= levels_.size() && (count >> level) != 0; ++level) {
+    const std::deque<Hash>& nodes = levels_[level - 1];
+    const auto kept = static_cast<std::ptrdiff_t>(std::min(nodes.size(), count >> level));
+    out.levels_.emplace_back(nodes.begin(), nodes.begin() + kept);
+  }
+  if (edge_ && edge_->count <= count) out.edge_ = edge_;
+  return out;
+}
+
+std::size_t MerkleLevels::node_count() const {
+  std::size_t total = 0;
+  for (const std::deque<Hash>& nodes : levels_) total += nodes.size();
+  return total;
+}
+
 namespace merkle {
 
 // ------------------------------------------------------------------ proofs

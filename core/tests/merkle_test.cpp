@@ -4,7 +4,9 @@
 
 #include <bit>
 #include <functional>
+#include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "kelvora/operations.hpp"
@@ -190,6 +192,41 @@ TEST(MerkleProof, EveryLeafOfSmallTreesAndEveryAlteration) {
       fails_with(proof, root, root_mismatch + tree.root.to_hex());
     }
   }
+}
+
+// The kept levels give the roots and proofs of a tree built afresh while the
+// list grows one record at a time, after it is cut back and grown with other
+// records, and for a list that shares only a prefix with theirs.
+TEST(MerkleLevels, EqualTheTreeBuiltAfresh) {
+  std::vector<EvolutionRecord> records(70);
+  for (std::size_t i = 0; i < records.size(); ++i) records[i].chain_hash = leaf(i);
+  const auto same = [](MerkleLevels& levels, std::span<const EvolutionRecord> list) {
+    const MerkleTree tree = MerkleTree::from_records(list);
+    EXPECT_EQ(levels.root(list), tree.root) << list.size();
+    for (std::size_t i = 0; i <= list.size(); ++i) {
+      const auto got = levels.proof(list, i);
+      const auto want = tree.proof(i);
+      ASSERT_EQ(got.has_value(), want.has_value()) << list.size() << " " << i;
+      if (!got) continue;
+      EXPECT_EQ(
+          std::tie(got->leaf_index, got->leaf_count, got->leaf_hash, got->root, got->path),
+          std::tie(want->leaf_index, want->leaf_count, want->leaf_hash, want->root, want->path))
+          << list.size() << " " << i;
+    }
+  };
+  MerkleLevels grown;
+  for (std::size_t n = 0; n <= records.size(); ++n) same(grown, std::span(records).first(n));
+  EXPECT_LT(grown.node_count(), records.size());
+  grown.truncate(37);
+  for (std::size_t i = 37; i < records.size(); ++i) records[i].chain_hash = leaf(i + 100);
+  for (const std::size_t n : {37, 40, 64, 70, 45}) same(grown, std::span(records).first(n));
+  MerkleLevels shared = grown.prefix(45);
+  // It keeps every node over those records: none is computed again.
+  MerkleLevels over45;
+  over45.root(std::span(records).first(45));
+  EXPECT_EQ(shared.node_count(), over45.node_count());
+  for (std::size_t i = 45; i < records.size(); ++i) records[i].chain_hash = leaf(i + 200);
+  same(shared, std::span(records).first(60));
 }
 
 // The fields are public: a tree not made by from_leaves gives no proof

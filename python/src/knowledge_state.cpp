@@ -445,8 +445,9 @@ PyObject* all_records(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     // Building a dict may run arbitrary code (a collection's finalisers):
     // keep our own handle on the history and the records where they are.
-    const RecordHistory records = self_of(self).records;
-    const RecordPin pin(records);
+    const RecordHistory history = self_of(self).records;
+    const RecordPin pin(history);
+    const std::span<const EvolutionRecord> records = history.view();
     Ref list(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < records.size(); ++i) {

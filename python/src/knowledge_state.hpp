@@ -17,71 +17,9 @@
 
 #include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
+#include "record_history.hpp"
 
 namespace kelvora::py {
-
-// An append-only list of records shared between the objects of one history.
-// Every object sees the first size() entries of one shared vector. Appending
-// where that vector ends extends it in place, so building a history never
-// copies a record. Appending to a shorter view first drops the entries past
-// it that no live view can reach any more (a result that was thrown away);
-// only when another live object still sees them does the append branch off
-// into a vector of its own, with a copy of the view's records.
-class RecordHistory {
- public:
-  RecordHistory() = default;
-  explicit RecordHistory(std::vector<EvolutionRecord> records);
-  RecordHistory(const RecordHistory& other);
-  RecordHistory(RecordHistory&& other) noexcept;
-  RecordHistory& operator=(RecordHistory other) noexcept;
-  ~RecordHistory();
-
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  // Contiguous, record 0 first. An append to a history sharing this vector may
-  // move the records: hold a RecordPin to keep a span or a reference across a
-  // call into Python (which may run arbitrary code, including other appends).
-  std::span<const EvolutionRecord> view() const;
-  const EvolutionRecord& operator[](std::size_t index) const { return storage_->records[index]; }
-  // Null when empty.
-  const EvolutionRecord* last() const;
-
-  // The first `count` records (count <= size()), sharing this history's vector.
-  RecordHistory prefix(std::size_t count) const;
-  // This history with `record` added at the end; may throw std::bad_alloc, in
-  // which case nothing has changed.
-  RecordHistory appended(EvolutionRecord record) const;
-
- private:
-  friend class RecordPin;
-  struct Storage {
-    std::vector<EvolutionRecord> records;
-    // live_views[i]: how many histories end after record i.
-    std::vector<std::size_t> live_views;
-    std::size_t pins = 0;
-  };
-
-  void attach() noexcept;
-  void detach() noexcept;
-  // Whether a live history sees records past this one's end.
-  bool tail_is_seen() const;
-
-  std::shared_ptr<Storage> storage_;
-  std::size_t size_ = 0;
-};
-
-// While a RecordPin lives, the records of its history stay where they are: an
-// append that would have to move them branches off instead.
-class RecordPin {
- public:
-  explicit RecordPin(const RecordHistory& history);
-  ~RecordPin();
-  RecordPin(const RecordPin&) = delete;
-  RecordPin& operator=(const RecordPin&) = delete;
-
- private:
-  RecordHistory history_;
-};
 
 // The value a PyKnowledgeState object holds. Neither part changes once the
 // object is made; a new object shares both with the one it was made from.

@@ -1,5 +1,5 @@
-// Records: the history an object shares with the objects made from it, and
-// the dicts Python sees (a read-only picture built afresh on every call).
+// Record dicts: the read-only picture of a record that Python sees, built
+// afresh on every call.
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -11,106 +11,6 @@
 #include "py_util.hpp"
 
 namespace kelvora::py {
-
-// ------------------------------------------------------------ record history
-
-RecordHistory::RecordHistory(std::vector<EvolutionRecord> records) {
-  if (records.empty()) return;
-  auto storage = std::make_shared<Storage>();
-  storage->live_views.assign(records.size(), 0);
-  storage->records = std::move(records);
-  size_ = storage->records.size();
-  storage_ = std::move(storage);
-  attach();
-}
-
-RecordHistory::RecordHistory(const RecordHistory& other)
-    : storage_(other.storage_), size_(other.size_) {
-  attach();
-}
-
-RecordHistory::RecordHistory(RecordHistory&& other) noexcept
-    : storage_(std::move(other.storage_)), size_(std::exchange(other.size_, 0)) {}
-
-RecordHistory& RecordHistory::operator=(RecordHistory other) noexcept {
-  detach();
-  storage_ = std::move(other.storage_);
-  size_ = std::exchange(other.size_, 0);
-  return *this;
-}
-
-RecordHistory::~RecordHistory() { detach(); }
-
-void RecordHistory::attach() noexcept {
-  if (storage_ && size_ > 0) ++storage_->live_views[size_ - 1];
-}
-
-void RecordHistory::detach() noexcept {
-  if (storage_ && size_ > 0) --storage_->live_views[size_ - 1];
-}
-
-bool RecordHistory::tail_is_seen() const {
-  // From the far end: the longest history is usually the one still alive.
-  for (std::size_t i = storage_->records.size(); i > size_; --i) {
-    if (storage_->live_views[i - 1] != 0) return true;
-  }
-  return false;
-}
-
-std::span<const EvolutionRecord> RecordHistory::view() const {
-  if (size_ == 0) return {};
-  return {storage_->records.data(), size_};
-}
-
-const EvolutionRecord* RecordHistory::last() const {
-  return size_ == 0 ? nullptr : &storage_->records[size_ - 1];
-}
-
-RecordHistory RecordHistory::prefix(std::size_t count) const {
-  RecordHistory out;
-  if (count == 0) return out;
-  out.storage_ = storage_;
-  out.size_ = count < size_ ? count : size_;
-  out.attach();
-  return out;
-}
-
-RecordHistory RecordHistory::appended(EvolutionRecord record) const {
-  std::shared_ptr<Storage> target = storage_;
-  if (target && target->records.size() > size_ && !tail_is_seen()) {
-    // Records past our end that no live history reaches: drop them. Erasing
-    // at the end moves nothing, so pinned records stay where they are.
-    target->records.resize(size_);
-    target->live_views.resize(size_);
-  }
-  const bool at_end = target && target->records.size() == size_;
-  const bool may_move = target && (target->pins == 0 || size_ < target->records.capacity());
-  if (!at_end || !may_move) {
-    // Another live object sees records past our end (or there is no vector
-    // yet, or its records are pinned): branch off.
-    auto fresh = std::make_shared<Storage>();
-    fresh->records.reserve(size_ + 1);
-    for (std::size_t i = 0; i < size_; ++i) fresh->records.push_back(storage_->records[i]);
-    fresh->live_views.assign(size_, 0);
-    target = std::move(fresh);
-  }
-  target->live_views.reserve(size_ + 1);
-  target->records.push_back(std::move(record));
-  target->live_views.push_back(0);  // cannot throw: reserved above
-  RecordHistory out;
-  out.storage_ = std::move(target);
-  out.size_ = size_ + 1;
-  out.attach();
-  return out;
-}
-
-RecordPin::RecordPin(const RecordHistory& history) : history_(history) {
-  if (history_.storage_) ++history_.storage_->pins;
-}
-
-RecordPin::~RecordPin() {
-  if (history_.storage_) --history_.storage_->pins;
-}
 
 // ------------------------------------------------------------ record dicts
 

@@ -126,7 +126,7 @@ PyObject* verify_chain_and_continuity(PyObject* self, PyObject*) {
 
 PyObject* merkle_root(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    return to_py(MerkleTree::from_records(knowledge_state_of(self).records.view()).root.to_hex());
+    return to_py(knowledge_state_of(self).records.merkle_root().to_hex());
   });
 }
 
@@ -135,8 +135,7 @@ PyObject* merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Args a{"merkle_proof", args, nargs, kwnames, {"index"}};
     std::uint64_t index = 0;
     if (!a.get(0, index)) return nullptr;
-    const auto proof =
-        MerkleTree::from_records(knowledge_state_of(self).records.view()).proof(index);
+    const auto proof = knowledge_state_of(self).records.merkle_proof(index);
     if (!proof) return raise_value_error("index " + std::to_string(index) + " out of range");
     Ref path(list_of(proof->path, [](const std::pair<Hash, bool>& step) {
       return to_py(std::pair<std::string, bool>(step.first.to_hex(), step.second));
@@ -158,9 +157,9 @@ PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t 
     Args a{"verify_merkle_proof", args, nargs, kwnames, {"proof_dict"}};
     DictArg arg;
     if (!a.get(0, arg)) return nullptr;
-    // Built before the dict is read: converting its members may run Python
-    // code, and the tree holds copies, not views of the records.
-    const MerkleTree tree = MerkleTree::from_records(knowledge_state_of(self).records.view());
+    // Taken before the dict is read: converting its members may run Python
+    // code, which may make or drop objects of this history.
+    const Hash root = knowledge_state_of(self).records.merkle_root();
     PyObject* dict = arg.get();
 
     MerkleProof proof;
@@ -171,9 +170,9 @@ PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t 
       return nullptr;
     }
     // The proof's root is tied to this tree here; verify_proof recomputes it.
-    if (proof.root != tree.root) {
+    if (proof.root != root) {
       return raise_value_error("proof is for a different tree: proof root " + proof.root.to_hex() +
-                               " does not match this state's root " + tree.root.to_hex());
+                               " does not match this state's root " + root.to_hex());
     }
     std::vector<std::pair<std::string, bool>> path;
     if (!proof_member(dict, "path", "missing path", path)) return nullptr;
@@ -189,7 +188,7 @@ PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t 
                       proof.leaf_count)) {
       return nullptr;
     }
-    if (auto verified = merkle::verify_proof(proof, tree.root); !verified) {
+    if (auto verified = merkle::verify_proof(proof, root); !verified) {
       return raise_engine_error(verified.error());
     }
     Py_RETURN_TRUE;

@@ -2,7 +2,9 @@
 // verified replay.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <utility>
@@ -42,6 +44,51 @@ struct MerkleTree {
 
   // None when index is not below leaf_count.
   std::optional<MerkleProof> proof(std::uint64_t index) const;
+};
+
+// The nodes of the tree over a growing record list that no later record can
+// change: the inner nodes whose leaves are all real (none is padding). Kept
+// between calls, they give the root of the tree over any prefix of the list
+// with O(log n) hashes and a proof of any record with one leaf hash more;
+// extending them after an append costs O(1) hashes amortised. Leaf hashes
+// are not kept (one is recomputed from its record when needed), so there are
+// fewer kept nodes than records. Results equal MerkleTree::from_records.
+//
+// Every call must pass the first records of the list the kept nodes were
+// computed over: the list may have grown at its end since, or been cut back
+// after truncate().
+class MerkleLevels {
+ public:
+  Hash root(std::span<const EvolutionRecord> records);
+  // None when index is not below records.size().
+  std::optional<MerkleProof> proof(std::span<const EvolutionRecord> records, std::uint64_t index);
+
+  // Forgets every node over a record at or past `count`.
+  void truncate(std::size_t count);
+  // The nodes over the first `count` records only.
+  MerkleLevels prefix(std::size_t count) const;
+  std::size_t node_count() const;
+
+ private:
+  // The right edge of the tree over `count` records: the node at each level
+  // that holds the last record, and the node over padding alone.
+  struct Edge {
+    std::size_t count = 0;
+    std::vector<Hash> last;     // last[k]: the level-k node over record count-1
+    std::vector<Hash> padding;  // padding[k]: a level-k node over copies of the last leaf hash
+    Hash root;
+  };
+
+  void extend(std::span<const EvolutionRecord> records);
+  const Edge& edge(std::span<const EvolutionRecord> records);
+  // A node whose leaves are all real (level 0: the leaf hash, recomputed).
+  Hash complete_node(std::span<const EvolutionRecord> records, std::size_t level,
+                     std::size_t index) const;
+
+  // levels_[k - 1]: the complete nodes of level k, left to right. A deque
+  // grows without moving or over-allocating what it holds.
+  std::vector<std::deque<Hash>> levels_;
+  std::optional<Edge> edge_;
 };
 
 // The success value of the chain checks.
