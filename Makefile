@@ -85,13 +85,14 @@ asan-test: setup
 	$(CTEST) --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 
 # Only checks that each benchmark builds and runs: tiny minimum time, tiny
-# sizes for the Python ones (they use the module built in $(BUILD)/cpp).
+# sizes for the Python ones (they use the module and the C++ baselines built
+# in $(BUILD)/cpp; bench/bench_build.py is their shared lookup, not a script).
 bench-smoke: cpp-test
 ifeq ($(HAVE_BENCH),ON)
 	bench="$$(find $(BUILD)/cpp -name kelvora_bench -type f -perm -u+x | head -n 1)"; \
 	if [ -z "$$bench" ]; then echo "kelvora_bench was not built" >&2; exit 1; fi; \
 	"$$bench" --benchmark_min_time=0.001
-	shopt -s nullglob; for f in bench/*.py; do \
+	shopt -s nullglob; for f in bench/*_bench.py; do \
 	  echo "== $$f"; $(VENV)/bin/python "$$f" --build $(BUILD)/cpp --smoke; \
 	done
 else

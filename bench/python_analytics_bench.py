@@ -3,9 +3,7 @@ measured in the same run.
 
   python bench/python_analytics_bench.py [--build DIR] [--smoke]
 
-DIR is a CMake build tree configured with -DKELVORA_BUILD_PYTHON=ON (the
-default is the first build*/ directory holding both the module and
-libkelvora_core.a).
+DIR is the build tree (see bench_build.py).
 
 Fixtures: for the reports over a state, a state document of N concepts and
 2N relations (each concept but the first derives from a random earlier one,
@@ -29,12 +27,11 @@ Figures:
   growth        each report method at the larger size over the smaller one
                 (10 is linear).
   binding       each report method over the core's own call on the same data,
-                timed by a small C++ program compiled here against the tree's
-                libkelvora_core.a: what building the result objects costs.
+                timed by bench/report_timer.cpp, built in that tree: what
+                building the result objects costs.
 """
 
 import argparse
-import glob
 import json
 import os
 import random
@@ -44,107 +41,11 @@ import tempfile
 import time
 import uuid
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-CORE_TIMER = r"""
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
-
-#include "kelvora/analysis.hpp"
-#include "kelvora/json_text.hpp"
-#include "kelvora/records_document.hpp"
-#include "kelvora/state_document.hpp"
-
-using namespace kelvora;
-using Clock = std::chrono::steady_clock;
-
-static std::string slurp(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-static ConceptId by_term(const KnowledgeState& state, const std::string& term) {
-  for (const auto& [id, entry] : state.concepts) {
-    if (entry->status == ConceptStatus::Active && entry->term == term) return id;
-  }
-  std::exit(2);
-}
-
-template <class F>
-static long long best_ns(int repeats, F&& run) {
-  long long best = -1;
-  for (int r = 0; r < repeats; ++r) {
-    const auto start = Clock::now();
-    run();
-    const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-    if (best < 0 || ns < best) best = ns;
-  }
-  return best;
-}
-
-// argv: state document, history state document, records document, repeats,
-// impact term, stability term. Prints "<report> <best ns>" lines.
-int main(int argc, char** argv) {
-  if (argc != 7) return 2;
-  const auto graph = exchange::state_from_json(*exchange::parse_json(slurp(argv[1])));
-  const auto history = exchange::state_from_json(*exchange::parse_json(slurp(argv[2])));
-  const auto records = exchange::records_from_json(*exchange::parse_json(slurp(argv[3])));
-  if (!graph || !history || !records) return 3;
-  const int repeats = std::atoi(argv[4]);
-  const ConceptId root = by_term(*graph, argv[5]);
-  const ConceptId stable = by_term(*history, argv[6]);
-  std::size_t keep = 0;
-  std::printf("coherence_report %lld\n", best_ns(repeats, [&] {
-    keep += analysis::coherence(*history, *records).concept_stability.size(); }));
-  std::printf("concept_stability_report %lld\n", best_ns(repeats, [&] {
-    keep += analysis::concept_stability(*records, stable).definition_arc.size(); }));
-  std::printf("epistemic_direction_report %lld\n", best_ns(repeats, [&] {
-    keep += analysis::epistemic_direction(*records, 100).trend.size(); }));
-  std::printf("argumentation_status_report %lld\n", best_ns(repeats, [&] {
-    keep += analysis::argumentation_status(*graph).attacked.size(); }));
-  std::printf("impact_radius_report %lld\n", best_ns(repeats, [&] {
-    keep += analysis::impact_radius(*graph, root).downstream_concepts.size(); }));
-  std::printf("relation_analytics_report %lld\n", best_ns(repeats, [&] {
-    keep += analysis::relation_analytics(*graph).clusters.size(); }));
-  std::printf("source_analytics_report %lld\n", best_ns(repeats, [&] {
-    keep += analysis::source_analytics(*records).confirmation_latency.size(); }));
-  return keep == 0 ? 4 : 0;
-}
-"""
+from bench_build import find_build
 
 REPORTS = ["coherence_report", "concept_stability_report", "epistemic_direction_report",
            "argumentation_status_report", "impact_radius_report", "relation_analytics_report",
            "source_analytics_report"]
-
-
-def find_build(explicit):
-    candidates = [explicit] if explicit else sorted(glob.glob(os.path.join(ROOT, "build*")))
-    for build in candidates:
-        libs = glob.glob(os.path.join(build, "**", "libkelvora_core.a"), recursive=True)
-        mods = glob.glob(os.path.join(build, "**", "kelvora*.so"), recursive=True)
-        if libs and mods:
-            return libs[0], os.path.dirname(mods[0])
-    sys.exit("no build tree with both libkelvora_core.a and the kelvora module; pass --build")
-
-
-def compile_core_timer(lib, workdir):
-    source = os.path.join(workdir, "core_timer.cpp")
-    binary = os.path.join(workdir, "core_timer")
-    with open(source, "w") as f:
-        f.write(CORE_TIMER)
-    cmd = [os.environ.get("CXX", "c++"), "-std=c++23", "-O2", "-DNDEBUG",
-           "-I", os.path.join(ROOT, "core", "include"), source, lib,
-           "-lcrypto", "-licui18n", "-licuuc", "-licudata", "-o", binary]
-    subprocess.run(cmd, check=True)
-    return binary
 
 
 def graph_fixture(n):
@@ -246,7 +147,7 @@ def main():
     parser.add_argument("--smoke", action="store_true", help="tiny sizes: checks that it runs")
     args = parser.parse_args()
 
-    lib, module_dir = find_build(args.build)
+    module_dir, timer = find_build(args.build, "report_timer")
     sys.path.insert(0, module_dir)
     import kelvora
 
@@ -260,7 +161,6 @@ def main():
         graph_sizes, history_sizes, repeats = [10_000, 100_000], [2_000, 20_000], 5
 
     with tempfile.TemporaryDirectory() as workdir:
-        timer = compile_core_timer(lib, workdir)
         figures = []
         for n, h in zip(graph_sizes, history_sizes):
             doc, active, edges, root = graph_fixture(n)

@@ -3,16 +3,14 @@ ratios against baselines measured in the same run.
 
   python bench/python_documents_bench.py [--build DIR] [--smoke]
 
-DIR is a CMake build tree configured with -DKELVORA_BUILD_PYTHON=ON (the
-default is the first build*/ directory holding both the module and
-libkelvora_core.a).
+DIR is the build tree (see bench_build.py).
 
 Figures:
   from_records_json  loading a history of N records, against what the load
                      cannot avoid: parsing the text and the engine's apply of
-                     every record's operation. Both are timed by a small C++
-                     program compiled here against the tree's libkelvora_core.a,
-                     on the same text: parse_json once, then every record's
+                     every record's operation. Both are timed by
+                     bench/replay_timer.cpp, built in that tree, on the same
+                     text: parse_json once, then every record's
                      operation applied with its own time stamp and source, each
                      new state replacing the one before (as any replay must).
                      The rest of the load (reading the records from the tree,
@@ -40,57 +38,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
-from python_bench import compile_timer, find_build  # noqa: E402  (shared with the module benchmark)
-
-REPLAY_TIMER = r"""
-#include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <string>
-
-#include "bench_support.hpp"
-#include "kelvora/json_text.hpp"
-#include "kelvora/knowledge_state.hpp"
-#include "kelvora/records_document.hpp"
-
-namespace ks = kelvora;
-using ks::bench::Clock;
-
-int fail(const std::string& message) {
-  std::fprintf(stderr, "%s\n", message.c_str());
-  return 1;
-}
-
-// Prints "parse_ns apply_ns" for the records document in argv[1].
-int main(int, char** argv) {
-  std::ifstream in(argv[1], std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-
-  const auto parse_start = Clock::now();
-  auto tree = ks::exchange::parse_json(text);
-  const long long parse = ks::bench::nanoseconds(parse_start, Clock::now());
-  if (!tree) return fail(tree.error());
-  auto records = ks::exchange::records_from_json(*tree);
-  if (!records) return fail(records.error().message());
-  tree->clear();
-
-  ks::KnowledgeState state;
-  ks::Hash prev;
-  long long apply = 0;
-  for (const auto& record : *records) {
-    const auto start = Clock::now();
-    auto applied = ks::KnowledgeState::apply(
-        state, record.operation, ks::ApplyContext{prev, record.timestamp, record.source});
-    if (!applied) return fail(applied.error().message());
-    state = std::move(applied->state);
-    apply += ks::bench::nanoseconds(start, Clock::now());
-    prev = record.chain_hash;
-  }
-  std::printf("%lld %lld\n", parse, apply);
-  return 0;
-}
-"""
-
+from bench_build import find_build  # noqa: E402
 
 # Times one from_records_json of the text in argv[2], the module in argv[1];
 # checks the rebuilt state against the hash in argv[3].
@@ -158,7 +106,7 @@ def main():
     parser.add_argument("--concepts", type=int, default=10_000, help="size of the state")
     args = parser.parse_args()
 
-    lib, module_dir = find_build(args.build)
+    module_dir, binary = find_build(args.build, "replay_timer")
     sys.path.insert(0, module_dir)
     import kelvora
 
@@ -166,7 +114,6 @@ def main():
     records, size, rounds = (200, 200, 1) if args.smoke else (args.records, args.concepts, args.rounds)
 
     with tempfile.TemporaryDirectory() as workdir:
-        binary = compile_timer("replay_timer", REPLAY_TIMER, lib, workdir)
         s = history(kelvora, records)
         text = s.records_to_json()
         path = os.path.join(workdir, "records.json")

@@ -7,7 +7,7 @@ Figures (N records, 100,000 by default):
   merkle_proof   one proof dict once the tree has been asked for, against the
                  raw SHA-256 work of the whole tree over N records (one 33-byte
                  digest per record, one 65-byte digest per inner node, timed in
-                 C++ by a small program compiled against the build tree)
+                 C++ by bench/raw_tree_timer.cpp, built in the build tree)
   merkle_root    the root of a history one record longer than one whose root
                  was asked for, against the same raw work
   branch         apply_refine on an object whose later result is still alive,
@@ -20,43 +20,10 @@ import argparse
 import os
 import statistics
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from python_bench import compile_timer, find_build  # noqa: E402
-
-RAW_TREE_TIMER = r"""
-#include <algorithm>
-#include <array>
-#include <bit>
-#include <cstdio>
-#include <cstdlib>
-#include <string_view>
-
-#include "bench_support.hpp"
-
-// The digests of a tree over n leaves, best of a few rounds: nanoseconds.
-int main(int argc, char** argv) {
-  const std::size_t leaves = std::strtoull(argv[1], nullptr, 10);
-  const std::size_t inner = std::bit_ceil(std::max<std::size_t>(leaves, 2)) - 1;
-  kelvora::bench::RawSha256 sha256;
-  std::array<char, 65> input{};
-  long long best = -1;
-  for (int round = 0; round < 5; ++round) {
-    const auto start = kelvora::bench::Clock::now();
-    for (std::size_t i = 0; i < leaves + inner; ++i) {
-      input[1] = static_cast<char>(i);
-      const kelvora::Hash out = sha256(std::string_view(input.data(), i < leaves ? 33 : 65));
-      input[2] = static_cast<char>(input[2] ^ out.bytes[0]);
-    }
-    const long long ns = kelvora::bench::nanoseconds(start, kelvora::bench::Clock::now());
-    if (best < 0 || ns < best) best = ns;
-  }
-  std::printf("%lld %d\n", best, input[2]);
-  return 0;
-}
-"""
+from bench_build import find_build  # noqa: E402
 
 
 def timed(call):
@@ -111,14 +78,12 @@ def main():
     parser.add_argument("--records", type=int, default=100_000, help="history length")
     args = parser.parse_args()
 
-    lib, module_dir = find_build(args.build)
+    module_dir, timer = find_build(args.build, "raw_tree_timer")
     sys.path.insert(0, module_dir)
     import kelvora
 
     n, reps = (200, 20) if args.smoke else (args.records, 400)
-    with tempfile.TemporaryDirectory() as workdir:
-        timer = compile_timer("raw_tree_timer", RAW_TREE_TIMER, lib, workdir)
-        raw_ns = int(os.popen(f"{timer} {n}").read().split()[0])
+    raw_ns = int(os.popen(f"{timer} {n}").read().split()[0])
 
     s = history(kelvora, n)
     print(f"raw SHA-256 work of the tree over {n} records: {raw_ns / 1e6:.2f} ms")

@@ -3,8 +3,7 @@ same run.
 
   python bench/python_provenance_bench.py [--build DIR] [--smoke]
 
-DIR is a CMake build tree configured with -DKELVORA_BUILD_PYTHON=ON (the
-default is the first build*/ directory holding the module).
+DIR is the build tree (see bench_build.py).
 
 Figures, each printed as soon as it is measured:
   growth        from_state and to_prov_json on histories of N and of 10 N
@@ -32,83 +31,15 @@ import json
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
-from python_bench import find_build  # noqa: E402  (the module benchmark's build lookup)
+from bench_build import find_build  # noqa: E402
 
-# Writes the records document of a history of argv[1] records. Per ten
-# records: three asserts, a relate, a refine, a reinforce, a revise, and three
-# retracts of the oldest live concepts once more than 200 are live. The graph
-# reads only the records, but the history must be made and loaded by the
-# engine, whose every step hashes the whole state: a state kept small keeps
-# that linear (a history that only grows takes minutes to load at 100,000).
-HISTORY_WRITER = r"""
-#include <cstdio>
-#include <cstdlib>
-#include <deque>
-#include <string>
-#include <vector>
-
-#include "kelvora/knowledge_state.hpp"
-#include "kelvora/records_document.hpp"
-
-using namespace kelvora;
-
-int main(int, char** argv) {
-  const long n = std::atol(argv[1]);
-  KnowledgeState state;
-  std::vector<EvolutionRecord> records;
-  std::deque<ConceptId> live;
-  long made = 0;
-  for (long i = 0; i < n; ++i) {
-    const long k = i % 10;
-    const std::size_t m = live.size();
-    EvolutionOperation op;
-    if (k < 3 || m < 6 || (k >= 7 && m <= 200)) {
-      const std::string name = std::to_string(made++);
-      Concept c = Concept::create("concept " + name, "definition of concept " + name);
-      live.push_back(c.id);
-      op = op::Assert{std::move(c)};
-    } else if (k == 3) {
-      op = op::Relate{Relation{RelationId::random(), live[m - 1], live[m - 2], RelationType::Supports, {}, 1.0, {}, {}}};
-    } else if (k == 4) {
-      op = op::Refine{live[m - 3], "a finer definition " + std::to_string(i), {}};
-    } else if (k == 5) {
-      op = op::Reinforce{live[m - 4], {}};
-    } else if (k == 6) {
-      op = op::Revise{live[m - 5], "revised " + std::to_string(i), {live[m - 6]}, {}};
-    } else {
-      op = op::Retract{live.front(), RetractionReason::UserExplicit};
-      live.pop_front();
-    }
-    ApplyContext context;
-    if (!records.empty()) context.prev_chain_hash = records.back().chain_hash;
-    auto r = KnowledgeState::apply(state, op, context);
-    if (!r) { std::fprintf(stderr, "%s\n", r.error().message().c_str()); return 1; }
-    state = std::move(r->state);
-    records.push_back(std::move(r->record));
-  }
-  std::fputs(exchange::records_to_json_text(records).c_str(), stdout);
-}
-"""
-
-
-def history(kelvora, lib, workdir, length):
-    binary = os.path.join(workdir, "history_writer")
-    if not os.path.exists(binary):
-        source = binary + ".cpp"
-        with open(source, "w") as f:
-            f.write(HISTORY_WRITER)
-        subprocess.run(
-            [os.environ.get("CXX", "c++"), "-std=c++23", "-O2", "-DNDEBUG",
-             "-I", os.path.join(ROOT, "core", "include"), source, lib,
-             "-lcrypto", "-licui18n", "-licuuc", "-licudata", "-o", binary],
-            check=True,
-        )  # fmt: skip
-    text = subprocess.run([binary, str(length)], check=True, capture_output=True, text=True).stdout
+def history(kelvora, writer, length):
+    """A history of `length` records, written by bench/history_writer.cpp."""
+    text = subprocess.run([writer, str(length)], check=True, capture_output=True, text=True).stdout
     return kelvora.PyKnowledgeState.from_records_json(text)
 
 
@@ -176,7 +107,7 @@ def main():
     parser.add_argument("--records", type=int, default=10_000, help="N, the smaller history")
     args = parser.parse_args()
 
-    lib, module_dir = find_build(args.build)
+    module_dir, writer = find_build(args.build, "history_writer")
     sys.path.insert(0, module_dir)
     import kelvora
     import orjson
@@ -185,8 +116,7 @@ def main():
     n, rounds = (50, 1) if args.smoke else (args.records, args.rounds)
     say = lambda *text: print(*text, flush=True)  # noqa: E731
     started = time.perf_counter()
-    with tempfile.TemporaryDirectory() as workdir:
-        small, large = (history(kelvora, lib, workdir, size) for size in (n, 10 * n))
+    small, large = (history(kelvora, writer, size) for size in (n, 10 * n))
     say(f"histories of {n} and {10 * n} records made and loaded in {time.perf_counter() - started:.0f} s")
 
     costs = best_in_turn(rounds, [lambda: G.from_state(small), lambda: G.from_state(large)])

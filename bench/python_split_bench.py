@@ -5,8 +5,7 @@ measured in the same run (it shows what the machine's caches make of 4N).
 
   python bench/python_split_bench.py [--build DIR] [--smoke]
 
-DIR is a CMake build tree configured with -DKELVORA_BUILD_PYTHON=ON (the
-default is the first build*/ directory holding the module).
+DIR is the build tree (see bench_build.py).
 
 Figures:
   apply_split        one concept split into N new concepts
@@ -30,7 +29,7 @@ import uuid
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
-from python_bench import find_build  # noqa: E402  (shared with the module benchmark)
+from bench_build import find_build  # noqa: E402
 
 
 def best_of(rounds, run):
@@ -87,7 +86,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=3, help="repetitions; the best time counts")
     args = parser.parse_args()
 
-    _, module_dir = find_build(args.build)
+    (module_dir,) = find_build(args.build)
     sys.path.insert(0, module_dir)
     import kelvora
 
