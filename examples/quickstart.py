@@ -1,7 +1,10 @@
-"""A short session with kelvora: evolve a knowledge state and look at its history.
+"""A short session with kelvora: evolve a knowledge state, look at its history,
+verify and save it, report on it, and export its provenance.
 
 Every apply_* call returns a new state; the one it was called on stays as it was.
 """
+
+import json
 
 import kelvora
 
@@ -71,7 +74,37 @@ def main():
 
     print()
     print("state hash:", s.state_hash())
+    return s
+
+
+def look_back(s):
+    """What a kept history answers: verification, a saved copy, reports,
+    history queries and a PROV export."""
+    proof = s.merkle_proof(0)
+    print("chain verified:", s.verify_chain(), "| record 0 proven in root", s.merkle_root()[:16],
+          "by", len(proof["path"]), "hashes:", s.verify_merkle_proof(proof))
+    saved = s.records_to_json()
+    restored = kelvora.PyKnowledgeState.from_records_json(saved)  # replays and checks every record
+    print(f"saved {len(saved)} bytes; reloaded state has the same hash:", restored.state_hash() == s.state_hash())
+
+    coherence = s.coherence_report()
+    print(f"coherence {coherence['coherence_score']:.2f}, equilibrium {coherence['is_equilibrium']};",
+          "direction:", s.epistemic_direction_report()["direction"])
+
+    print("history of 'photosynthesis':")
+    for step in s.concept_history("photosynthesis"):
+        print(f"  record {step['record_index']} {step['operation_type']}: {step['definition']}")
+    print("terms after record 3:", s.state_at(3).concept_terms())
+    print("records 3 to 7 changed:", s.range_diff(3, 7))
+
+    graph = kelvora.PyProvenanceGraph.from_state(s)
+    graph.add_agent("qel:agent:reviewer", "user", "a reviewer")  # a qualified name of a declared prefix
+    document = json.loads(graph.to_prov_json())
+    print(f"PROV-JSON: {len(document['entity'])} entities, {len(document['activity'])} activities,",
+          f"agents {sorted(document['agent'])}")
+    last_state = f"qel:state:{s.state_hash()[:16]}"
+    print(f"lineage of {last_state}: {len(graph.lineage(last_state))} earlier states")
 
 
 if __name__ == "__main__":
-    main()
+    look_back(main())
