@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "kelvora/canonical.hpp"
 #include "kelvora/knowledge_state.hpp"
+#include "kelvora/state_text.hpp"
 #include "kelvora/types.hpp"
 
 namespace {

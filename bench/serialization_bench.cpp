@@ -23,6 +23,7 @@
 #include "kelvora/canonical.hpp"
 #include "kelvora/knowledge_state.hpp"
 #include "kelvora/state_hash.hpp"
+#include "kelvora/state_text.hpp"
 #include "kelvora/types.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "kelvora/analysis.hpp"
 #include "kelvora/id_index.hpp"
-#include "state_walks.hpp"
+#include "lookahead_walk.hpp"
 
 namespace kelvora::analysis {
 

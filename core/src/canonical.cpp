@@ -14,7 +14,6 @@
 
 #include "kelvora/float_text.hpp"
 #include "kelvora/timestamp_text.hpp"
-#include "state_walk.hpp"
 
 namespace kelvora::serialization {
 
@@ -461,14 +460,6 @@ void emit_sized(std::string& out, F&& emit) {
 
 }  // namespace
 
-std::string canonical_serialize(const KnowledgeState& state) {
-  std::string out;
-  out.reserve(128);
-  StringSink sink{out};
-  feed_state(sink, state);
-  return out;
-}
-
 void write_string(std::string& out, std::string_view text) {
   emit_sized(out, [&](auto& e) { e.str(text); });
 }
@@ -547,13 +538,6 @@ void write_member(const Uuid& key, const Relation& r, PlaceText place, void* con
 
 void write_member(const Uuid& key, const StructureNode& n, PlaceText place, void* context) {
   emit_member(key, place, context, [&](auto& e) { emit_structure_node(e, n); });
-}
-
-void write_structure_map(std::string& out, const StructureMap& structure) {
-  StringSink sink{out};
-  sink.feed('{');
-  feed_members(sink, structure);
-  sink.feed('}');
 }
 
 void write_operation(std::string& out, const EvolutionOperation& operation) {

@@ -1,12 +1,7 @@
-// Helpers of the evolution operations: term normal form, structure hash,
-// float normalisation, derived identifiers, and the justification, record
-// and chain hash of a step (which build on diff and structure).
+// Helpers of the evolution operations: structure hash, float normalisation,
+// derived identifiers, and the justification, record and chain hash of a step
+// (which build on diff and structure).
 #include "kelvora/operations.hpp"
-
-#include <unicode/locid.h>
-#include <unicode/normalizer2.h>
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <array>
@@ -22,34 +17,12 @@
 #include "kelvora/diff.hpp"
 #include "kelvora/float_text.hpp"
 #include "kelvora/sha256.hpp"
+#include "kelvora/state_text.hpp"
 #include "kelvora/structure.hpp"
 
 namespace kelvora::operations {
 
 namespace {
-
-bool is_ascii(std::string_view s) {
-  for (char c : s) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
-
-bool is_ascii_white_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// ICU reports an allocation that failed as U_MEMORY_ALLOCATION_ERROR, or by
-// leaving a string "bogus" (no error code at all). Either means the process
-// is out of memory, which the caller sees as std::bad_alloc like any other
-// allocation; only another failure is a fault of ours.
-void check_icu(UErrorCode status, const char* fault) {
-  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-  if (U_FAILURE(status)) internal_fault(fault);
-}
-
-const icu::UnicodeString& check_icu(const icu::UnicodeString& text) {
-  if (text.isBogus()) throw std::bad_alloc();
-  return text;
-}
 
 std::string_view bytes_of(const Hash& h) {
   return {reinterpret_cast<const char*>(h.bytes.data()), h.bytes.size()};
@@ -61,59 +34,6 @@ std::string_view bytes_of(const Id<Tag>& id) {
 }
 
 }  // namespace
-
-std::string normalize_term(std::string_view term) {
-  if (is_ascii(term)) {
-    // ASCII text: the White_Space characters are \t..\r and the space, NFC
-    // changes nothing and the lower-case mapping is A-Z to a-z.
-    std::size_t b = 0;
-    std::size_t e = term.size();
-    while (b < e && is_ascii_white_space(term[b])) ++b;
-    while (e > b && is_ascii_white_space(term[e - 1])) --e;
-    std::string out(term.substr(b, e - b));
-    for (char& c : out) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-  }
-
-  // ICU strings are indexed by 32-bit integers: a longer term cannot be held
-  // at all, which the caller sees as memory running out.
-  if (term.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
-    throw std::bad_alloc();
-  }
-  icu::UnicodeString text = icu::UnicodeString::fromUTF8(
-      icu::StringPiece(term.data(), static_cast<int32_t>(term.size())));
-  check_icu(text);
-  // 1. Trim Unicode White_Space at both ends.
-  int32_t start = 0;
-  int32_t limit = text.length();
-  while (start < limit) {
-    UChar32 c = text.char32At(start);
-    if (!u_isUWhiteSpace(c)) break;
-    start = text.moveIndex32(start, 1);
-  }
-  while (limit > start) {
-    int32_t prev = text.moveIndex32(limit, -1);
-    UChar32 c = text.char32At(prev);
-    if (!u_isUWhiteSpace(c)) break;
-    limit = prev;
-  }
-  icu::UnicodeString trimmed(text, start, limit - start);
-  check_icu(trimmed);
-  // 2. NFC.
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  check_icu(status, "NFC normaliser unavailable");
-  icu::UnicodeString composed = nfc->normalize(trimmed, status);
-  check_icu(status, "NFC normalisation failed");
-  check_icu(composed);
-  // 3. Full lower case of the whole text (root locale: final sigma applies).
-  check_icu(composed.toLower(icu::Locale::getRoot()));
-  std::string out;
-  composed.toUTF8String(out);
-  return out;
-}
 
 Hash compute_structure_hash(const StructureMap& structure) {
   std::string text;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kelvora/sha256.hpp"
-#include "state_walk.hpp"
+#include "member_walk.hpp"
 
 namespace kelvora::serialization {
 

@@ -31,6 +31,64 @@ TEST(Classification, WordJaccardSimilarity) {
   }
 }
 
+// Word splitting over Unicode and over bytes that are not UTF-8: every kind
+// of White_Space splits, Alphabetic and numeric characters stay, anything
+// else is trimmed from the ends of a piece; an ill-formed sequence is neither
+// (its maximal subpart is skipped, so the character after it is read).
+TEST(Classification, WordJaccardSimilarityOverUnicode) {
+  const struct {
+    std::string a;
+    std::string b;
+    double expected;
+  } cases[] = {
+      // White_Space of every kind splits: C0 controls, NEL, ogham space mark,
+      // the general punctuation spaces, ideographic space.
+      {"a\tb\nc\vd\fe\rf", "a b c d e f", 1.0},
+      {"a\u0085b\u1680c\u2000d\u200ae\u2029f\u202fg\u205fh", "a b c d e f g h", 1.0},
+      // Not White_Space: zero width space, word joiner, byte order mark and the
+      // Mongolian vowel separator stay inside a piece.
+      {"a\u200bb", "a b", 0.0},
+      {"a\u2060b\ufeffc\u180ed", "a b c d", 0.0},
+      {"\u200ba\ufeff", "a", 1.0},
+      // Numerics are kept: Nd of another script, Nl, No (fraction, circled,
+      // superscript); currency and percent signs and brackets are trimmed.
+      {"(\u0966\u0967) (\u2160) (\u00bd) (\u2460) (\u00b3)",
+       "\u00b3 \u2460 \u00bd \u2160 \u0966\u0967", 1.0},
+      {"$5 5% (5)", "5", 1.0},
+      // Case-sensitive: capital, medial and final sigma are three words.
+      {"\u03a3 \u03c3 \u03c2", "\u03c3", 1.0 / 3},
+      {"\u03bf\u03b4\u03bf\u03c2.", "\u03bf\u03b4\u03bf\u03c3", 0.0},
+      // Combining marks: U+0307 is not Alphabetic, so it is trimmed at the
+      // end; U+0345 is, so it stays.
+      {"i\u0307", "i", 1.0},
+      {"\u03b1\u0345", "\u03b1", 0.0},
+      // Ill-formed bytes: skipped by their maximal subpart, trimmed at the
+      // ends, kept inside a piece.
+      {"ab\xff", "ab", 1.0},
+      {"\xc3 a", "a", 1.0},
+      {"a\xe2 b", "b a", 1.0},
+      {"\xf0\x9f"
+       "a",
+       "a", 1.0},
+      {"\xf0\x9f\x98"
+       "a",
+       "a", 1.0},
+      {"\xed\xa0\x80"
+       "a",
+       "a", 1.0},
+      {"\xc0\xaf"
+       "a\x80",
+       "a", 1.0},
+      {"a\xffz", "a z", 0.0},
+      {"a\xffz x", "a\xffz y", 1.0 / 3},
+      {"\xff\xfe \x80", "", 0.0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(classification::word_jaccard_similarity(c.a, c.b), c.expected) << c.a;
+    EXPECT_EQ(classification::word_jaccard_similarity(c.b, c.a), c.expected) << c.b;
+  }
+}
+
 TEST(Classification, ClassifyExtraction) {
   KnowledgeState s;
   auto put = [&](std::uint8_t n, std::string term, std::string definition,
@@ -47,6 +105,9 @@ TEST(Classification, ClassifyExtraction) {
   const ConceptId pear = put(5, "pear", "a b c d e f");
   const ConceptId greek =
       put(6, "\u03c3\u03bf\u03c6\u03bf\u03c2", "\u03a3\u039f\u03a6\u039f\u03a3 \u0130stanbul");
+  const ConceptId sofos =
+      put(7, "sofos", "\u03c3\u03bf\u03c6\u03bf\u03c2. \u03c3\u03b1 \u03bf\u03c3\u03b1");
+  const ConceptId odd = put(8, "odd", "\u00e9\ufffd\ufffda \ufffdz");
   const classification::ClassificationThresholds usual{0.3, 0.95};
   const struct {
     const char* term;
@@ -67,6 +128,19 @@ TEST(Classification, ClassifyExtraction) {
       // Full lower-casing: final sigma, and the dotted capital I to i + U+0307.
       {"\u03a3\u039f\u03a6\u039f\u03a3", "\u03c3\u03bf\u03c6\u03bf\u03c2 i\u0307stanbul", usual,
        Kind::Reinforce, greek, 1.0},
+      // A sigma followed by punctuation is final; inside a word it is not.
+      {"sofos", "\u03a3\u039f\u03a6\u039f\u03a3. \u03a3\u0391 \u039f\u03a3\u0391", usual,
+       Kind::Reinforce, sofos, 1.0},
+      // Bytes that are not UTF-8 in a non-ASCII definition are lower-cased as
+      // U+FFFD, one for each maximal ill-formed subpart.
+      {"odd",
+       "\u00c9\xff\xf0\x9f"
+       "A \xe2\x80Z",
+       usual, Kind::Reinforce, odd, 1.0},
+      {"odd",
+       "\u00c9\xff"
+       "A \xe2\x80Z",
+       usual, Kind::Refine, odd, 1.0 / 3},
   };
   for (const auto& c : cases) {
     const auto r = classification::classify_extraction(s, c.term, c.definition, c.thresholds);

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "kelvora/canonical.hpp"
 #include "kelvora/diff.hpp"
 #include "kelvora/operations.hpp"
 #include "kelvora/state_hash.hpp"
+#include "kelvora/state_text.hpp"
 #include "kelvora/structure.hpp"
 #include "kelvora/types.hpp"
 

@@ -1,4 +1,4 @@
-// Term normal form, float normalisation and derived identifiers.
+// Term normal form, lower case, float normalisation and derived identifiers.
 // The justification and record functions are tested in their own file.
 #include "kelvora/operations.hpp"
 
@@ -10,6 +10,8 @@
 #include <limits>
 #include <new>
 #include <string>
+
+#include "kelvora/text_normal_form.hpp"
 
 using namespace kelvora;
 namespace ops = kelvora::operations;
@@ -92,22 +94,55 @@ static void* icu_realloc(const void*, void* p, std::size_t n) {
 static void icu_free(const void*, void* p) { std::free(p); }
 
 // An allocation failing inside ICU, wherever it falls, is std::bad_alloc:
-// never an internal fault, never a wrong (empty) normal form.
+// never an internal fault, never a wrong (empty) result.
 TEST(NormalizeTerm, IcuAllocationFailureIsOutOfMemory) {
   UErrorCode status = U_ZERO_ERROR;
   u_setMemoryFunctions(nullptr, icu_alloc, icu_realloc, icu_free, &status);
   const std::string term = " \u00c7a" + std::string(300, 'E') + "e\u0301 ";
-  const std::string expected = "\u00e7a" + std::string(300, 'e') + "\u00e9";
-  ASSERT_EQ(ops::normalize_term(term), expected);  // ICU's data is loaded from here on
-  long refused = 0;
-  for (; refused < 100; ++refused) {
-    icu_allocations_left = refused;
-    try {
-      EXPECT_EQ(ops::normalize_term(term), expected);
-      break;
-    } catch (const std::bad_alloc&) {
+  const struct {
+    std::string (*function)(std::string_view);
+    std::string expected;
+    long least_refused;
+  } cases[] = {
+      // The text, its trimmed copy and the composed text at least.
+      {&ops::normalize_term, "\u00e7a" + std::string(300, 'e') + "\u00e9", 3},
+      // The text and its lower case at least.
+      {&text::lower_case, " \u00e7a" + std::string(300, 'e') + "e\u0301 ", 2},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(c.function(term), c.expected);  // ICU's data is loaded from here on
+    long refused = 0;
+    for (; refused < 100; ++refused) {
+      icu_allocations_left = refused;
+      try {
+        EXPECT_EQ(c.function(term), c.expected);
+        break;
+      } catch (const std::bad_alloc&) {
+      }
     }
+    icu_allocations_left = -1;
+    EXPECT_GE(refused, c.least_refused) << c.expected;
   }
-  icu_allocations_left = -1;
-  EXPECT_GE(refused, 3);  // the text, its trimmed copy and the composed text at least
+}
+
+// The lower case of the whole text: nothing trimmed or composed, final sigma
+// by context, ill-formed bytes as one U+FFFD per maximal subpart.
+TEST(LowerCase, FullMappingOfTheWholeText) {
+  const struct {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {" Apple PIE\t", " apple pie\t"},
+      {"", ""},
+      {"\u03a3\u039f\u03a6\u039f\u03a3. \u03a3\u0391 \u03a3",
+       "\u03c3\u03bf\u03c6\u03bf\u03c2. \u03c3\u03b1 \u03c3"},
+      {"\u0130STANBUL \u00c9", "i\u0307stanbul \u00e9"},
+      {"E\u0301\u00a0\u1e9e", "e\u0301\u00a0\u00df"},
+      {"\xff"
+       "A\xe2\x80"
+       "B\xf0\x9f\x98"
+       "C\xed\xa0\x80",
+       "\ufffda\ufffdb\ufffdc\ufffd\ufffd\ufffd"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(text::lower_case(c.in), c.out) << c.in;
 }

@@ -19,6 +19,7 @@
 #include "kelvora/operations.hpp"
 #include "kelvora/sha256.hpp"
 #include "kelvora/state_hash.hpp"
+#include "kelvora/state_text.hpp"
 #include "kelvora/timestamp_text.hpp"
 #include "kelvora/types.hpp"
 

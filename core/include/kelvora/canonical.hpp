@@ -1,5 +1,6 @@
-// The canonical text: compact JSON of the engine's values in declared field
-// order, the bytes every hash is taken over.
+// The canonical text of the engine's values: compact JSON in declared field
+// order, the bytes every hash is taken over. The state text built from these
+// pieces is in state_text.hpp.
 #pragma once
 
 #include <cstddef>
@@ -7,13 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora::serialization {
-
-// The canonical state text: {"concepts":{...},"relations":{...},"structure":{...}}.
-std::string canonical_serialize(const KnowledgeState& state);
 
 // Writer pieces, each appending to `out` (compact JSON).
 void write_string(std::string& out, std::string_view text);
@@ -27,7 +24,6 @@ void write_evidence(std::string& out, const std::vector<EvidenceRef>& evidence);
 void write_concept(std::string& out, const Concept& concept_value, bool normalize_zero);
 void write_relation(std::string& out, const Relation& relation, bool normalize_zero);
 void write_structure_node(std::string& out, const StructureNode& node);
-void write_structure_map(std::string& out, const StructureMap& structure);
 // The member text `"<key>":{...}` of a state entry (zero confidences written
 // as positive zero), written into the storage `place(context, size)` returns
 // for its exact size.

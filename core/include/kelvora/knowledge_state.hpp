@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "kelvora/entry.hpp"
 #include "kelvora/error.hpp"
 #include "kelvora/types.hpp"
 

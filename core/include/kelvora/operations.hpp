@@ -1,5 +1,6 @@
-// Helpers of the evolution operations: term normal form, derived identifiers,
-// structure hash, float normalisation, justifications and records.
+// Helpers of the evolution operations: derived identifiers, structure hash,
+// float normalisation, justifications and records; and the term normal form
+// they compare terms by.
 #pragma once
 
 #include <cstdint>
@@ -8,12 +9,13 @@
 #include <vector>
 
 #include "kelvora/knowledge_state.hpp"
+#include "kelvora/text_normal_form.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora::operations {
 
 // White_Space trimmed at both ends, NFC, full lower case (final sigma).
-std::string normalize_term(std::string_view term);
+using text::normalize_term;
 
 // SHA-256 of the compact JSON of the structure map alone.
 Hash compute_structure_hash(const StructureMap& structure);

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "kelvora/entry.hpp"
 #include "kelvora/error.hpp"
 #include "kelvora/types.hpp"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "kelvora/id_index.hpp"
-#include "kelvora/types.hpp"
+#include "kelvora/knowledge_state.hpp"
 
 namespace kelvora::analysis {
 
