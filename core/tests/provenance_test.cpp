@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -11,6 +13,26 @@
 
 #include "kelvora/json_text.hpp"
 #include "kelvora/knowledge_state.hpp"
+
+// The test binary's allocation functions count: when armed with n, n more
+// allocations succeed and the one after throws std::bad_alloc (once).
+namespace {
+thread_local long g_allocations_before_failure = -1;
+}
+
+void* operator new(std::size_t size) {
+  if (g_allocations_before_failure == 0) {
+    g_allocations_before_failure = -1;
+    throw std::bad_alloc();
+  }
+  if (g_allocations_before_failure > 0) --g_allocations_before_failure;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+// Kept out of line: inlined, the compiler would pair the free() with the
+// operator new above and warn of a mismatch.
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace kelvora::provenance {
 namespace {
@@ -318,6 +340,133 @@ TEST(ProvJson, LargeGraphsKeepByteOrderAndTheTreeText) {
     EXPECT_EQ(g.to_prov_json_text(), printed);
     EXPECT_EQ(measured.size(), printed.size());
     EXPECT_EQ(measured.ascii(), ascii);
+  }
+}
+
+// What a caller can see of a graph: the export, the counts, the coverage and
+// the queries of every identifier in `probes`.
+std::string picture(const ProvenanceGraph& g, const std::vector<std::string>& probes) {
+  std::string out = g.to_prov_json_text();
+  for (const std::size_t n :
+       {g.entity_count(), g.activity_count(), g.agent_count(), g.relation_count()}) {
+    out += ' ' + std::to_string(n);
+  }
+  out += ' ' + std::to_string(g.coverage());
+  for (const std::string& id : probes) {
+    for (const auto& list : {g.derived_from(id), g.generated_from(id), g.lineage(id)}) {
+      for (const std::string& e : ids(list)) out += ' ' + e;
+      out += ';';
+    }
+    for (const ProvAgent* a : g.agents_for_activity(id)) out += ' ' + a->id.text();
+    out += '\n';
+  }
+  return out;
+}
+
+// Each allocation an addition makes fails in turn, on graphs whose lists are
+// all full (a copy holds no spare room) and whose identifier table is around
+// a growth: the failed addition leaves what a caller sees as it was, and the
+// graph then takes the same additions as one that never failed.
+TEST(ProvenanceAdd, FailedAllocationLeavesTheGraphUnchanged) {
+  History h;
+  h.assert_("A").assert_("B");
+  h.apply(op::Reinforce{h.id("A"), {}});
+  const std::string state = ProvenanceId::from_state_hash(h.records[0].prior_state_hash).text();
+  const std::string activity =
+      ProvenanceId::from_record_position(0, h.records[0].chain_hash).text();
+  const std::string concept_ = h.v("A", 2);
+  AttributeMap m;
+  m.set("k", "v");
+  const Timestamp ts{1, 2};
+  using Add = std::function<void(ProvenanceGraph&)>;
+  auto entity = [&](std::string id) -> Add {
+    return [e = ProvEntity{ProvenanceId(id), m, ts, {}}](ProvenanceGraph& g) mutable {
+      g.add_entity(std::move(e));
+    };
+  };
+  auto activity_ = [&](std::string id) -> Add {
+    return [a = ProvActivity{ProvenanceId(id), m, ts, ts, {}}](ProvenanceGraph& g) mutable {
+      g.add_activity(std::move(a));
+    };
+  };
+  auto agent = [&](std::string id) -> Add {
+    return [a = ProvAgent{ProvenanceId(id), "n", m, {}}](ProvenanceGraph& g) mutable {
+      g.add_agent(std::move(a));
+    };
+  };
+  auto relation = [&](std::string from, std::string to, AttributeMap attributes, R type) -> Add {
+    return [r = ProvRelation{ProvenanceId(from), ProvenanceId(to), attributes, type}](
+               ProvenanceGraph& g) mutable { g.add_relation(std::move(r)); };
+  };
+  struct Case {
+    const char* name;
+    std::function<Add()> make;  // the argument is built before counting starts
+  };
+  const Case cases[] = {
+      {"new entity", [&] { return entity("x:e"); }},
+      {"replaced entity", [&] { return entity(state); }},
+      {"entity at a derived end", [&] { return entity("b:0:from"); }},
+      {"new activity", [&] { return activity_("x:a"); }},
+      {"replaced activity", [&] { return activity_(activity); }},
+      {"new agent", [&] { return agent("x:g"); }},
+      {"replaced built-in agent", [&] { return agent("qel:agent:user"); }},
+      {"derivation of new ends", [&] { return relation("x:f", "x:t", {}, R::WasDerivedFrom); }},
+      {"association to itself", [&] { return relation("x:s", "x:s", m, R::WasAssociatedWith); }},
+      {"generation of known ends",
+       [&] { return relation(concept_, activity, m, R::WasGeneratedBy); }},
+  };
+  // After the addition: new identifiers again, which must get numbers and
+  // node rows of their own.
+  auto follow = [&] {
+    return std::vector<Add>{relation("y:f", "y:t", {}, R::WasDerivedFrom), entity("y:f"),
+                            agent("y:g"), relation("x:a", "y:g", {}, R::WasAssociatedWith)};
+  };
+  const std::vector<std::string> probes = {state, activity, concept_, "b:0:from", "b:0:to", "x:e",
+                                           "x:a", "x:f",    "x:t",    "x:s",      "y:f",    "y:t"};
+  ProvenanceGraph grown = h.graph();
+  for (int size = 1; size <= 24; ++size) {
+    const std::string b = "b:" + std::to_string(size - 1);
+    grown.add_relation(
+        ProvRelation{ProvenanceId(b + ":from"), ProvenanceId(b + ":to"), {}, R::WasDerivedFrom});
+    const ProvenanceGraph base = grown;
+    const std::string before = picture(base, probes);
+    for (const Case& c : cases) {
+      ProvenanceGraph reference = base;
+      c.make()(reference);
+      for (Add& add : follow()) add(reference);
+      const std::string expected = picture(reference, probes);
+      for (long n = 0;; ++n) {
+        ProvenanceGraph g = base;
+        Add add = c.make();
+        g_allocations_before_failure = n;
+        bool failed = false;
+        try {
+          add(g);
+        } catch (const std::bad_alloc&) {
+          failed = true;
+        }
+        g_allocations_before_failure = -1;
+        if (!failed) break;
+        SCOPED_TRACE(std::string(c.name) + ", size " + std::to_string(size) + ", allocation " +
+                     std::to_string(n));
+        ASSERT_EQ(picture(g, probes), before);
+        c.make()(g);
+        for (Add& next : follow()) next(g);
+        ASSERT_EQ(picture(g, probes), expected);
+      }
+    }
+  }
+  // A graph built from records that fails is never seen; the build reports
+  // the failure and nothing else.
+  for (long n = 0;; ++n) {
+    g_allocations_before_failure = n;
+    try {
+      const ProvenanceGraph g = h.graph();
+      g_allocations_before_failure = -1;
+      EXPECT_EQ(picture(g, probes), picture(h.graph(), probes));
+      break;
+    } catch (const std::bad_alloc&) {
+    }
   }
 }
 
