@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
@@ -15,24 +16,38 @@
 #include "kelvora/knowledge_state.hpp"
 
 // The test binary's allocation functions count: when armed with n, n more
-// allocations succeed and the one after throws std::bad_alloc (once).
+// allocations succeed and the one after fails (once). Every plain form is
+// replaced, so each pair of allocation and release meets here.
 namespace {
 thread_local long g_allocations_before_failure = -1;
-}
 
-void* operator new(std::size_t size) {
+void* allocate(std::size_t size) noexcept {
   if (g_allocations_before_failure == 0) {
     g_allocations_before_failure = -1;
-    throw std::bad_alloc();
+    return nullptr;
   }
   if (g_allocations_before_failure > 0) --g_allocations_before_failure;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+void* allocate_or_throw(std::size_t size) {
+  if (void* p = allocate(size)) return p;
   throw std::bad_alloc();
 }
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate_or_throw(size); }
+void* operator new[](std::size_t size) { return allocate_or_throw(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
 // Kept out of line: inlined, the compiler would pair the free() with the
 // operator new above and warn of a mismatch.
 [[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
 
 namespace kelvora::provenance {
 namespace {
@@ -41,13 +56,14 @@ using R = ProvRelationType;
 
 // A history applied by the engine, one second per record.
 struct History {
+  Timestamp start{1'700'000'000, 1'500'000};  // the time of the first record
   KnowledgeState state;
   std::vector<EvolutionRecord> records;
   std::map<std::string, ConceptId> known;
 
   History& apply(EvolutionOperation op, OperationSource source = OperationSource::UserExplicit) {
     const Hash prev = records.empty() ? Hash{} : records.back().chain_hash;
-    const Timestamp ts{1'700'000'000 + static_cast<std::int64_t>(records.size()), 1'500'000};
+    const Timestamp ts{start.seconds + static_cast<std::int64_t>(records.size()), start.nanos};
     auto r = KnowledgeState::apply(state, op, ApplyContext{prev, ts, source});
     if (!r) throw std::runtime_error(r.error().message());
     state = std::move(r->state);
@@ -301,6 +317,27 @@ TEST(ProvJson, TextIsThePrintedTree) {
   EXPECT_EQ(doc["activity"][a0]["prov:startedAtTime"], "2023-11-14T22:13:20.001500+00:00");
   EXPECT_EQ(doc["agent"]["qel:agent:user"]["prov:type"], "prov:Person");
   EXPECT_EQ(doc["wasGeneratedBy"]["_:r0"]["prov:activity"], a0);
+}
+
+// A history whose first record is stamped at the epoch: both writers give
+// that instant wherever the record's time is written, not an absent time.
+TEST(ProvJson, TimeAtTheEpochIsWritten) {
+  History h;
+  h.start = Timestamp{0, 0};
+  h.assert_("A").assert_("B");
+  const ProvenanceGraph g = h.graph();
+  const EvolutionRecord& r = h.records[0];
+  const std::string a0 = ProvenanceId::from_record_position(0, r.chain_hash).text();
+  const std::string prior = ProvenanceId::from_state_hash(r.prior_state_hash).text();
+  for (const nlohmann::json& doc :
+       {g.to_prov_json(), nlohmann::json::parse(g.to_prov_json_text())}) {
+    for (const nlohmann::json& time :
+         {doc["activity"][a0]["prov:startedAtTime"], doc["activity"][a0]["prov:endedAtTime"],
+          doc["entity"][prior]["prov:generatedAtTime"],
+          doc["entity"][h.v("A", 1)]["prov:generatedAtTime"]}) {
+      EXPECT_EQ(time, "1970-01-01T00:00:00+00:00");
+    }
+  }
 }
 
 // Many identifiers that share long prefixes, hold zero and non-ASCII bytes
