@@ -89,10 +89,13 @@ void check_room(std::size_t size, std::size_t extra) {
 // additions stays amortised constant time; reserving before anything is
 // written lets an addition fail without leaving half of itself behind.
 template <class List>
-void reserve_more(List& list, std::size_t extra) {
-  const std::size_t need = list.size() + extra;
-  if (need <= list.capacity()) return;
+[[gnu::noinline]] void grow_to(List& list, std::size_t need) {
   list.reserve(std::max(need, std::min(list.capacity() * 2, list.max_size())));
+}
+
+template <class List>
+inline void reserve_more(List& list, std::size_t extra) {
+  if (list.capacity() - list.size() < extra) grow_to(list, list.size() + extra);
 }
 
 const AttributeMap kNoAttributes;
@@ -170,36 +173,47 @@ const std::string* AttributeMap::find(std::string_view key) const {
 
 // ------------------------------------------------------------- identifier table
 
-std::uint32_t ProvenanceGraph::IdTable::find(std::string_view text, std::size_t hash) const {
-  if (slots_.empty()) return kNone;
+[[gnu::always_inline]] inline std::size_t ProvenanceGraph::IdTable::slot_of(
+    std::string_view text, std::size_t hash) const {
   const std::uint64_t tag = static_cast<std::uint64_t>(hash >> 32) << 32;
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     const std::uint64_t slot = slots_[i];
-    if (slot == 0) return kNone;
-    if ((slot & 0xFFFFFFFF00000000u) != tag) continue;
-    const auto number = static_cast<std::uint32_t>(slot - 1);
-    if (this->text(number) == text) return number;
+    if (slot == 0) return i;
+    if ((slot & 0xFFFFFFFF00000000u) == tag &&
+        this->text(static_cast<std::uint32_t>(slot - 1)) == text) {
+      return i;
+    }
   }
+}
+
+std::uint32_t ProvenanceGraph::IdTable::find(std::string_view text, std::size_t hash) const {
+  if (slots_.empty()) return kNone;
+  const std::uint64_t slot = slots_[slot_of(text, hash)];
+  return slot == 0 ? kNone : static_cast<std::uint32_t>(slot - 1);
 }
 
 std::uint32_t ProvenanceGraph::IdTable::intern(std::string_view text) {
   const std::size_t hash = std::hash<std::string_view>{}(text);
-  if (const std::uint32_t known = find(text, hash); known != kNone) return known;
+  std::size_t i = 0;
+  if (!slots_.empty()) {
+    i = slot_of(text, hash);
+    if (slots_[i] != 0) return static_cast<std::uint32_t>(slots_[i] - 1);
+  }
+  const std::size_t slot_count = slots_.size();
   reserve(1, text.size());
+  if (slots_.size() != slot_count) i = slot_of(text, hash);
   // Nothing below allocates.
   const auto number = static_cast<std::uint32_t>(spans_.size());
   spans_.push_back(Span{chars_.size(), text.size(), hash});
   chars_.append(text);
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t i = hash & mask;
-  while (slots_[i] != 0) i = (i + 1) & mask;
   slots_[i] =
       (static_cast<std::uint64_t>(hash >> 32) << 32) | (static_cast<std::uint64_t>(number) + 1);
   return number;
 }
 
 void ProvenanceGraph::IdTable::reserve(std::size_t count, std::size_t chars) {
+  if (count == 0) return;
   check_room(spans_.size(), count);
   // At most three quarters of the slots in use.
   std::size_t slot_count = std::max<std::size_t>(64, slots_.size());
@@ -236,12 +250,16 @@ std::uint32_t ProvenanceGraph::node_of(std::string_view id) {
 template <class T>
 std::uint32_t ProvenanceGraph::store(std::vector<T>& nodes, std::uint32_t Node::* slot, T node) {
   static_assert(std::is_nothrow_move_constructible_v<T> && std::is_nothrow_move_assignable_v<T>);
-  std::uint32_t number = ids_.find(node.id.text());
-  if (number == kNone || nodes_[number].*slot == kNone) {
-    check_room(nodes.size(), 1);
-    reserve_more(nodes, 1);
-    if (number == kNone) number = node_of(node.id.text());
+  // Only a node that is added needs room in a full list: a replaced one
+  // never grows it.
+  if (nodes.size() >= nodes.capacity() || nodes.size() >= kNone) {
+    const std::uint32_t known = ids_.find(node.id.text());
+    if (known == kNone || nodes_[known].*slot == kNone) {
+      check_room(nodes.size(), 1);
+      reserve_more(nodes, 1);
+    }
   }
+  const std::uint32_t number = node_of(node.id.text());
   std::uint32_t& at = nodes_[number].*slot;
   if (at != kNone) {
     nodes[at] = std::move(node);

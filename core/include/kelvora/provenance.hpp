@@ -268,6 +268,8 @@ class ProvenanceGraph {
       std::size_t hash;
     };
     std::uint32_t find(std::string_view text, std::size_t hash) const;
+    // The slot holding `text`, or the empty slot where it belongs.
+    std::size_t slot_of(std::string_view text, std::size_t hash) const;
     void rehash(std::size_t slot_count);
 
     std::string chars_;                 // every text, back to back
