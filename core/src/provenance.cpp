@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <new>
+#include <type_traits>
 
 #include "kelvora/operations.hpp"
 
@@ -78,10 +79,23 @@ std::string uuid_text(const Uuid& id) {
   return out;
 }
 
-std::uint32_t checked_count(std::size_t size) {
-  // Numbers are 32-bit; kNone is kept free.
-  if (size >= 0xFFFFFFFFu) throw std::bad_alloc();
-  return static_cast<std::uint32_t>(size);
+// Numbers are 32-bit with kNone kept free: a list numbered from 0 holds at
+// most kNone entries.
+void check_room(std::size_t size, std::size_t extra) {
+  if (extra > 0xFFFFFFFFu || size > 0xFFFFFFFFu - extra) throw std::bad_alloc();
+}
+
+// Room for `extra` more entries. Capacity still doubles, so a run of single
+// additions stays amortised constant time; reserving before anything is
+// written lets an addition fail without leaving half of itself behind.
+template <class List>
+[[gnu::noinline]] void grow_to(List& list, std::size_t need) {
+  list.reserve(std::max(need, std::min(list.capacity() * 2, list.max_size())));
+}
+
+template <class List>
+inline void reserve_more(List& list, std::size_t extra) {
+  if (list.capacity() - list.size() < extra) grow_to(list, list.size() + extra);
 }
 
 const AttributeMap kNoAttributes;
@@ -159,42 +173,59 @@ const std::string* AttributeMap::find(std::string_view key) const {
 
 // ------------------------------------------------------------- identifier table
 
-std::uint32_t ProvenanceGraph::IdTable::find(std::string_view text) const {
-  if (slots_.empty()) return kNone;
-  const std::size_t hash = std::hash<std::string_view>{}(text);
+[[gnu::always_inline]] inline std::size_t ProvenanceGraph::IdTable::slot_of(
+    std::string_view text, std::size_t hash) const {
   const std::uint64_t tag = static_cast<std::uint64_t>(hash >> 32) << 32;
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     const std::uint64_t slot = slots_[i];
-    if (slot == 0) return kNone;
-    if ((slot & 0xFFFFFFFF00000000u) != tag) continue;
-    const auto number = static_cast<std::uint32_t>(slot - 1);
-    if (this->text(number) == text) return number;
+    if (slot == 0) return i;
+    if ((slot & 0xFFFFFFFF00000000u) == tag &&
+        this->text(static_cast<std::uint32_t>(slot - 1)) == text) {
+      return i;
+    }
   }
+}
+
+std::uint32_t ProvenanceGraph::IdTable::find(std::string_view text, std::size_t hash) const {
+  if (slots_.empty()) return kNone;
+  const std::uint64_t slot = slots_[slot_of(text, hash)];
+  return slot == 0 ? kNone : static_cast<std::uint32_t>(slot - 1);
 }
 
 std::uint32_t ProvenanceGraph::IdTable::intern(std::string_view text) {
-  if ((spans_.size() + 1) * 4 > slots_.size() * 3) grow();
   const std::size_t hash = std::hash<std::string_view>{}(text);
-  const std::uint64_t tag = static_cast<std::uint64_t>(hash >> 32) << 32;
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t i = hash & mask;
-  for (;; i = (i + 1) & mask) {
-    const std::uint64_t slot = slots_[i];
-    if (slot == 0) break;
-    if ((slot & 0xFFFFFFFF00000000u) != tag) continue;
-    const auto number = static_cast<std::uint32_t>(slot - 1);
-    if (this->text(number) == text) return number;
+  std::size_t i = 0;
+  if (!slots_.empty()) {
+    i = slot_of(text, hash);
+    if (slots_[i] != 0) return static_cast<std::uint32_t>(slots_[i] - 1);
   }
-  const std::uint32_t number = checked_count(spans_.size());
+  const std::size_t slot_count = slots_.size();
+  reserve(1, text.size());
+  if (slots_.size() != slot_count) i = slot_of(text, hash);
+  // Nothing below allocates.
+  const auto number = static_cast<std::uint32_t>(spans_.size());
   spans_.push_back(Span{chars_.size(), text.size(), hash});
   chars_.append(text);
-  slots_[i] = tag | (static_cast<std::uint64_t>(number) + 1);
+  slots_[i] =
+      (static_cast<std::uint64_t>(hash >> 32) << 32) | (static_cast<std::uint64_t>(number) + 1);
   return number;
 }
 
-void ProvenanceGraph::IdTable::grow() {
-  std::vector<std::uint64_t> slots(std::max<std::size_t>(64, slots_.size() * 2), 0);
+void ProvenanceGraph::IdTable::reserve(std::size_t count, std::size_t chars) {
+  if (count == 0) return;
+  check_room(spans_.size(), count);
+  // At most three quarters of the slots in use.
+  std::size_t slot_count = std::max<std::size_t>(64, slots_.size());
+  while ((spans_.size() + count) * 4 > slot_count * 3) slot_count *= 2;
+  reserve_more(spans_, count);
+  reserve_more(chars_, chars);
+  if (slot_count != slots_.size()) rehash(slot_count);
+}
+
+// Builds the new slots aside: a failure keeps the old ones.
+void ProvenanceGraph::IdTable::rehash(std::size_t slot_count) {
+  std::vector<std::uint64_t> slots(slot_count, 0);
   const std::size_t mask = slots.size() - 1;
   for (std::size_t number = 0; number < spans_.size(); ++number) {
     const std::size_t hash = spans_[number].hash;
@@ -206,8 +237,11 @@ void ProvenanceGraph::IdTable::grow() {
 }
 
 // ------------------------------------------------------------- adding
+// Each addition first makes room in every list it grows (and checks the
+// 32-bit numbering), then writes with moves and stores that cannot fail.
 
 std::uint32_t ProvenanceGraph::node_of(std::string_view id) {
+  reserve_more(nodes_, 1);
   const std::uint32_t number = ids_.intern(id);
   if (number == nodes_.size()) nodes_.emplace_back();
   return number;
@@ -215,14 +249,24 @@ std::uint32_t ProvenanceGraph::node_of(std::string_view id) {
 
 template <class T>
 std::uint32_t ProvenanceGraph::store(std::vector<T>& nodes, std::uint32_t Node::* slot, T node) {
+  static_assert(std::is_nothrow_move_constructible_v<T> && std::is_nothrow_move_assignable_v<T>);
+  // Only a node that is added needs room in a full list: a replaced one
+  // never grows it.
+  if (nodes.size() >= nodes.capacity() || nodes.size() >= kNone) {
+    const std::uint32_t known = ids_.find(node.id.text());
+    if (known == kNone || nodes_[known].*slot == kNone) {
+      check_room(nodes.size(), 1);
+      reserve_more(nodes, 1);
+    }
+  }
   const std::uint32_t number = node_of(node.id.text());
   std::uint32_t& at = nodes_[number].*slot;
   if (at != kNone) {
     nodes[at] = std::move(node);
-    return number;
+  } else {
+    at = static_cast<std::uint32_t>(nodes.size());
+    nodes.push_back(std::move(node));
   }
-  at = checked_count(nodes.size());
-  nodes.push_back(std::move(node));
   return number;
 }
 
@@ -242,19 +286,37 @@ void ProvenanceGraph::add_activity(ProvActivity activity) {
 void ProvenanceGraph::add_agent(ProvAgent agent) { store(agents_, &Node::agent, std::move(agent)); }
 
 void ProvenanceGraph::add_relation(ProvRelation relation) {
-  const std::uint32_t from = node_of(relation.from.text());
-  const std::uint32_t to = node_of(relation.to.text());
+  const std::string_view from = relation.from.text();
+  const std::string_view to = relation.to.text();
+  std::size_t new_ids = 0;
+  std::size_t new_chars = 0;
+  for (const std::string_view end : {from, to}) {
+    if (ids_.find(end) == kNone) {
+      ++new_ids;
+      new_chars += end.size();
+    }
+  }
+  ids_.reserve(new_ids, new_chars);
+  reserve_more(nodes_, new_ids);
+  check_room(links_.size(), 1);
+  reserve_more(links_, 1);
   std::uint32_t attributes = kNone;
   if (!relation.attributes.empty()) {
-    attributes = checked_count(link_attributes_.size());
-    link_attributes_.push_back(std::move(relation.attributes));
+    check_room(link_attributes_.size(), 1);
+    reserve_more(link_attributes_, 1);
+    attributes = static_cast<std::uint32_t>(link_attributes_.size());
   }
-  link(from, to, relation.relation_type, attributes);
+  const std::uint32_t f = node_of(from);
+  const std::uint32_t t = node_of(to);
+  if (attributes != kNone) link_attributes_.push_back(std::move(relation.attributes));
+  link(f, t, relation.relation_type, attributes);
 }
 
 void ProvenanceGraph::link(std::uint32_t from, std::uint32_t to, ProvRelationType type,
                            std::uint32_t attributes) {
-  const std::uint32_t position = checked_count(links_.size());
+  check_room(links_.size(), 1);
+  reserve_more(links_, 1);
+  const auto position = static_cast<std::uint32_t>(links_.size());
   links_.push_back(Link{from, to, kNone, kNone, attributes, type});
   // Appends `position` to a chain whose relations continue through `next`.
   auto append = [&](Chain& chain, std::uint32_t Link::* next) {
@@ -361,6 +423,9 @@ ProvEntity concept_entity(const ConceptId& id, std::uint32_t version, Timestamp 
 }
 
 }  // namespace
+
+// A graph built aside is handed over by a move that cannot fail.
+static_assert(std::is_nothrow_move_constructible_v<ProvenanceGraph>);
 
 ProvenanceGraph ProvenanceGraph::from_records(std::span<const EvolutionRecord> records) {
   ProvenanceGraph graph;

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 #include <map>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
@@ -12,6 +15,40 @@
 #include "kelvora/json_text.hpp"
 #include "kelvora/knowledge_state.hpp"
 
+// The test binary's allocation functions count: when armed with n, n more
+// allocations succeed and the one after fails (once). Every plain form is
+// replaced, so each pair of allocation and release meets here.
+namespace {
+thread_local long g_allocations_before_failure = -1;
+
+void* allocate(std::size_t size) noexcept {
+  if (g_allocations_before_failure == 0) {
+    g_allocations_before_failure = -1;
+    return nullptr;
+  }
+  if (g_allocations_before_failure > 0) --g_allocations_before_failure;
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+void* allocate_or_throw(std::size_t size) {
+  if (void* p = allocate(size)) return p;
+  throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate_or_throw(size); }
+void* operator new[](std::size_t size) { return allocate_or_throw(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+// Kept out of line: inlined, the compiler would pair the free() with the
+// operator new above and warn of a mismatch.
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+
 namespace kelvora::provenance {
 namespace {
 
@@ -19,13 +56,14 @@ using R = ProvRelationType;
 
 // A history applied by the engine, one second per record.
 struct History {
+  Timestamp start{1'700'000'000, 1'500'000};  // the time of the first record
   KnowledgeState state;
   std::vector<EvolutionRecord> records;
   std::map<std::string, ConceptId> known;
 
   History& apply(EvolutionOperation op, OperationSource source = OperationSource::UserExplicit) {
     const Hash prev = records.empty() ? Hash{} : records.back().chain_hash;
-    const Timestamp ts{1'700'000'000 + static_cast<std::int64_t>(records.size()), 1'500'000};
+    const Timestamp ts{start.seconds + static_cast<std::int64_t>(records.size()), start.nanos};
     auto r = KnowledgeState::apply(state, op, ApplyContext{prev, ts, source});
     if (!r) throw std::runtime_error(r.error().message());
     state = std::move(r->state);
@@ -281,6 +319,27 @@ TEST(ProvJson, TextIsThePrintedTree) {
   EXPECT_EQ(doc["wasGeneratedBy"]["_:r0"]["prov:activity"], a0);
 }
 
+// A history whose first record is stamped at the epoch: both writers give
+// that instant wherever the record's time is written, not an absent time.
+TEST(ProvJson, TimeAtTheEpochIsWritten) {
+  History h;
+  h.start = Timestamp{0, 0};
+  h.assert_("A").assert_("B");
+  const ProvenanceGraph g = h.graph();
+  const EvolutionRecord& r = h.records[0];
+  const std::string a0 = ProvenanceId::from_record_position(0, r.chain_hash).text();
+  const std::string prior = ProvenanceId::from_state_hash(r.prior_state_hash).text();
+  for (const nlohmann::json& doc :
+       {g.to_prov_json(), nlohmann::json::parse(g.to_prov_json_text())}) {
+    for (const nlohmann::json& time :
+         {doc["activity"][a0]["prov:startedAtTime"], doc["activity"][a0]["prov:endedAtTime"],
+          doc["entity"][prior]["prov:generatedAtTime"],
+          doc["entity"][h.v("A", 1)]["prov:generatedAtTime"]}) {
+      EXPECT_EQ(time, "1970-01-01T00:00:00+00:00");
+    }
+  }
+}
+
 // Many identifiers that share long prefixes, hold zero and non-ASCII bytes
 // and are prefixes of each other: the nodes come in byte order, and the text
 // is the printed tree, its size and ASCII flag measured right.
@@ -318,6 +377,133 @@ TEST(ProvJson, LargeGraphsKeepByteOrderAndTheTreeText) {
     EXPECT_EQ(g.to_prov_json_text(), printed);
     EXPECT_EQ(measured.size(), printed.size());
     EXPECT_EQ(measured.ascii(), ascii);
+  }
+}
+
+// What a caller can see of a graph: the export, the counts, the coverage and
+// the queries of every identifier in `probes`.
+std::string picture(const ProvenanceGraph& g, const std::vector<std::string>& probes) {
+  std::string out = g.to_prov_json_text();
+  for (const std::size_t n :
+       {g.entity_count(), g.activity_count(), g.agent_count(), g.relation_count()}) {
+    out += ' ' + std::to_string(n);
+  }
+  out += ' ' + std::to_string(g.coverage());
+  for (const std::string& id : probes) {
+    for (const auto& list : {g.derived_from(id), g.generated_from(id), g.lineage(id)}) {
+      for (const std::string& e : ids(list)) out += ' ' + e;
+      out += ';';
+    }
+    for (const ProvAgent* a : g.agents_for_activity(id)) out += ' ' + a->id.text();
+    out += '\n';
+  }
+  return out;
+}
+
+// Each allocation an addition makes fails in turn, on graphs whose lists are
+// all full (a copy holds no spare room) and whose identifier table is around
+// a growth: the failed addition leaves what a caller sees as it was, and the
+// graph then takes the same additions as one that never failed.
+TEST(ProvenanceAdd, FailedAllocationLeavesTheGraphUnchanged) {
+  History h;
+  h.assert_("A").assert_("B");
+  h.apply(op::Reinforce{h.id("A"), {}});
+  const std::string state = ProvenanceId::from_state_hash(h.records[0].prior_state_hash).text();
+  const std::string activity =
+      ProvenanceId::from_record_position(0, h.records[0].chain_hash).text();
+  const std::string concept_ = h.v("A", 2);
+  AttributeMap m;
+  m.set("k", "v");
+  const Timestamp ts{1, 2};
+  using Add = std::function<void(ProvenanceGraph&)>;
+  auto entity = [&](std::string id) -> Add {
+    return [e = ProvEntity{ProvenanceId(id), m, ts, {}}](ProvenanceGraph& g) mutable {
+      g.add_entity(std::move(e));
+    };
+  };
+  auto activity_ = [&](std::string id) -> Add {
+    return [a = ProvActivity{ProvenanceId(id), m, ts, ts, {}}](ProvenanceGraph& g) mutable {
+      g.add_activity(std::move(a));
+    };
+  };
+  auto agent = [&](std::string id) -> Add {
+    return [a = ProvAgent{ProvenanceId(id), "n", m, {}}](ProvenanceGraph& g) mutable {
+      g.add_agent(std::move(a));
+    };
+  };
+  auto relation = [&](std::string from, std::string to, AttributeMap attributes, R type) -> Add {
+    return [r = ProvRelation{ProvenanceId(from), ProvenanceId(to), attributes, type}](
+               ProvenanceGraph& g) mutable { g.add_relation(std::move(r)); };
+  };
+  struct Case {
+    const char* name;
+    std::function<Add()> make;  // the argument is built before counting starts
+  };
+  const Case cases[] = {
+      {"new entity", [&] { return entity("x:e"); }},
+      {"replaced entity", [&] { return entity(state); }},
+      {"entity at a derived end", [&] { return entity("b:0:from"); }},
+      {"new activity", [&] { return activity_("x:a"); }},
+      {"replaced activity", [&] { return activity_(activity); }},
+      {"new agent", [&] { return agent("x:g"); }},
+      {"replaced built-in agent", [&] { return agent("qel:agent:user"); }},
+      {"derivation of new ends", [&] { return relation("x:f", "x:t", {}, R::WasDerivedFrom); }},
+      {"association to itself", [&] { return relation("x:s", "x:s", m, R::WasAssociatedWith); }},
+      {"generation of known ends",
+       [&] { return relation(concept_, activity, m, R::WasGeneratedBy); }},
+  };
+  // After the addition: new identifiers again, which must get numbers and
+  // node rows of their own.
+  auto follow = [&] {
+    return std::vector<Add>{relation("y:f", "y:t", {}, R::WasDerivedFrom), entity("y:f"),
+                            agent("y:g"), relation("x:a", "y:g", {}, R::WasAssociatedWith)};
+  };
+  const std::vector<std::string> probes = {state, activity, concept_, "b:0:from", "b:0:to", "x:e",
+                                           "x:a", "x:f",    "x:t",    "x:s",      "y:f",    "y:t"};
+  ProvenanceGraph grown = h.graph();
+  for (int size = 1; size <= 24; ++size) {
+    const std::string b = "b:" + std::to_string(size - 1);
+    grown.add_relation(
+        ProvRelation{ProvenanceId(b + ":from"), ProvenanceId(b + ":to"), {}, R::WasDerivedFrom});
+    const ProvenanceGraph base = grown;
+    const std::string before = picture(base, probes);
+    for (const Case& c : cases) {
+      ProvenanceGraph reference = base;
+      c.make()(reference);
+      for (Add& add : follow()) add(reference);
+      const std::string expected = picture(reference, probes);
+      for (long n = 0;; ++n) {
+        ProvenanceGraph g = base;
+        Add add = c.make();
+        g_allocations_before_failure = n;
+        bool failed = false;
+        try {
+          add(g);
+        } catch (const std::bad_alloc&) {
+          failed = true;
+        }
+        g_allocations_before_failure = -1;
+        if (!failed) break;
+        SCOPED_TRACE(std::string(c.name) + ", size " + std::to_string(size) + ", allocation " +
+                     std::to_string(n));
+        ASSERT_EQ(picture(g, probes), before);
+        c.make()(g);
+        for (Add& next : follow()) next(g);
+        ASSERT_EQ(picture(g, probes), expected);
+      }
+    }
+  }
+  // A graph built from records that fails is never seen; the build reports
+  // the failure and nothing else.
+  for (long n = 0;; ++n) {
+    g_allocations_before_failure = n;
+    try {
+      const ProvenanceGraph g = h.graph();
+      g_allocations_before_failure = -1;
+      EXPECT_EQ(picture(g, probes), picture(h.graph(), probes));
+      break;
+    } catch (const std::bad_alloc&) {
+    }
   }
 }
 

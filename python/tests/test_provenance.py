@@ -4,6 +4,7 @@ kind of text) against its records, the queries against an independent
 reading of the export, and the export read back by json and by the prov
 package."""
 
+import ast
 import json
 import pathlib
 import weakref
@@ -143,6 +144,74 @@ def test_failed_additions_leave_the_graph_unchanged(history, args, error, words)
     with pytest.raises(UnicodeEncodeError):
         g.add_agent("a", "user", "\udfff")
     assert g.to_prov_json() == before
+
+
+# Graphs whose lists are full (from_state sizes them to its records; 2**14
+# agents fill theirs), their additions made under an address-space limit from
+# none to 6 MiB above what the process holds: each one completes or raises
+# MemoryError having changed nothing, and afterwards the graph takes every
+# addition again.
+MEMORY_SWEEP = """
+import resource, kelvora
+def vm():
+    return int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+def counts(g):
+    return [g.entity_count(), g.activity_count(), g.agent_count(), g.relation_count()]
+def full_graph():
+    g = kelvora.PyProvenanceGraph.from_state(state)
+    for n in range(AGENTS):
+        g.add_agent(f"a:{n}", "llm", "n")
+    return g
+calls = [tuple(a.replace("#", str(n)) if isinstance(a, str) else a for a in ARGS) for n in range(3)]
+state = kelvora.PyKnowledgeState().apply_assert("a", "b")
+for _ in range(RECORDS):
+    state = state.apply_reinforce("a")
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+outcomes = set()
+for headroom in range(0, 6 << 20, 1 << 18):
+    g = full_graph()
+    add, expected, done = getattr(g, METHOD), counts(g), 0
+    resource.setrlimit(resource.RLIMIT_AS, (vm() + headroom, hard))
+    try:
+        for args in calls:
+            add(*args)
+            done += 1
+    except MemoryError:
+        outcomes.add("MemoryError")
+    resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+    outcomes.add(done)
+    expected[GROWS] += done
+    assert counts(g) == expected, (headroom, done, counts(g), expected)
+    for args in calls:
+        add(*args)
+    # A node added again replaces itself; a relation is appended again.
+    expected[GROWS] += len(calls) - (done if GROWS < 3 else 0)
+    assert counts(g) == expected, (headroom, done, counts(g), expected)
+    g.to_prov_json()
+print(sorted(map(str, outcomes)))
+"""
+
+
+# The address sanitizer maps its own memory as it goes and stops the process
+# when that fails, so the limits are tried only without it.
+MAPS = pathlib.Path("/proc/self/maps")
+UNDER_ASAN = MAPS.exists() and "libasan" in MAPS.read_text()
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the address sanitizer needs an unlimited address space")
+@pytest.mark.parametrize(
+    "method, grows, args, records, agents",
+    [("add_activity", 1, ["x:#", "classification", T, {"k": "v"}], 10_000, 0),
+     ("add_agent", 2, ["x:#", "llm", "n"], 0, 2**14 - 1),
+     ("add_association", 3, ["x:#", "qel:agent:user"], 10_000, 0),
+     ("add_derivation", 3, ["x:#", "y:#"], 10_000, 0)],
+)  # fmt: skip
+def test_additions_under_a_memory_limit_complete_or_change_nothing(run_python, method, grows, args, records, agents):
+    names = f"METHOD, GROWS, ARGS, RECORDS, AGENTS = {method!r}, {grows}, {args!r}, {records}, {agents}"
+    result = run_python(names + MEMORY_SWEEP)
+    assert result.returncode == 0, result.stderr
+    # The sweep reached both outcomes: some additions failed, all of them passed.
+    assert {"MemoryError", "3"} <= set(ast.literal_eval(result.stdout)), result.stdout
 
 
 @given(st.lists(st.text(), min_size=4, max_size=4))

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <span>
 #include <string>
@@ -176,6 +177,9 @@ class ProvJsonText {
 
 // The graph. It only grows: nodes are inserted or replaced whole, relations
 // appended; nothing is removed. A relation's ends need not name stored nodes.
+// An addition completes or, when an allocation fails (std::bad_alloc),
+// leaves the graph as it was: room is made in every list it will grow
+// before anything is written.
 //
 // Every identifier the graph meets (node or relation end) is kept once in a
 // table; relations refer to it by number. For each identifier the graph also
@@ -243,9 +247,14 @@ class ProvenanceGraph {
   class IdTable {
    public:
     // The number of `text`, or kNone.
-    std::uint32_t find(std::string_view text) const;
-    // The number of `text`, added when new.
+    std::uint32_t find(std::string_view text) const {
+      return find(text, std::hash<std::string_view>{}(text));
+    }
+    // The number of `text`, added when new; a failure adds nothing.
     std::uint32_t intern(std::string_view text);
+    // Makes room for `count` new texts of `chars` bytes in all, so that
+    // interning them cannot fail.
+    void reserve(std::size_t count, std::size_t chars);
     std::string_view text(std::uint32_t number) const {
       const Span& s = spans_[number];
       return {chars_.data() + s.offset, s.size};
@@ -258,7 +267,10 @@ class ProvenanceGraph {
       std::size_t size;
       std::size_t hash;
     };
-    void grow();
+    std::uint32_t find(std::string_view text, std::size_t hash) const;
+    // The slot holding `text`, or the empty slot where it belongs.
+    std::size_t slot_of(std::string_view text, std::size_t hash) const;
+    void rehash(std::size_t slot_count);
 
     std::string chars_;                 // every text, back to back
     std::vector<Span> spans_;           // by number
@@ -289,6 +301,7 @@ class ProvenanceGraph {
     ProvRelationType type;
   };
 
+  // The number of `id`, added with its node row when new.
   std::uint32_t node_of(std::string_view id);
   // Inserts or replaces the node under its identifier; returns the number.
   template <class T>
