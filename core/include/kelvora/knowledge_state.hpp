@@ -61,6 +61,19 @@ struct KnowledgeState {
   static Result<ApplyResult> apply(const KnowledgeState& state, const EvolutionOperation& operation,
                                    const ApplyContext& context);
 
+  // apply for replays that drop their records: the new state alone, no
+  // record. No state is hashed but the input state of a Merge or Split,
+  // whose derived identifiers need its hash; when `hashed_before` (an
+  // earlier state of the replay whose hash is known, alive and unchanged)
+  // is given, that hash resumes after the leading chunks both share. The
+  // new state is hashed when asked. Errors as apply's.
+  static Result<KnowledgeState> apply_unrecorded(const KnowledgeState& state,
+                                                 const EvolutionOperation& operation,
+                                                 const ApplyContext& context,
+                                                 const KnowledgeState* hashed_before = nullptr);
+  // Whether the hash has been computed (and is kept).
+  bool hash_known() const { return hash_cache_.has_value(); }
+
   // diff::diff(*this, other).
   StateDiff diff(const KnowledgeState& other) const;
 
