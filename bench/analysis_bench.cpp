@@ -40,17 +40,7 @@ struct Fixture {
 // source.
 Fixture make_fixture(std::size_t n, std::size_t relations, bool all_active) {
   std::mt19937_64 rng(n * 31 + relations);
-  const auto random_uuid = [&] {
-    Uuid u;
-    for (std::size_t half = 0; half < 2; ++half) {
-      const std::uint64_t bits = rng();
-      for (std::size_t b = 0; b < 8; ++b)
-        u.bytes[half * 8 + b] = static_cast<std::uint8_t>(bits >> (8 * b));
-    }
-    u.bytes[6] = static_cast<std::uint8_t>((u.bytes[6] & 0x0f) | 0x40);
-    u.bytes[8] = static_cast<std::uint8_t>((u.bytes[8] & 0x3f) | 0x80);
-    return u;
-  };
+  const auto random_uuid = [&] { return bench::seeded_uuid(rng); };
   const auto pick = [&](std::size_t below) { return static_cast<std::size_t>(rng() % below); };
 
   Fixture f;

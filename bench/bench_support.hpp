@@ -6,6 +6,8 @@
 #include <openssl/evp.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "kelvora/types.hpp"
@@ -53,5 +55,20 @@ class RawSha256 {
   EVP_MD* md_;
   EVP_MD_CTX* ctx_;
 };
+
+// A version-4 identifier drawn from a seeded generator, so that a fixture is
+// the same in every run.
+template <class Rng>
+Uuid seeded_uuid(Rng& rng) {
+  Uuid u;
+  for (std::size_t half = 0; half < 2; ++half) {
+    const std::uint64_t bits = rng();
+    for (std::size_t b = 0; b < 8; ++b)
+      u.bytes[half * 8 + b] = static_cast<std::uint8_t>(bits >> (8 * b));
+  }
+  u.bytes[6] = static_cast<std::uint8_t>((u.bytes[6] & 0x0f) | 0x40);
+  u.bytes[8] = static_cast<std::uint8_t>((u.bytes[8] & 0x3f) | 0x80);
+  return u;
+}
 
 }  // namespace kelvora::bench

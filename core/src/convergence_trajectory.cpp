@@ -19,6 +19,7 @@
 #include "kelvora/id_hash.hpp"
 #include "kelvora/operations.hpp"
 #include "kelvora/temporal.hpp"
+#include "unverified_replay.hpp"
 
 namespace kelvora::temporal {
 
@@ -206,13 +207,14 @@ class CoherenceTracker {
     // A DerivesFrom link can only replace a Contradicts relation whose id
     // happens to equal its derived id.
     if (contradictions_.empty()) return;
-    const Hash prior = before.state_hash();
     if (const auto* merge = std::get_if<op::Merge>(&operation)) {
+      const Hash prior = before.state_hash();
       const ConceptId merged = merged_id(*merge, prior);
       for (const ConceptId& source : merge->concept_ids) {
         put(operations::derive_merge_derives_from_id(prior, merged, source));
       }
     } else if (const auto* split = std::get_if<op::Split>(&operation)) {
+      const Hash prior = before.state_hash();
       for (const ConceptId& part : split_ids(*split, prior)) {
         put(operations::derive_split_derives_from_id(prior, part, split->concept_id));
       }
@@ -330,18 +332,17 @@ Result<std::vector<CoherenceSnapshot>> convergence_trajectory(
   std::vector<CoherenceSnapshot> points;
   if (records.empty()) return points;
   points.reserve(records.size());
-  KnowledgeState state = initial;
-  CoherenceTracker tracker(state);
+  UnverifiedReplay replay(initial);
+  CoherenceTracker tracker(replay.state());
   DirectionWindow directions(records, window);
   for (std::size_t i = 0; i < records.size(); ++i) {
     const EvolutionRecord& record = records[i];
-    auto applied = KnowledgeState::apply(
-        state, record.operation, ApplyContext{Hash::zero(), record.timestamp, record.source});
+    auto applied = replay.next(record);
     if (!applied) return fail(std::move(applied.error()));
-    tracker.record(i, record.operation, state, applied->state);
-    state = std::move(applied->state);
+    tracker.record(i, record.operation, replay.state(), *applied);
+    replay.advance(std::move(*applied));
     points.push_back(CoherenceSnapshot{i, tracker.coherence_score(), tracker.contradiction_count(),
-                                       state.concepts.size(), directions.after(i)});
+                                       replay.state().concepts.size(), directions.after(i)});
   }
   return points;
 }

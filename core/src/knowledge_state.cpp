@@ -25,8 +25,15 @@ namespace {
 
 struct Step {
   const KnowledgeState& state;
-  const Hash& prior_hash;
   Timestamp time;
+  // An earlier state of the same replay whose hash is known, or null.
+  const KnowledgeState* hashed_before = nullptr;
+
+  // The state hash of the input state: only Merge and Split need it (for
+  // their derived identifiers), so it is asked for there.
+  Hash prior_hash() const {
+    return hashed_before != nullptr ? state.state_hash_from(*hashed_before) : state.state_hash();
+  }
 };
 
 struct Built {
@@ -414,8 +421,9 @@ Result<Built> apply_case(const Step& step, const op::Merge& o) {
   if (term_taken(step.state, operations::normalize_term(o.merged_term), is_source)) {
     return fail(EngineError::duplicate_term(o.merged_term));
   }
+  const Hash prior_hash = step.prior_hash();
   const ConceptId merged_id = operations::derive_merged_concept_id(
-      step.prior_hash, o.concept_ids, o.merged_term, o.merged_definition);
+      prior_hash, o.concept_ids, o.merged_term, o.merged_definition);
   if (step.state.concepts.contains(merged_id)) {
     return fail(EngineError::concept_already_exists(merged_id.to_string()));
   }
@@ -438,8 +446,7 @@ Result<Built> apply_case(const Step& step, const op::Merge& o) {
   std::vector<RelationId> relation_ids;
   relation_ids.reserve(count);
   for (const auto& id : o.concept_ids) {
-    relation_ids.push_back(
-        operations::derive_merge_derives_from_id(step.prior_hash, merged_id, id));
+    relation_ids.push_back(operations::derive_merge_derives_from_id(prior_hash, merged_id, id));
   }
   // A repeated source derives the same relation twice; the map keeps one.
   for (const auto& [id, k] : sorted_with_positions(relation_ids)) {
@@ -477,12 +484,13 @@ Result<Built> apply_case(const Step& step, const op::Split& o) {
     }
   }
 
+  const Hash prior_hash = step.prior_hash();
   std::vector<ConceptId> new_ids;
   new_ids.reserve(count);
   for (std::size_t k = 0; k < count; ++k) {
     const auto& [term, definition] = o.new_concepts[k];
     new_ids.push_back(operations::derive_split_concept_id(
-        step.prior_hash, o.concept_id, static_cast<std::uint32_t>(k), term, definition));
+        prior_hash, o.concept_id, static_cast<std::uint32_t>(k), term, definition));
   }
   // The pairs in identifier order (equal identifiers in pair order): the
   // checks and inserts below walk the maps once instead of probing them at
@@ -515,8 +523,7 @@ Result<Built> apply_case(const Step& step, const op::Split& o) {
   std::vector<RelationId> relation_ids;
   relation_ids.reserve(count);
   for (const auto& id : new_ids) {
-    relation_ids.push_back(
-        operations::derive_split_derives_from_id(step.prior_hash, id, o.concept_id));
+    relation_ids.push_back(operations::derive_split_derives_from_id(prior_hash, id, o.concept_id));
   }
   // Should two relation identifiers ever be equal, the later pair's stays.
   for (const auto& [id, k] : sorted_with_positions(relation_ids)) {
@@ -559,7 +566,7 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
                                           const EvolutionOperation& operation,
                                           const ApplyContext& context) {
   const Hash prior = state.state_hash();
-  const Step step{state, prior, context.timestamp ? *context.timestamp : Timestamp::now()};
+  const Step step{state, context.timestamp ? *context.timestamp : Timestamp::now()};
 
   auto built = std::visit([&](const auto& o) { return apply_case(step, o); }, operation);
   if (!built) return fail(std::move(built.error()));
@@ -571,6 +578,16 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
   EvolutionRecord record = operations::build_evolution_record(operation, context, step.time, prior,
                                                               resulting, std::move(justification));
   return ApplyResult{std::move(next), std::move(record)};
+}
+
+Result<KnowledgeState> KnowledgeState::apply_unrecorded(const KnowledgeState& state,
+                                                        const EvolutionOperation& operation,
+                                                        const ApplyContext& context,
+                                                        const KnowledgeState* hashed_before) {
+  const Step step{state, context.timestamp ? *context.timestamp : Timestamp::now(), hashed_before};
+  auto built = std::visit([&](const auto& o) { return apply_case(step, o); }, operation);
+  if (!built) return fail(std::move(built.error()));
+  return std::move(built->state);
 }
 
 StateDiff KnowledgeState::diff(const KnowledgeState& other) const {

@@ -10,6 +10,7 @@
 
 #include "kelvora/id_hash.hpp"
 #include "kelvora/operations.hpp"
+#include "unverified_replay.hpp"
 
 namespace kelvora::temporal {
 
@@ -19,20 +20,6 @@ EngineError out_of_range(std::uint64_t index, std::size_t size) {
   return EngineError::conflict_detected("index " + std::to_string(index) +
                                         " out of range (records len = " + std::to_string(size) +
                                         ")");
-}
-
-// Applies records[begin, end) to `state` in place, each with its own time
-// stamp and source; the first failure is returned as it is.
-Result<void> replay(KnowledgeState& state, std::span<const EvolutionRecord> records,
-                    std::size_t begin, std::size_t end) {
-  for (std::size_t i = begin; i < end; ++i) {
-    const EvolutionRecord& record = records[i];
-    auto applied = KnowledgeState::apply(
-        state, record.operation, ApplyContext{Hash::zero(), record.timestamp, record.source});
-    if (!applied) return fail(std::move(applied.error()));
-    state = std::move(applied->state);
-  }
-  return {};
 }
 
 // Relate touches a concept for stability but not for its history.
@@ -84,11 +71,11 @@ std::unordered_set<ConceptId, IdHash> identifiers_of(std::span<const EvolutionRe
 Result<KnowledgeState> state_at(const KnowledgeState& initial,
                                 std::span<const EvolutionRecord> records, std::uint64_t index) {
   if (index >= records.size()) return fail(out_of_range(index, records.size()));
-  KnowledgeState state = initial;
-  if (auto replayed = replay(state, records, 0, index + 1); !replayed) {
+  UnverifiedReplay replay(initial);
+  if (auto replayed = replay.run(records, 0, index + 1); !replayed) {
     return fail(std::move(replayed.error()));
   }
-  return state;
+  return replay.take();
 }
 
 // One replay to to_index that keeps the state at from_index. Each error
@@ -102,14 +89,17 @@ Result<RangeStates> range_states(const KnowledgeState& initial,
     return fail(EngineError::conflict_detected("from_index " + std::to_string(from_index) +
                                                " > to_index " + std::to_string(to_index)));
   }
-  auto from_state = state_at(initial, records, from_index);
-  if (!from_state) return fail(std::move(from_state.error()));
-  if (to_index >= records.size()) return fail(out_of_range(to_index, records.size()));
-  KnowledgeState to_state = *from_state;
-  if (auto replayed = replay(to_state, records, from_index + 1, to_index + 1); !replayed) {
+  if (from_index >= records.size()) return fail(out_of_range(from_index, records.size()));
+  UnverifiedReplay replay(initial);
+  if (auto replayed = replay.run(records, 0, from_index + 1); !replayed) {
     return fail(std::move(replayed.error()));
   }
-  return RangeStates{std::move(*from_state), std::move(to_state)};
+  if (to_index >= records.size()) return fail(out_of_range(to_index, records.size()));
+  KnowledgeState from_state = replay.state();
+  if (auto replayed = replay.run(records, from_index + 1, to_index + 1); !replayed) {
+    return fail(std::move(replayed.error()));
+  }
+  return RangeStates{std::move(from_state), replay.take()};
 }
 
 Result<StateDiff> range_diff(const KnowledgeState& initial,

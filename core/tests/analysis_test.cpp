@@ -5,6 +5,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
+#include <map>
+#include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -333,6 +337,105 @@ TEST(ImpactRadius, WorkedExamples) {
     EXPECT_EQ(r.downstream_concepts, k.downstream);
     EXPECT_EQ(r.radius, k.radius);
     EXPECT_EQ(r.affected_structure, k.affected);
+  }
+}
+
+// The straightforward computation: adjacency of every DerivesFrom relation,
+// a breadth-first walk, the marked depth-first walk and a scan of every node.
+ImpactReport impact_by_definition(const KnowledgeState& s, const ConceptId& start) {
+  std::map<ConceptId, std::set<ConceptId>> derived;
+  for (const auto& [id, r] : s.relations) {
+    if (r->relation_type == RT::DerivesFrom) derived[r->to_concept].insert(r->from_concept);
+  }
+  std::set<ConceptId> reached{start};
+  for (std::deque<ConceptId> queue{start}; !queue.empty(); queue.pop_front()) {
+    for (const ConceptId& d : derived[queue.front()]) {
+      if (reached.insert(d).second) queue.push_back(d);
+    }
+  }
+  ImpactReport out;
+  for (const ConceptId& d : reached) {
+    if (d != start) out.downstream_concepts.push_back(d);
+  }
+  std::map<ConceptId, std::size_t> depth;  // finished concepts
+  std::set<ConceptId> open;
+  for (std::vector<std::pair<ConceptId, bool>> stack{{start, false}}; !stack.empty();) {
+    const auto [k, exit] = stack.back();
+    stack.pop_back();
+    if (!exit) {
+      if (open.contains(k) || depth.contains(k)) continue;
+      open.insert(k);
+      stack.push_back({k, true});
+      for (const ConceptId& d : derived[k]) {
+        if (!depth.contains(d)) stack.push_back({d, false});
+      }
+    } else {
+      std::size_t deepest = 0;
+      for (const ConceptId& d : derived[k]) {
+        if (depth.contains(d)) deepest = std::max(deepest, depth[d] + 1);
+      }
+      depth[k] = deepest;
+    }
+  }
+  out.radius = depth[start];
+  for (const auto& [id, node] : s.structure) {
+    if (std::any_of(node->concept_refs.begin(), node->concept_refs.end(),
+                    [&](const ConceptId& ref) { return reached.contains(ref); })) {
+      out.affected_structure.push_back(id);
+    }
+  }
+  return out;
+}
+
+// Random derivation graphs (cycles, parallel edges, ends the state does not
+// hold, other relation types, nodes referring to anything): every start, also
+// after a copy of a state already asked is changed.
+TEST(ImpactRadius, EqualsTheStraightforwardComputation) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 60; ++round) {
+    const int ids = 3 + static_cast<int>(rng() % 20);
+    std::string concepts, relations, structure;
+    for (int k = 1; k <= ids; ++k) {
+      if (rng() % 4 != 0) concepts += std::to_string(k) + (rng() % 3 == 0 ? "s " : " ");
+    }
+    const int edges = static_cast<int>(rng() % (2 * ids));
+    for (int e = 0; e < edges; ++e) {
+      const char* types[] = {"D", "D", "D", "C", ""};
+      relations += std::to_string(e + 1) + ":" + std::to_string(1 + rng() % ids) + ">" +
+                   std::to_string(1 + rng() % ids) + types[rng() % 5] + " ";
+    }
+    for (int n = 1; n <= static_cast<int>(rng() % 5); ++n) {
+      structure += std::to_string(n) + ":";
+      for (int r = static_cast<int>(rng() % 4); r > 0; --r)
+        structure += std::to_string(1 + rng() % ids) + ",";
+      structure += " ";
+    }
+    const auto check = [&](const KnowledgeState& s) {
+      for (int k = 0; k <= ids + 1; ++k) {
+        const ImpactReport got = impact_radius(s, c(k));
+        const ImpactReport want = impact_by_definition(s, c(k));
+        ASSERT_EQ(got.downstream_concepts, want.downstream_concepts) << round << " " << k;
+        ASSERT_EQ(got.radius, want.radius) << round << " " << k;
+        ASSERT_EQ(got.affected_structure, want.affected_structure) << round << " " << k;
+      }
+    };
+    const auto change = [&](KnowledgeState& s) {
+      const KnowledgeState extra = make(
+          "", "90:" + std::to_string(1 + rng() % ids) + ">" + std::to_string(1 + rng() % ids) + "D",
+          "90:" + std::to_string(1 + rng() % ids));
+      s.relations.insert_or_assign(extra.relations.begin()->first, extra.relations.begin()->second);
+      s.structure.insert_or_assign(extra.structure.begin()->first, extra.structure.begin()->second);
+    };
+    const KnowledgeState s = make(concepts, relations, structure);
+    check(s);
+    KnowledgeState copied = s;
+    change(copied);
+    check(copied);
+    KnowledgeState assigned;
+    check(assigned);
+    assigned = s;
+    change(assigned);
+    check(assigned);
   }
 }
 

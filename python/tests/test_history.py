@@ -59,6 +59,22 @@ def test_loaded_then_evolved_object_replays_from_empty():
     assert loaded.concept_history("a") == []
 
 
+@settings(max_examples=30)
+@given(STEPS)
+def test_replayed_states_hash_as_recorded(steps):
+    s = run_steps(steps)
+    hashes = [r["resulting_state_hash"] for r in s.all_records()]
+    assert [s.state_at(i).state_hash() for i in range(len(hashes))] == hashes
+
+
+def test_replay_derives_merged_ids_from_its_own_states():
+    loaded = K.from_json(build("x").state_to_json())
+    s = loaded.apply_assert("a", "d").apply_assert("b", "d").apply_merge(["a", "b"], "ab", "m")
+    replayed = s.state_at(2)
+    assert replayed.get_concept_id("x") is None
+    assert replayed.get_concept_id("ab") not in (None, s.get_concept_id("ab"))
+
+
 @settings(max_examples=40)
 @given(STEPS, st.integers(0, 11), st.integers(0, 11))
 def test_range_diff_equals_the_diff_of_two_states(steps, a, b):

@@ -22,10 +22,13 @@ struct ApplyResult;
 namespace serialization {
 class HashTrail;
 }
+namespace analysis {
+struct DerivationIndex;
+}
 
-// A knowledge state. Treat a state as immutable once its hash has been asked
-// for: the hash is computed once and kept. A copy starts without the cached
-// hash (so it may be changed and then hashed); a move keeps it.
+// A knowledge state. Treat a state as immutable once its hash or its
+// derivation index has been asked for: each is computed once and kept. A
+// copy starts without them (so it may be changed first); a move keeps them.
 struct KnowledgeState {
   ConceptMap concepts;
   RelationMap relations;
@@ -42,6 +45,7 @@ struct KnowledgeState {
       structure = other.structure;
       hash_cache_.reset();
       hash_trail_.reset();
+      derivation_index_.reset();
     }
     return *this;
   }
@@ -62,6 +66,24 @@ struct KnowledgeState {
   static Result<ApplyResult> apply(const KnowledgeState& state, const EvolutionOperation& operation,
                                    const ApplyContext& context);
 
+  // apply for replays that drop their records: the new state alone, no
+  // record. No state is hashed but the input state of a Merge or Split,
+  // whose derived identifiers need its hash; when `hashed_before` (an
+  // earlier state of the replay whose hash is known, alive and unchanged)
+  // is given, that hash resumes after the leading chunks both share. The
+  // new state is hashed when asked. Errors as apply's.
+  static Result<KnowledgeState> apply_unrecorded(const KnowledgeState& state,
+                                                 const EvolutionOperation& operation,
+                                                 const ApplyContext& context,
+                                                 const KnowledgeState* hashed_before = nullptr);
+  // Whether the hash has been computed (and is kept).
+  bool hash_known() const { return hash_cache_.has_value(); }
+
+  // The DerivesFrom relations by the concept they point to and the structure
+  // nodes by the concepts they refer to, built on first use and kept, as
+  // the hash is (impact radius).
+  const analysis::DerivationIndex& derivation_index() const;
+
   // diff::diff(*this, other).
   StateDiff diff(const KnowledgeState& other) const;
 
@@ -72,6 +94,7 @@ struct KnowledgeState {
  private:
   mutable std::optional<Hash> hash_cache_;
   mutable std::shared_ptr<const serialization::HashTrail> hash_trail_;  // set with the hash
+  mutable std::shared_ptr<const analysis::DerivationIndex> derivation_index_;
 };
 
 struct ApplyResult {

@@ -1,0 +1,53 @@
+// An unverified replay: records applied again one after another, each with a
+// zero previous chain hash and its own time stamp and source; the records
+// this makes are dropped, so nothing is recorded and no state is hashed but
+// the input state of a Merge or Split (their derived identifiers need it).
+// The last state hashed is kept, so that the next such hash resumes after
+// the leading chunks both states share.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "kelvora/knowledge_state.hpp"
+
+namespace kelvora::temporal {
+
+class UnverifiedReplay {
+ public:
+  explicit UnverifiedReplay(const KnowledgeState& initial) : state_(initial) {}
+
+  const KnowledgeState& state() const { return state_; }
+  KnowledgeState take() { return std::move(state_); }
+
+  // The state after `record`, applied to the current state (which stays).
+  Result<KnowledgeState> next(const EvolutionRecord& record) const {
+    return KnowledgeState::apply_unrecorded(
+        state_, record.operation, ApplyContext{Hash::zero(), record.timestamp, record.source},
+        hashed_ ? &*hashed_ : nullptr);
+  }
+
+  // Makes `next` the current state.
+  void advance(KnowledgeState next) {
+    if (state_.hash_known()) hashed_ = std::move(state_);
+    state_ = std::move(next);
+  }
+
+  // Applies records[begin, end); the first failure is returned as it is.
+  Result<void> run(std::span<const EvolutionRecord> records, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      auto applied = next(records[i]);
+      if (!applied) return fail(std::move(applied.error()));
+      advance(std::move(*applied));
+    }
+    return {};
+  }
+
+ private:
+  KnowledgeState state_;
+  std::optional<KnowledgeState> hashed_;  // alive and unchanged while kept
+};
+
+}  // namespace kelvora::temporal
