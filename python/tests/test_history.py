@@ -95,6 +95,21 @@ def test_convergence_trajectory():
         s.convergence_trajectory(None)
 
 
+# The help text's first paragraph, as help() and summary tools show it.
+@pytest.mark.parametrize("method,summary", [
+    ("classify_extraction", "Classify an extracted concept against current state using Jaccard similarity."),
+    ("diff", "Compute the diff between this state and another."),
+    ("agm_report", "Full AGM compliance report for the operation that produced THIS state,\n"
+                   "relative to `before` (the predecessor state the operation was applied to)."),
+    ("state_at", "Reconstruct the knowledge state at a specific record index."),
+    ("concept_history", "Get the full evolution history of a concept by term."),
+    ("range_diff", "Compute the diff between two points in the evolution chain."),
+    ("convergence_trajectory", "Compute the convergence trajectory over the full evolution history."),
+])  # fmt: skip
+def test_help_text_first_paragraph(method, summary):
+    assert getattr(K, method).__doc__.split("\n\n")[0] == summary
+
+
 @pytest.mark.parametrize(
     "threshold,message",
     [(math.nan, "finite, got NaN"), (math.inf, "finite, got inf"), (-math.inf, "finite, got -inf"),

@@ -48,10 +48,10 @@ METHODS = [
     ("record_count", [], "Returns the number of evolution records in the chain."),
     ("all_records", [], "Returns all evolution records as a list of dicts."),
     ("classify_extraction", ["term", "definition", "refine_threshold"],
-     "Classify an extracted concept against current state using Jaccard similarity.\n"
+     "Classify an extracted concept against current state using Jaccard similarity.\n\n"
      'Returns a dict with classification ("assert", "refine", "revise" or "reinforce"),\n'
      'concept_id and similarity (both None for "assert").'),
-    ("diff", ["other"], "Compute the diff between this state and another.\n"
+    ("diff", ["other"], "Compute the diff between this state and another.\n\n"
      "Returns a dict with the terms of concepts_added, concepts_removed and\n"
      "concepts_modified, the counts relations_added and relations_removed, and the\n"
      "titles of structure_added, structure_removed and structure_modified."),
@@ -116,17 +116,17 @@ METHODS = [
      '  - "confirmation_latency": list of [term, latency]\n'
      '  - "source_distribution": dict of source_type \u2192 count\n'
      '  - "reinforce_count": int'),
-    ("state_at", ["index"], "Reconstruct the knowledge state at a specific record index.\n"
+    ("state_at", ["index"], "Reconstruct the knowledge state at a specific record index.\n\n"
      "Returns a new PyKnowledgeState representing the state after records[0..=index].\n"
      "This is a lightweight replay (no chain-hash verification)."),
-    ("concept_history", ["term"], "Get the full evolution history of a concept by term.\n"
+    ("concept_history", ["term"], "Get the full evolution history of a concept by term.\n\n"
      "Returns a list of dicts (record_index, operation_type, definition, confidence,\n"
      "timestamp), one per record that touched a concept holding the term, in record order."),
-    ("range_diff", ["from_index", "to_index"], "Compute the diff between two points in the evolution chain.\n"
+    ("range_diff", ["from_index", "to_index"], "Compute the diff between two points in the evolution chain.\n\n"
      "Returns a dict with the terms of concepts_added, concepts_removed and\n"
      "concepts_modified and the counts relations_added and relations_removed."),
     ("convergence_trajectory", ["direction_window"],
-     "Compute the convergence trajectory over the full evolution history.\n"
+     "Compute the convergence trajectory over the full evolution history.\n\n"
      "Returns a list of dicts, one per record (record_index, coherence_score,\n"
      "contradiction_count, concept_count, direction), in record order."),
 ]  # fmt: skip
