@@ -169,7 +169,17 @@ TEST(ConvergenceTrajectory, EqualsThePerPrefixComputation) {
         const std::size_t width = window == 0 ? i + 1 : std::min<std::size_t>(window, i + 1);
         const auto direction =
             analysis::epistemic_direction(all.subspan(i + 1 - width, width), window).direction;
-        ASSERT_NEAR(points[i].coherence_score, report.coherence_score, 1e-12) << seed << " " << i;
+        // One state, one score: bit for bit the report's, and within 1e-12
+        // of the stabilities summed in identifier order.
+        ASSERT_EQ(points[i].coherence_score, report.coherence_score) << seed << " " << i;
+        double in_id_order = -0.0;
+        for (const auto& [id, metrics] : report.concept_stability) {
+          in_id_order += 1.0 - metrics.volatility;
+        }
+        ASSERT_NEAR(report.coherence_score,
+                    analysis::coherence_score(report.concept_stability.size(),
+                                              report.unresolved_contradictions.size(), in_id_order),
+                    1e-12);
         ASSERT_EQ(points[i].contradiction_count, report.unresolved_contradictions.size()) << i;
         ASSERT_EQ(points[i].concept_count, states[i + 1].concepts.size());
         ASSERT_EQ(points[i].direction, direction);
