@@ -654,21 +654,23 @@ def test_restructure_survives_its_node_list_emptied_while_read():
 @pytest.mark.parametrize(
     "call,message",
     [
-        (lambda s: s.apply_assert(" A ", "dup"), "duplicate term: concept with term ' A ' already exists"),
-        (lambda s: s.apply_assert("", "empty"), None),
-        (lambda s: s.apply_split("a", [("x", "1")]), "conflict detected: Split requires at least 2 new concepts"),
-        (lambda s: s.apply_relate("a", "a", "derives_from"), None),
+        (lambda s: s.apply_assert(" A ", "dup"), lambda s: "duplicate term: concept with term ' A ' already exists"),
+        (lambda s: s.apply_split("a", [("x", "1")]), lambda s: "conflict detected: Split requires at least 2 new concepts"),
+        (lambda s: s.apply_relate("a", "a", "derives_from"),
+         lambda s: f"cycle detected in DerivesFrom relations: self-referential DerivesFrom on {s.get_concept_id('a')}"),
+        (lambda s: s.apply_relate("b", "a", "derives_from"),
+         lambda s: f"cycle detected in DerivesFrom relations: adding DerivesFrom {s.get_concept_id('b')} -> "
+                   f"{s.get_concept_id('a')} would create a cycle"),
+        (lambda s: s.apply_merge(["a", "b"], "c", "m"), lambda s: "duplicate term: concept with term 'c' already exists"),
     ],
-)
+)  # fmt: skip
 def test_engine_failures_are_value_errors(call, message):
-    s = build("a", "b")
-    count = s.record_count()
-    try:
+    s = build("a", "b", "c").apply_relate("a", "b", "derives_from")
+    before = snapshot(s)
+    with pytest.raises(ValueError) as raised:
         call(s)
-    except ValueError as e:
-        if message is not None:
-            assert str(e) == message
-    assert s.record_count() == count
+    assert str(raised.value) == message(s)
+    assert snapshot(s) == before
 
 
 # ---------------------------------------------------------------- leaks
