@@ -409,14 +409,22 @@ TEST(ImpactRadius, MillionConceptChain) {
 // Lists longer than the walks look ahead (16 entries at most), each record
 // list in a block of exactly its size, so that under the sanitizers a
 // look-ahead read before the start or past the end of a list is caught.
+namespace {
+
+// Concepts 1 to n asserted by enrichment, then each touched by the user.
+std::vector<EvolutionRecord> long_history(int n) {
+  std::vector<EvolutionRecord> built;
+  for (int k = 1; k <= n; ++k) built.push_back(rec(assert_(k), Src::SystemEnrichment));
+  for (int k = 1; k <= n; ++k)
+    built.push_back(rec(k % 2 == 0 ? EvolutionOperation(refine(k)) : relate(k, k)));
+  return std::vector<EvolutionRecord>(built.begin(), built.end());
+}
+
+}  // namespace
+
 TEST(LookAhead, SourceAnalyticsOverLongHistories) {
   for (const int n : {17, 40, 150}) {
-    std::vector<EvolutionRecord> built;
-    for (int k = 1; k <= n; ++k) built.push_back(rec(assert_(k), Src::SystemEnrichment));
-    for (int k = 1; k <= n; ++k)
-      built.push_back(rec(k % 2 == 0 ? EvolutionOperation(refine(k)) : relate(k, k)));
-    const std::vector<EvolutionRecord> records(built.begin(), built.end());
-    const SourceReport r = source_analytics(records);
+    const SourceReport r = source_analytics(long_history(n));
     std::vector<std::pair<ConceptId, std::uint32_t>> latency;
     for (int k = 1; k <= n; ++k) latency.emplace_back(c(k), static_cast<std::uint32_t>(n));
     EXPECT_EQ(r.confirmation_latency, latency) << n;
@@ -424,6 +432,22 @@ TEST(LookAhead, SourceAnalyticsOverLongHistories) {
     const std::vector<std::pair<Src, std::size_t>> sources = {{Src::UserExplicit, n},
                                                               {Src::SystemEnrichment, n}};
     EXPECT_EQ(r.source_distribution, sources);
+  }
+}
+
+TEST(LookAhead, CoherenceOverLongHistories) {
+  for (const int n : {17, 40, 150}) {
+    std::string concepts;
+    for (int k = 1; k <= n; ++k) concepts += std::to_string(k) + " ";
+    const CoherenceReport r = coherence(make(concepts), long_history(n));
+    ASSERT_EQ(r.concept_stability.size(), static_cast<std::size_t>(n));
+    for (int k = 1; k <= n; ++k) {
+      const auto& [concept_id, metrics] = r.concept_stability[k - 1];
+      EXPECT_EQ(concept_id, c(k));
+      EXPECT_EQ(metrics.definition_arc.size(), 2u) << k;
+      EXPECT_EQ(metrics.records_since_last_change, static_cast<std::uint32_t>(n - k)) << k;
+    }
+    EXPECT_EQ(r.coherence_score, 1.0);
   }
 }
 
