@@ -77,11 +77,22 @@ cpp-test: setup
 	$(CMAKE) --build $(BUILD)/cpp
 	$(CTEST) --test-dir $(BUILD)/cpp --output-on-failure -j $(JOBS)
 
+# The Python tests of the record storage shared between branched histories
+# (records, branches, replays, Merkle levels, record documents), of the
+# reports' look-ahead walks and of the provenance graph also run against the
+# sanitizer build of the module. Left out: the memory-limit tests (the
+# sanitizers reserve far more address space than any limit they set) and the
+# module's per-process set-up.
+SANITIZED_PY_TESTS = $(addprefix python/tests/,test_records.py test_knowledge_state.py \
+  test_scale_history.py test_history.py test_verification.py test_documents.py \
+  test_reports.py test_provenance.py)
+
 asan-test: setup
 	$(CONFIGURE) -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DKELVORA_SANITIZE=ON -DKELVORA_WERROR=ON \
 	  $(WITH_PYTHON)
 	$(CMAKE) --build $(BUILD)/asan
 	$(CTEST) --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+	scripts/run-sanitized-pytest.sh $(BUILD)/asan $(VENV) -q -p no:cacheprovider $(SANITIZED_PY_TESTS)
 
 # Only checks that each benchmark builds and runs: tiny minimum time, tiny
 # sizes for the Python ones (they use the module and the C++ baselines built

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs the Python tests with the virtualenv VENV. pytest's exit status 5 means
-# it collected no tests (e.g. before any exist); that is not a failure here,
-# every other non-zero status is.
+# Runs the Python tests with the virtualenv VENV. Every non-zero status of
+# pytest is a failure, exit status 5 (no tests collected) too: a suite whose
+# collection finds nothing has not passed.
 set -uo pipefail
 
 venv="$1"
@@ -9,7 +9,6 @@ shift
 "$venv/bin/python" -m pytest "$@"
 status=$?
 if [ "$status" -eq 5 ]; then
-  echo "pytest ($venv): no tests collected"
-  exit 0
+  echo "pytest ($venv): no tests collected" >&2
 fi
 exit "$status"

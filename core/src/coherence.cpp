@@ -6,6 +6,7 @@
 #include "kelvora/analysis.hpp"
 #include "kelvora/id_index.hpp"
 #include "lookahead_walk.hpp"
+#include "stability_sum.hpp"
 
 namespace kelvora::analysis {
 
@@ -29,7 +30,7 @@ void finish(StabilityMetrics& metrics, std::size_t record_count) {
   const auto steps = metrics.definition_arc.size();
   const std::uint32_t revises = metrics.semantic_version.first;
   metrics.total_transitions = static_cast<std::uint32_t>(steps);
-  metrics.volatility = steps == 0 ? 0.0 : static_cast<double>(revises) / static_cast<double>(steps);
+  metrics.volatility = volatility(revises, steps);
   metrics.records_since_last_change =
       steps == 0 ? static_cast<std::uint32_t>(record_count)
                  : static_cast<std::uint32_t>(record_count - 1 -
@@ -143,15 +144,14 @@ CoherenceReport coherence(const KnowledgeState& state, std::span<const Evolution
     add_step(stability[k].second, i, records[i].operation);
   }
 
-  // The sum runs in ascending id order, so the score's last bits are the
-  // same in every process.
-  double sum = -0.0;
+  // The exact sum, as the convergence trajectory keeps it: one state, one score.
+  StabilityUnits sum = 0;
   for (auto& [id, metrics] : stability) {
     finish(metrics, records.size());
-    sum += 1.0 - metrics.volatility;
+    sum += stability_units(metrics.volatility);
   }
-  report.coherence_score =
-      coherence_score(stability.size(), report.unresolved_contradictions.size(), sum);
+  report.coherence_score = coherence_score(
+      stability.size(), report.unresolved_contradictions.size(), stability_total(sum));
   report.is_equilibrium = report.unresolved_contradictions.empty();
   return report;
 }

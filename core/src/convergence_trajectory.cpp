@@ -19,25 +19,15 @@
 #include "kelvora/id_hash.hpp"
 #include "kelvora/operations.hpp"
 #include "kelvora/temporal.hpp"
+#include "stability_sum.hpp"
 #include "unverified_replay.hpp"
 
 namespace kelvora::temporal {
 
 namespace {
 
-// Every (1 - volatility) is a multiple of 2^-53 in [0, 1]: for a volatility
-// v = r / t below one half, 1 - v rounds onto the 2^-53 grid of [1/2, 1];
-// from one half up the subtraction is exact and v already lies on that grid.
-// So the sum is kept as an integer count of 2^-53 units: exact, and the same
-// whatever the order in which concepts come and go.
-__extension__ using Units = unsigned __int128;
-constexpr double kUnit = 0x1p-53;
-
-Units stability_units(std::uint64_t revises, std::uint64_t steps) {
-  const double volatility =
-      steps == 0 ? 0.0 : static_cast<double>(revises) / static_cast<double>(steps);
-  return static_cast<Units>((1.0 - volatility) / kUnit);
-}
+using Units = analysis::StabilityUnits;
+using analysis::stability_units;
 
 struct PairKey {
   ConceptId low;
@@ -94,8 +84,8 @@ class CoherenceTracker {
   std::size_t contradiction_count() const { return contradictions_between_active_; }
 
   double coherence_score() const {
-    const double sum = static_cast<double>(stability_) * kUnit;
-    return analysis::coherence_score(active_count_, contradictions_between_active_, sum);
+    return analysis::coherence_score(active_count_, contradictions_between_active_,
+                                     analysis::stability_total(stability_));
   }
 
  private:

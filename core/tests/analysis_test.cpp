@@ -508,3 +508,73 @@ TEST(ImpactRadius, MillionConceptChain) {
   ASSERT_EQ(relations.clusters.size(), 1u);
   EXPECT_EQ(relations.clusters[0].size(), std::size_t{kLength});
 }
+
+// Lists longer than the walks look ahead (16 entries at most), each record
+// list in a block of exactly its size, so that under the sanitizers a
+// look-ahead read before the start or past the end of a list is caught.
+namespace {
+
+// Concepts 1 to n asserted by enrichment, then each touched by the user.
+std::vector<EvolutionRecord> long_history(int n) {
+  std::vector<EvolutionRecord> built;
+  for (int k = 1; k <= n; ++k) built.push_back(rec(assert_(k), Src::SystemEnrichment));
+  for (int k = 1; k <= n; ++k)
+    built.push_back(rec(k % 2 == 0 ? EvolutionOperation(refine(k)) : relate(k, k)));
+  return std::vector<EvolutionRecord>(built.begin(), built.end());
+}
+
+}  // namespace
+
+TEST(LookAhead, SourceAnalyticsOverLongHistories) {
+  for (const int n : {17, 40, 150}) {
+    const SourceReport r = source_analytics(long_history(n));
+    std::vector<std::pair<ConceptId, std::uint32_t>> latency;
+    for (int k = 1; k <= n; ++k) latency.emplace_back(c(k), static_cast<std::uint32_t>(n));
+    EXPECT_EQ(r.confirmation_latency, latency) << n;
+    EXPECT_EQ(r.user_verified_ratio, 1.0);
+    const std::vector<std::pair<Src, std::size_t>> sources = {{Src::UserExplicit, n},
+                                                              {Src::SystemEnrichment, n}};
+    EXPECT_EQ(r.source_distribution, sources);
+  }
+}
+
+TEST(LookAhead, CoherenceOverLongHistories) {
+  for (const int n : {17, 40, 150}) {
+    std::string concepts;
+    for (int k = 1; k <= n; ++k) concepts += std::to_string(k) + " ";
+    const CoherenceReport r = coherence(make(concepts), long_history(n));
+    ASSERT_EQ(r.concept_stability.size(), static_cast<std::size_t>(n));
+    for (int k = 1; k <= n; ++k) {
+      const auto& [concept_id, metrics] = r.concept_stability[k - 1];
+      EXPECT_EQ(concept_id, c(k));
+      EXPECT_EQ(metrics.definition_arc.size(), 2u) << k;
+      EXPECT_EQ(metrics.records_since_last_change, static_cast<std::uint32_t>(n - k)) << k;
+    }
+    EXPECT_EQ(r.coherence_score, 1.0);
+  }
+}
+
+TEST(LookAhead, RelationAnalyticsOverManyRelations) {
+  // 16 and 32 live relations fill their list's block exactly.
+  for (const int n : {17, 33, 150}) {
+    // A chain 1 - 2 - ... - n and one relation from a concept that is gone.
+    std::string concepts, relations = std::to_string(n) + ":" + std::to_string(n + 1) + ">1";
+    for (int k = 1; k <= n; ++k) concepts += std::to_string(k) + " ";
+    for (int k = 1; k < n; ++k)
+      relations += " " + std::to_string(k) + ":" + std::to_string(k) + ">" + std::to_string(k + 1);
+    const RelationReport r = relation_analytics(make(concepts, relations));
+    const std::vector<std::pair<RT, std::size_t>> types = {{RT::Supports, n}};
+    EXPECT_EQ(r.type_distribution, types);
+    EXPECT_EQ(r.dead_relations, std::vector<RelationId>{id<RelationId>(n)});
+    std::vector<double> centrality(n, 2.0 / (2.0 * n));
+    centrality.front() = centrality.back() = 1.0 / (2.0 * n);
+    std::vector<double> got;
+    std::vector<ConceptId> chain;
+    for (const auto& [concept_id, value] : r.concept_centrality) {
+      got.push_back(value);
+      chain.push_back(concept_id);
+    }
+    EXPECT_EQ(got, centrality) << n;
+    EXPECT_EQ(r.clusters, std::vector<std::vector<ConceptId>>{chain});
+  }
+}

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
+#include <string_view>
 
 namespace kelvora {
 namespace {
@@ -87,6 +90,48 @@ TEST(Classification, WordJaccardSimilarityOverUnicode) {
     EXPECT_EQ(classification::word_jaccard_similarity(c.a, c.b), c.expected) << c.a;
     EXPECT_EQ(classification::word_jaccard_similarity(c.b, c.a), c.expected) << c.b;
   }
+}
+
+// Views that end (or start) inside a longer text: the word sets hold the
+// viewed bytes only. Each view is also copied into a block of exactly its
+// size, with no terminator, so that under the sanitizers a read past its
+// end is caught.
+TEST(Classification, WordSetsStayInsideTheirViews) {
+  const struct {
+    const char* text;
+    std::size_t start;
+    std::size_t length;
+    const char* other;
+    double expected;
+  } cases[] = {
+      {"red applesauce", 0, 9, "red apple", 1.0},
+      {"red apple pie", 0, 9, "apple red", 1.0},
+      {"red apple, pie", 0, 10, "apple red", 1.0},
+      {"red appleé", 0, 9, "red apple", 1.0},
+      {"red applé x", 0, 9, "red appl", 1.0},  // ends inside a two-byte character
+      {"sour red apple", 5, 9, "red apple", 1.0},
+      {"xred apple", 1, 9, "red apple", 1.0},
+      {"red apple pie", 4, 0, "", 0.0},
+      {"red apple pie", 4, 5, "apple pie", 0.5},
+  };
+  for (const auto& c : cases) {
+    const std::string_view view = std::string_view(c.text).substr(c.start, c.length);
+    const auto exact = std::make_unique_for_overwrite<char[]>(view.size());
+    std::copy(view.begin(), view.end(), exact.get());
+    for (const std::string_view a : {view, std::string_view(exact.get(), view.size())}) {
+      EXPECT_EQ(classification::word_jaccard_similarity(a, c.other), c.expected) << c.text;
+      EXPECT_EQ(classification::word_jaccard_similarity(c.other, a), c.expected) << c.text;
+    }
+  }
+  // The term and the definition of an extraction, each a view into a longer text.
+  KnowledgeState s;
+  Concept apple{{}, "\u00c4pple", "red \u00e4pple", 1.0, {}, {}, {}};
+  s.concepts.insert_or_assign(apple.id, Entry<Concept>(apple));
+  const std::string text = "\u00c4pplesauce: Red \u00c4pplesauce";
+  const auto r = classification::classify_extraction(
+      s, std::string_view(text).substr(0, 6), std::string_view(text).substr(13, 10), {0.3, 0.95});
+  EXPECT_EQ(r.kind, Kind::Reinforce);
+  EXPECT_EQ(r.similarity, 1.0);
 }
 
 TEST(Classification, ClassifyExtraction) {

@@ -565,11 +565,13 @@ PyMethodDef g_methods[] = {
     {"classify_extraction", KELVORA_FASTCALL(classify_extraction), kFastcall,
      "classify_extraction($self, term, definition, refine_threshold=None)\n--\n\n"
      "Classify an extracted concept against current state using Jaccard similarity.\n"
+     "\n"
      "Returns a dict with classification (\"assert\", \"refine\", \"revise\" or "
      "\"reinforce\"),\nconcept_id and similarity (both None for \"assert\")."},
     {"diff", KELVORA_FASTCALL(diff), kFastcall,
      "diff($self, other)\n--\n\n"
      "Compute the diff between this state and another.\n"
+     "\n"
      "Returns a dict with the terms of concepts_added, concepts_removed and\n"
      "concepts_modified, the counts relations_added and relations_removed, and the\n"
      "titles of structure_added, structure_removed and structure_modified."},
@@ -614,21 +616,25 @@ PyMethodDef g_methods[] = {
     {"state_at", KELVORA_FASTCALL(state_at), kFastcall,
      "state_at($self, index)\n--\n\n"
      "Reconstruct the knowledge state at a specific record index.\n"
+     "\n"
      "Returns a new PyKnowledgeState representing the state after records[0..=index].\n"
      "This is a lightweight replay (no chain-hash verification)."},
     {"concept_history", KELVORA_FASTCALL(concept_history), kFastcall,
      "concept_history($self, term)\n--\n\n"
      "Get the full evolution history of a concept by term.\n"
+     "\n"
      "Returns a list of dicts (record_index, operation_type, definition, confidence,\n"
      "timestamp), one per record that touched a concept holding the term, in record order."},
     {"range_diff", KELVORA_FASTCALL(range_diff), kFastcall,
      "range_diff($self, from_index, to_index)\n--\n\n"
      "Compute the diff between two points in the evolution chain.\n"
+     "\n"
      "Returns a dict with the terms of concepts_added, concepts_removed and\n"
      "concepts_modified and the counts relations_added and relations_removed."},
     {"convergence_trajectory", KELVORA_FASTCALL(convergence_trajectory), kFastcall,
      "convergence_trajectory($self, direction_window=0)\n--\n\n"
      "Compute the convergence trajectory over the full evolution history.\n"
+     "\n"
      "Returns a list of dicts, one per record (record_index, coherence_score,\n"
      "contradiction_count, concept_count, direction), in record order."},
     {nullptr, nullptr, 0, nullptr},

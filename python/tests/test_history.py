@@ -1,6 +1,7 @@
 """History queries, diffs, extraction classification and the AGM report of PyKnowledgeState."""
 
 import math
+import random
 
 import pytest
 from hypothesis import given, settings
@@ -109,6 +110,62 @@ def test_convergence_trajectory():
     assert s.convergence_trajectory()[3]["direction"] == "Broadening"
     with pytest.raises(TypeError):
         s.convergence_trajectory(None)
+
+
+# The help text's first paragraph, as help() and summary tools show it.
+@pytest.mark.parametrize("method,summary", [
+    ("classify_extraction", "Classify an extracted concept against current state using Jaccard similarity."),
+    ("diff", "Compute the diff between this state and another."),
+    ("agm_report", "Full AGM compliance report for the operation that produced THIS state,\n"
+                   "relative to `before` (the predecessor state the operation was applied to)."),
+    ("state_at", "Reconstruct the knowledge state at a specific record index."),
+    ("concept_history", "Get the full evolution history of a concept by term."),
+    ("range_diff", "Compute the diff between two points in the evolution chain."),
+    ("convergence_trajectory", "Compute the convergence trajectory over the full evolution history."),
+])  # fmt: skip
+def test_help_text_first_paragraph(method, summary):
+    assert getattr(K, method).__doc__.split("\n\n")[0] == summary
+
+
+def random_history(seed, steps=100):
+    """Revisions, reinforcements and contradictions among a few terms, so that
+    the volatilities take many values; refused operations are left out."""
+    rng = random.Random(seed)
+    kinds = ["assert"] * 3 + ["revise"] * 3 + ["reinforce"] * 4 + ["refine", "contradicts", "retract"]
+    s = K()
+    for _ in range(steps):
+        a, b = rng.sample([f"t{k}" for k in range(20)], 2)
+        call = {
+            "assert": lambda: s.apply_assert(a, f"def of {a}"),
+            "revise": lambda: s.apply_revise(a, f"new {a}", [b] if rng.random() < 0.3 else []),
+            "refine": lambda: s.apply_refine(a, f"finer {a}"),
+            "reinforce": lambda: s.apply_reinforce(a),
+            "contradicts": lambda: s.apply_relate(a, b, "contradicts"),
+            "retract": lambda: s.apply_retract(a),
+        }[rng.choice(kinds)]
+        try:
+            s = call()
+        except ValueError:
+            pass
+    return s
+
+
+# One state, one score: each point of the trajectory is, bit for bit, the
+# coherence report of the state after that record, and that score is within
+# 1e-12 of the stabilities summed in identifier order.
+@pytest.mark.parametrize("seed", range(12))
+def test_trajectory_points_are_the_coherence_of_each_prefix(seed):
+    s = random_history(seed)
+    points = s.convergence_trajectory()
+    assert len(points) == s.record_count()
+    for i, point in enumerate(points):
+        report = s.state_at(i).coherence_report()
+        assert point["coherence_score"].hex() == report["coherence_score"].hex(), i
+        volatilities = [m["volatility"] for m in report["concept_stability"].values()]
+        n, contradictions = len(volatilities), len(report["unresolved_contradictions"])
+        density = contradictions / (n * (n - 1) // 2) if n >= 2 else 0.0
+        stability = sum(1.0 - v for v in volatilities) / n * 0.3 if n else 0.3
+        assert report["coherence_score"] == pytest.approx(min(max((1 - density) * 0.7 + stability, 0), 1), abs=1e-12)
 
 
 @pytest.mark.parametrize(

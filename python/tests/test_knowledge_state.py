@@ -48,10 +48,10 @@ METHODS = [
     ("record_count", [], "Returns the number of evolution records in the chain."),
     ("all_records", [], "Returns all evolution records as a list of dicts."),
     ("classify_extraction", ["term", "definition", "refine_threshold"],
-     "Classify an extracted concept against current state using Jaccard similarity.\n"
+     "Classify an extracted concept against current state using Jaccard similarity.\n\n"
      'Returns a dict with classification ("assert", "refine", "revise" or "reinforce"),\n'
      'concept_id and similarity (both None for "assert").'),
-    ("diff", ["other"], "Compute the diff between this state and another.\n"
+    ("diff", ["other"], "Compute the diff between this state and another.\n\n"
      "Returns a dict with the terms of concepts_added, concepts_removed and\n"
      "concepts_modified, the counts relations_added and relations_removed, and the\n"
      "titles of structure_added, structure_removed and structure_modified."),
@@ -116,17 +116,17 @@ METHODS = [
      '  - "confirmation_latency": list of [term, latency]\n'
      '  - "source_distribution": dict of source_type \u2192 count\n'
      '  - "reinforce_count": int'),
-    ("state_at", ["index"], "Reconstruct the knowledge state at a specific record index.\n"
+    ("state_at", ["index"], "Reconstruct the knowledge state at a specific record index.\n\n"
      "Returns a new PyKnowledgeState representing the state after records[0..=index].\n"
      "This is a lightweight replay (no chain-hash verification)."),
-    ("concept_history", ["term"], "Get the full evolution history of a concept by term.\n"
+    ("concept_history", ["term"], "Get the full evolution history of a concept by term.\n\n"
      "Returns a list of dicts (record_index, operation_type, definition, confidence,\n"
      "timestamp), one per record that touched a concept holding the term, in record order."),
-    ("range_diff", ["from_index", "to_index"], "Compute the diff between two points in the evolution chain.\n"
+    ("range_diff", ["from_index", "to_index"], "Compute the diff between two points in the evolution chain.\n\n"
      "Returns a dict with the terms of concepts_added, concepts_removed and\n"
      "concepts_modified and the counts relations_added and relations_removed."),
     ("convergence_trajectory", ["direction_window"],
-     "Compute the convergence trajectory over the full evolution history.\n"
+     "Compute the convergence trajectory over the full evolution history.\n\n"
      "Returns a list of dicts, one per record (record_index, coherence_score,\n"
      "contradiction_count, concept_count, direction), in record order."),
 ]  # fmt: skip
@@ -654,21 +654,23 @@ def test_restructure_survives_its_node_list_emptied_while_read():
 @pytest.mark.parametrize(
     "call,message",
     [
-        (lambda s: s.apply_assert(" A ", "dup"), "duplicate term: concept with term ' A ' already exists"),
-        (lambda s: s.apply_assert("", "empty"), None),
-        (lambda s: s.apply_split("a", [("x", "1")]), "conflict detected: Split requires at least 2 new concepts"),
-        (lambda s: s.apply_relate("a", "a", "derives_from"), None),
+        (lambda s: s.apply_assert(" A ", "dup"), lambda s: "duplicate term: concept with term ' A ' already exists"),
+        (lambda s: s.apply_split("a", [("x", "1")]), lambda s: "conflict detected: Split requires at least 2 new concepts"),
+        (lambda s: s.apply_relate("a", "a", "derives_from"),
+         lambda s: f"cycle detected in DerivesFrom relations: self-referential DerivesFrom on {s.get_concept_id('a')}"),
+        (lambda s: s.apply_relate("b", "a", "derives_from"),
+         lambda s: f"cycle detected in DerivesFrom relations: adding DerivesFrom {s.get_concept_id('b')} -> "
+                   f"{s.get_concept_id('a')} would create a cycle"),
+        (lambda s: s.apply_merge(["a", "b"], "c", "m"), lambda s: "duplicate term: concept with term 'c' already exists"),
     ],
-)
+)  # fmt: skip
 def test_engine_failures_are_value_errors(call, message):
-    s = build("a", "b")
-    count = s.record_count()
-    try:
+    s = build("a", "b", "c").apply_relate("a", "b", "derives_from")
+    before = snapshot(s)
+    with pytest.raises(ValueError) as raised:
         call(s)
-    except ValueError as e:
-        if message is not None:
-            assert str(e) == message
-    assert s.record_count() == count
+    assert str(raised.value) == message(s)
+    assert snapshot(s) == before
 
 
 # ---------------------------------------------------------------- leaks

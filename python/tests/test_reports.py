@@ -89,6 +89,23 @@ def test_stability_and_direction_of_a_python_history():
             method("a")
 
 
+# With no window (or one of 0, or one wider than the history) the trend is one
+# entry over all records; here the records as a whole deepen, while the first
+# ones broaden.
+@pytest.mark.parametrize("call", [
+    lambda s: s.epistemic_direction_report(),
+    lambda s: s.epistemic_direction_report(0),
+    lambda s: s.epistemic_direction_report(window_size=5),
+    lambda s: s.epistemic_direction_report(window_size=6),
+    lambda s: s.epistemic_direction_report(2**64 - 1),
+])  # fmt: skip
+def test_direction_without_a_window_is_one_trend_entry(call):
+    s = build(("apply_assert", "a", "one"), ("apply_assert", "b", "two"), ("apply_refine", "a", "uno"),
+              ("apply_relate", "a", "b", "supports"), ("apply_reinforce", "b"))  # fmt: skip
+    assert call(s) == {"assert_ratio": 0.4, "refine_ratio": 0.6, "revise_ratio": 0.0, "direction": "Deepening",
+                       "trend": [(0, "Deepening")]}  # fmt: skip
+
+
 @pytest.mark.parametrize("call,error,argument", [
     (lambda s: s.concept_stability_report(1), TypeError, "term"),
     (lambda s: s.impact_radius_report(term=None), TypeError, "term"),

@@ -98,7 +98,7 @@ CoherenceReport coherence(const KnowledgeState& state, std::span<const Evolution
 
 // The score from its parts: (1 - density) * 0.7 + mean stability * 0.3,
 // clamped to [0, 1]. `stability_sum` is the sum of (1 - volatility) over the
-// Active concepts in ascending id order, starting from -0.0.
+// Active concepts, computed exactly and rounded once.
 double coherence_score(std::size_t active_count, std::size_t contradiction_count,
                        double stability_sum);
 
