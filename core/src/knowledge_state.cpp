@@ -18,6 +18,7 @@
 #include "kelvora/operations.hpp"
 #include "kelvora/state_hash.hpp"
 #include "kelvora/structure.hpp"
+#include "kelvora/term_index.hpp"
 
 namespace kelvora {
 
@@ -565,6 +566,14 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
   if (!built) return fail(std::move(built.error()));
 
   KnowledgeState next = std::move(built->state);
+  if (state.term_index_) {
+    // Carried over rather than made afresh on the next lookup.
+    const auto& changed = built->changes.concepts;
+    next.term_index_ = changed.empty()
+                           ? state.term_index_
+                           : std::make_shared<const TermIndex>(state.term_index_->updated(
+                                 state.concepts, next.concepts, changed));
+  }
   const Hash resulting = next.state_hash_from(state);
   OperationJustification justification =
       operations::build_justification(state, operation, next, built->changes);
@@ -594,6 +603,12 @@ Hash KnowledgeState::state_hash_from(const KnowledgeState& prior) const {
     hash_cache_ = hashed.hash;
   }
   return *hash_cache_;
+}
+
+std::optional<ConceptId> KnowledgeState::find_concept_by_term(std::string_view term,
+                                                              bool any_status) const {
+  if (!term_index_) term_index_ = std::make_shared<const TermIndex>(TermIndex::build(concepts));
+  return any_status ? term_index_->find_any(term) : term_index_->find_active(term);
 }
 
 Hash KnowledgeState::structure_hash() const {

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "kelvora/error.hpp"
 #include "kelvora/types.hpp"
@@ -18,13 +19,15 @@ struct ApplyContext {
 
 struct StateDiff;
 struct ApplyResult;
+class TermIndex;
 namespace serialization {
 class HashTrail;
 }
 
-// A knowledge state. Treat a state as immutable once its hash has been asked
-// for: the hash is computed once and kept. A copy starts without the cached
-// hash (so it may be changed and then hashed); a move keeps it.
+// A knowledge state. Treat a state as immutable once its hash or a term has
+// been asked for: the hash and the index of terms are made once and kept. A
+// copy starts without them (so it may be changed and then asked); a move
+// keeps them.
 struct KnowledgeState {
   ConceptMap concepts;
   RelationMap relations;
@@ -41,6 +44,7 @@ struct KnowledgeState {
       structure = other.structure;
       hash_cache_.reset();
       hash_trail_.reset();
+      term_index_.reset();
     }
     return *this;
   }
@@ -61,6 +65,13 @@ struct KnowledgeState {
   static Result<ApplyResult> apply(const KnowledgeState& state, const EvolutionOperation& operation,
                                    const ApplyContext& context);
 
+  // The key of the first Active concept, in identifier order, whose term is
+  // byte for byte `term`; with `any_status`, of the first concept of any
+  // status. The index of terms behind it is made on first use and kept; a
+  // state made by apply from one that has it gets it carried over.
+  std::optional<ConceptId> find_concept_by_term(std::string_view term,
+                                                bool any_status = false) const;
+
   // diff::diff(*this, other).
   StateDiff diff(const KnowledgeState& other) const;
 
@@ -71,6 +82,7 @@ struct KnowledgeState {
  private:
   mutable std::optional<Hash> hash_cache_;
   mutable std::shared_ptr<const serialization::HashTrail> hash_trail_;  // set with the hash
+  mutable std::shared_ptr<const TermIndex> term_index_;
 };
 
 struct ApplyResult {
