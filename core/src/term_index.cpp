@@ -38,15 +38,21 @@ TermIndex::Key TermIndex::key_of(const ConceptId& id, const Concept& value) {
 }
 
 TermIndex TermIndex::build(const ConceptMap& concepts) {
-  // The entries' blocks are asked for a few entries ahead: a large map's
-  // blocks lie anywhere on the heap.
-  constexpr std::size_t kAhead = 8;
+  // A large map's blocks lie anywhere on the heap, and a long term's bytes
+  // in yet another place: the walk asks for each block kFar entries ahead
+  // and, once it has arrived, for the term's bytes kNear entries ahead.
+  constexpr std::size_t kFar = 16;
+  constexpr std::size_t kNear = 8;
   std::vector<std::pair<Key, const Entry<Concept>*>> keys;
   keys.reserve(concepts.size());
   concepts.for_each_chunk([&](auto chunk) {
-    for (std::size_t k = 0; k < chunk.size() && k < kAhead; ++k) chunk[k].second.prefetch_value();
-    for (std::size_t k = 0; k < chunk.size(); ++k) {
-      if (k + kAhead < chunk.size()) chunk[k + kAhead].second.prefetch_value();
+    const std::size_t size = chunk.size();
+    for (std::size_t k = 0; k < size && k < kFar; ++k) chunk[k].second.prefetch_value();
+    for (std::size_t k = 0; k < size && k < kNear; ++k)
+      __builtin_prefetch(chunk[k].second->term.data());
+    for (std::size_t k = 0; k < size; ++k) {
+      if (k + kFar < size) chunk[k + kFar].second.prefetch_value();
+      if (k + kNear < size) __builtin_prefetch(chunk[k + kNear].second->term.data());
       keys.emplace_back(key_of(chunk[k].first, chunk[k].second.value()), &chunk[k].second);
     }
   });

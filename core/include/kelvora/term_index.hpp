@@ -32,12 +32,10 @@ class TermIndex {
   // The same over concepts of any status.
   std::optional<ConceptId> find_any(std::string_view term) const;
 
-  std::size_t size() const { return keys_.size(); }
-
  private:
   // `slot` is the term's hash with its lowest bit set for a concept that is
-  // not Active, so that each term's Active concepts form one run of keys in
-  // identifier order, and the others the run after it.
+  // not Active: the Active concepts whose terms share a hash form one run of
+  // keys in identifier order, the others the run after it.
   struct Key {
     std::uint64_t slot;
     ConceptId id;
