@@ -92,11 +92,18 @@ std::optional<ConceptId> TermIndex::find_active(std::string_view term) const {
 }
 
 std::optional<ConceptId> TermIndex::find_any(std::string_view term) const {
+  // The run of the other statuses follows the Active run: one search finds
+  // both, and the first match of each run is compared.
   const std::uint64_t slot = active_slot(term);
-  const auto active = first_in_run(slot, term);
-  const auto other = first_in_run(slot | kNotActive, term);
-  if (active && other) return std::min(*active, *other);
-  return active ? active : other;
+  std::optional<ConceptId> found[2];
+  for (auto it = keys_.lower_bound(Key{slot, ConceptId{}});
+       it != keys_.end() && (it->first.slot | kNotActive) == (slot | kNotActive); ++it) {
+    auto& first = found[it->first.slot & kNotActive];
+    if (!first && it->second->term == term) first = it->first.id;
+    if (found[0] && found[1]) break;
+  }
+  if (found[0] && found[1]) return std::min(*found[0], *found[1]);
+  return found[0] ? found[0] : found[1];
 }
 
 }  // namespace kelvora
