@@ -573,6 +573,8 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
                            ? state.term_index_
                            : std::make_shared<const TermIndex>(state.term_index_->updated(
                                  state.concepts, next.concepts, changed));
+  } else {
+    next.lookups_walked_ = state.lookups_walked_;
   }
   const Hash resulting = next.state_hash_from(state);
   OperationJustification justification =
@@ -607,7 +609,16 @@ Hash KnowledgeState::state_hash_from(const KnowledgeState& prior) const {
 
 std::optional<ConceptId> KnowledgeState::find_concept_by_term(std::string_view term,
                                                               bool any_status) const {
-  if (!term_index_) term_index_ = std::make_shared<const TermIndex>(TermIndex::build(concepts));
+  // Making the index costs some dozen walks over the concepts: a state
+  // (or a line of states) asked for a term once or twice does not pay it.
+  constexpr std::uint32_t kWalkedLookups = 8;
+  if (!term_index_) {
+    if (lookups_walked_ < kWalkedLookups) {
+      ++lookups_walked_;
+      return TermIndex::walk(concepts, term, any_status);
+    }
+    term_index_ = std::make_shared<const TermIndex>(TermIndex::build(concepts));
+  }
   return any_status ? term_index_->find_any(term) : term_index_->find_active(term);
 }
 

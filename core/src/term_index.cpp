@@ -106,4 +106,12 @@ std::optional<ConceptId> TermIndex::find_any(std::string_view term) const {
   return found[0] ? found[0] : found[1];
 }
 
+std::optional<ConceptId> TermIndex::walk(const ConceptMap& concepts, std::string_view term,
+                                         bool any_status) {
+  for (const auto& [id, entry] : concepts) {
+    if ((any_status || entry->status == ConceptStatus::Active) && entry->term == term) return id;
+  }
+  return std::nullopt;
+}
+
 }  // namespace kelvora

@@ -182,7 +182,8 @@ TEST(TermLookup, MadeLateOrCarriedAlongGiveTheSameAnswers) {
   std::mt19937 rng(9);
   KnowledgeState carried = seeded_state();
   KnowledgeState late = seeded_state();
-  (void)carried.find_concept_by_term("alpha");
+  // The first lookups walk; the ninth makes the index.
+  for (int k = 0; k < 9; ++k) EXPECT_TRUE(carried.find_concept_by_term("alpha"));
   for (int step = 0; step < 200; ++step) {
     const EvolutionOperation operation = random_operation(carried, rng);
     const ApplyContext context{Hash{}, Timestamp{1'700'000'000, 0}, OperationSource::UserExplicit};
@@ -199,6 +200,22 @@ TEST(TermLookup, MadeLateOrCarriedAlongGiveTheSameAnswers) {
       EXPECT_EQ(late.find_concept_by_term(term, any), carried.find_concept_by_term(term, any));
     }
   }
+}
+
+// States asked for one term each: the first ones walk, a later one makes
+// the index, and the states after it carry it; every answer is the walk's.
+TEST(TermLookup, OneLookupPerStateAlongALine) {
+  std::mt19937 rng(12);
+  KnowledgeState state = seeded_state();
+  for (int step = 0; step < 100; ++step) {
+    auto result = KnowledgeState::apply(state, random_operation(state, rng), {});
+    if (!result) continue;
+    state = std::move(result->state);
+    const std::string& term = kTerms[rng() % kTerms.size()];
+    const bool any = rng() % 2 == 0;
+    EXPECT_EQ(state.find_concept_by_term(term, any), walked(state, term, any)) << step;
+  }
+  expect_lookups(state, "end");
 }
 
 TEST(TermLookup, SeededStateAnswers) {

@@ -2,6 +2,7 @@
 // entries, its cached hash, and the one way it changes (apply).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -45,6 +46,7 @@ struct KnowledgeState {
       hash_cache_.reset();
       hash_trail_.reset();
       term_index_.reset();
+      lookups_walked_ = 0;
     }
     return *this;
   }
@@ -67,8 +69,9 @@ struct KnowledgeState {
 
   // The key of the first Active concept, in identifier order, whose term is
   // byte for byte `term`; with `any_status`, of the first concept of any
-  // status. The index of terms behind it is made on first use and kept; a
-  // state made by apply from one that has it gets it carried over.
+  // status. The first few lookups along a line of states made by apply walk
+  // the concepts; then an index of terms is made and kept, and carried over
+  // to the states apply makes from this one.
   std::optional<ConceptId> find_concept_by_term(std::string_view term,
                                                 bool any_status = false) const;
 
@@ -83,6 +86,7 @@ struct KnowledgeState {
   mutable std::optional<Hash> hash_cache_;
   mutable std::shared_ptr<const serialization::HashTrail> hash_trail_;  // set with the hash
   mutable std::shared_ptr<const TermIndex> term_index_;
+  mutable std::uint32_t lookups_walked_ = 0;  // before the index was made
 };
 
 struct ApplyResult {

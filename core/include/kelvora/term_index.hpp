@@ -32,6 +32,11 @@ class TermIndex {
   // The same over concepts of any status.
   std::optional<ConceptId> find_any(std::string_view term) const;
 
+  // What find_active (or with `any_status`, find_any) of an index made for
+  // `concepts` gives, by walking them.
+  static std::optional<ConceptId> walk(const ConceptMap& concepts, std::string_view term,
+                                       bool any_status);
+
  private:
   // `slot` is the term's hash with its lowest bit set for a concept that is
   // not Active: the Active concepts whose terms share a hash form one run of
