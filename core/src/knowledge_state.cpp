@@ -18,6 +18,7 @@
 #include "kelvora/operations.hpp"
 #include "kelvora/state_hash.hpp"
 #include "kelvora/structure.hpp"
+#include "kelvora/term_index.hpp"
 
 namespace kelvora {
 
@@ -572,6 +573,16 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
   if (!built) return fail(std::move(built.error()));
 
   KnowledgeState next = std::move(built->state);
+  if (state.term_index_) {
+    // Carried over rather than made afresh on the next lookup.
+    const auto& changed = built->changes.concepts;
+    next.term_index_ = changed.empty()
+                           ? state.term_index_
+                           : std::make_shared<const TermIndex>(state.term_index_->updated(
+                                 state.concepts, next.concepts, changed));
+  } else {
+    next.lookups_walked_ = state.lookups_walked_;
+  }
   const Hash resulting = next.state_hash_from(state);
   OperationJustification justification =
       operations::build_justification(state, operation, next, built->changes);
@@ -611,6 +622,21 @@ Hash KnowledgeState::state_hash_from(const KnowledgeState& prior) const {
     hash_cache_ = hashed.hash;
   }
   return *hash_cache_;
+}
+
+std::optional<ConceptId> KnowledgeState::find_concept_by_term(std::string_view term,
+                                                              bool any_status) const {
+  // Making the index costs some dozen walks over the concepts: a state
+  // (or a line of states) asked for a term once or twice does not pay it.
+  constexpr std::uint32_t kWalkedLookups = 8;
+  if (!term_index_) {
+    if (lookups_walked_ < kWalkedLookups) {
+      ++lookups_walked_;
+      return TermIndex::walk(concepts, term, any_status);
+    }
+    term_index_ = std::make_shared<const TermIndex>(TermIndex::build(concepts));
+  }
+  return any_status ? term_index_->find_any(term) : term_index_->find_active(term);
 }
 
 Hash KnowledgeState::structure_hash() const {

@@ -51,20 +51,18 @@ class StateText {
   }
 
  private:
-  // An object whose members are among `names` (sorted), each at most once
-  // and in that order, with every member of `required` (a bit per name)
-  // present; `member` reads the value of names[i].
+  // An object whose members are among `names`, each at most once and in any
+  // order, with every member of `required` (a bit per name) present;
+  // `member` reads the value of names[i].
   template <std::size_t N, class Member>
   bool members(const std::string_view (&names)[N], unsigned required, Member member) {
-    int last = -1;
     unsigned seen = 0;
     const bool ok = object([&](std::string_view key) {
       const auto found = std::find(names, names + N, key);
-      const auto at = static_cast<int>(found - names);
-      if (at == static_cast<int>(N) || at <= last) return false;
-      last = at;
+      const auto at = static_cast<unsigned>(found - names);
+      if (at == N || (seen >> at & 1u) != 0) return false;
       seen |= 1u << at;
-      return member(at);
+      return member(static_cast<int>(at));
     });
     return ok && (seen & required) == required;
   }
@@ -337,23 +335,47 @@ class StateText {
     return plain(s) && uuid_text(s, out.uuid);
   }
 
-  // An identifier-keyed map, keys strictly ascending, so every entry is
-  // appended and no key repeats.
+  // An identifier-keyed map, each key at most once. Entries whose keys come
+  // in ascending order (as the writers give them) are appended as they come;
+  // from the first key out of order on, the entries are gathered and the map
+  // is built from them sorted, which costs one sort instead of an insert in
+  // the middle of the map per entry.
   template <class Id, class T, class Map, class Read>
   bool map(Map& out, Read read) {
-    bool first = true;
+    std::vector<std::pair<Id, Entry<T>>> gathered;
+    bool in_order = true;
     Uuid previous;
-    return object([&](std::string_view key) {
+    const bool ok = object([&](std::string_view key) {
       Id key_id;
       if (!uuid_text(key, key_id.uuid)) return false;
-      if (!first && !(previous < key_id.uuid)) return false;
-      first = false;
-      previous = key_id.uuid;
       T value;
       if (!read(value)) return false;
-      out.insert_or_assign(key_id, Entry<T>(std::move(value)));
+      if (in_order && (out.empty() || previous < key_id.uuid)) {
+        previous = key_id.uuid;
+        out.insert_or_assign(key_id, Entry<T>(std::move(value)));
+        return true;
+      }
+      if (in_order) {
+        in_order = false;
+        gathered.reserve(2 * out.size());
+        for (const auto& entry : out) gathered.push_back(entry);
+      }
+      gathered.emplace_back(key_id, Entry<T>(std::move(value)));
       return true;
     });
+    if (!ok) return false;
+    if (in_order) return true;
+    std::sort(gathered.begin(), gathered.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    // A repeated key is left to the tree reader, which decides which one counts.
+    const auto repeated =
+        std::adjacent_find(gathered.begin(), gathered.end(),
+                           [](const auto& a, const auto& b) { return a.first == b.first; });
+    if (repeated != gathered.end()) return false;
+    Map sorted;
+    for (auto& [id, entry] : gathered) sorted.emplace(id, std::move(entry));  // appends
+    out = std::move(sorted);
+    return true;
   }
 
   bool evidence(std::vector<EvidenceRef>& out) {

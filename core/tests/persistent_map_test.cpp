@@ -34,6 +34,18 @@ void expect_same(const Map& map, const Model& model) {
     ASSERT_NE(it, map.end());
     EXPECT_EQ(it->second, value);
   }
+  // Present, absent, before the first and past the last key (the keys of
+  // the mixes lie in 0..400).
+  for (int key = -1; key <= 401; ++key) {
+    const auto it = map.lower_bound(key);
+    const auto expected = model.lower_bound(key);
+    if (expected == model.end()) {
+      EXPECT_EQ(it, map.end()) << key;
+    } else {
+      ASSERT_NE(it, map.end()) << key;
+      EXPECT_EQ(it->first, expected->first) << key;
+    }
+  }
 }
 
 struct Mix {

@@ -31,28 +31,7 @@ std::shared_ptr<const KnowledgeState> shared_empty_state() {
 
 std::optional<ConceptId> PyKnowledgeState::find_concept_id_by_term(const KnowledgeState& state,
                                                                    std::string_view term) {
-  for (const auto& [id, entry] : state.concepts) {
-    if (entry->status == ConceptStatus::Active && entry->term == term) return id;
-  }
-  return std::nullopt;
-}
-
-std::optional<ConceptId> TermLookup::find(std::string_view term) {
-  if (scans_ < kScans) {
-    ++scans_;
-    return PyKnowledgeState::find_concept_id_by_term(state_, term);
-  }
-  if (!index_) {
-    index_.emplace();
-    index_->reserve(state_.concepts.size());
-    // In id order, so that each term keeps its first Active concept.
-    for (const auto& [id, entry] : state_.concepts) {
-      if (entry->status == ConceptStatus::Active) index_->try_emplace(entry->term, id);
-    }
-  }
-  const auto found = index_->find(term);
-  if (found == index_->end()) return std::nullopt;
-  return found->second;
+  return state.find_concept_by_term(term);
 }
 
 std::optional<PyKnowledgeState> PyKnowledgeState::apply_op(EvolutionOperation operation) const {
@@ -120,22 +99,19 @@ PyObject* wrap_knowledge_state(PyKnowledgeState value) {
 
 namespace {
 
-// `id` when `term` resolved, else nothing with ValueError "concept not found: {term}".
-std::optional<ConceptId> resolved(std::optional<ConceptId> id, const std::string& term) {
+// The id of the first Active concept with exactly this term, or nothing
+// with ValueError "concept not found: {term}".
+std::optional<ConceptId> resolve(const KnowledgeState& state, const std::string& term) {
+  auto id = PyKnowledgeState::find_concept_id_by_term(state, term);
   if (!id) raise_value_error("concept not found: " + term);
   return id;
 }
 
-std::optional<ConceptId> resolve(const KnowledgeState& state, const std::string& term) {
-  return resolved(PyKnowledgeState::find_concept_id_by_term(state, term), term);
-}
-
 bool resolve_all(const KnowledgeState& state, const std::vector<std::string>& terms,
                  std::vector<ConceptId>& out) {
-  TermLookup lookup(state);
   out.reserve(terms.size());
   for (const auto& term : terms) {
-    auto id = resolved(lookup.find(term), term);
+    auto id = resolve(state, term);
     if (!id) return false;
     out.push_back(*id);
   }
@@ -199,10 +175,10 @@ PyObject* get_concept_definition(PyObject* self, PyObject* const* args, Py_ssize
     std::string term;
     if (!a.get(0, term)) return nullptr;
     // Any status: unlike the term lookup, a superseded concept counts here.
-    for (const auto& entry : self_of(self).state->concepts) {
-      if (entry.second->term == term) return to_py(entry.second->definition);
-    }
-    return none();
+    const KnowledgeState& state = *self_of(self).state;
+    const auto id = state.find_concept_by_term(term, /*any_status=*/true);
+    if (!id) return none();
+    return to_py(state.concepts.at(*id)->definition);
   });
 }
 
@@ -332,7 +308,7 @@ bool read_required(PyObject* node, const char* key, T& out) {
 }
 
 // Builds one node from its dict; ids[i] is the id drawn for list element i.
-bool read_node(TermLookup& lookup, PyObject* dict, const StructureNodeId& id,
+bool read_node(const KnowledgeState& state, PyObject* dict, const StructureNodeId& id,
                const std::vector<StructureNodeId>& ids, StructureNode& node) {
   node.id = id;
   if (!read_required(dict, "title", node.title) ||
@@ -355,7 +331,7 @@ bool read_node(TermLookup& lookup, PyObject* dict, const StructureNodeId& id,
   if (has_terms < 0) return false;
   node.concept_refs.reserve(terms.size());
   for (const auto& term : terms) {
-    auto concept_id = lookup.find(term);
+    auto concept_id = PyKnowledgeState::find_concept_id_by_term(state, term);
     if (!concept_id) {
       raise_value_error("concept_terms references unknown concept: " +
                         exchange::debug_quoted(term));
@@ -381,9 +357,8 @@ PyObject* apply_restructure(PyObject* self, PyObject* const* args, Py_ssize_t na
     ids.reserve(dicts.size());
     for (std::size_t i = 0; i < dicts.size(); ++i) ids.push_back(StructureNodeId::random());
     restructure.new_nodes.resize(dicts.size());
-    TermLookup lookup(state);
     for (std::size_t i = 0; i < dicts.size(); ++i) {
-      if (!read_node(lookup, dicts[i].get(), ids[i], ids, restructure.new_nodes[i])) return nullptr;
+      if (!read_node(state, dicts[i].get(), ids[i], ids, restructure.new_nodes[i])) return nullptr;
     }
     return apply_and_wrap(self, std::move(restructure));
   });

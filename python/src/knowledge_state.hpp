@@ -11,7 +11,6 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -32,7 +31,8 @@ struct PyKnowledgeState {
   PyKnowledgeState(RecordHistory records_, std::shared_ptr<const KnowledgeState> state_)
       : records(std::move(records_)), state(std::move(state_)) {}
 
-  // The first Active concept, in id order, whose term is byte for byte `term`.
+  // The first Active concept, in id order, whose term is byte for byte `term`
+  // (found through the state's index of terms).
   static std::optional<ConceptId> find_concept_id_by_term(const KnowledgeState& state,
                                                           std::string_view term);
 
@@ -40,23 +40,6 @@ struct PyKnowledgeState {
   // the new value, or nothing with a Python exception set (ValueError with the
   // engine's message, MemoryError, or PanicException for an internal fault).
   std::optional<PyKnowledgeState> apply_op(EvolutionOperation operation) const;
-};
-
-// Resolves many terms against one state as find_concept_id_by_term does. The
-// first few lookups scan the state; later ones use an index of its Active
-// terms built once, so resolving a list of terms (a Merge of many concepts,
-// a Restructure's references) costs one pass over the state, not one per
-// term. The state must outlive the lookup.
-class TermLookup {
- public:
-  explicit TermLookup(const KnowledgeState& state) : state_(state) {}
-  std::optional<ConceptId> find(std::string_view term);
-
- private:
-  static constexpr std::size_t kScans = 8;
-  const KnowledgeState& state_;
-  std::size_t scans_ = 0;
-  std::optional<std::unordered_map<std::string_view, ConceptId>> index_;
 };
 
 // The Python object: the header and the value, placement-constructed.

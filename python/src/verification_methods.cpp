@@ -212,8 +212,9 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return guarded([&]() -> PyObject* {
     std::string text;
     if (!read_json_str("from_json", args, nargs, kwnames, text)) return nullptr;
-    // Documents as the writers print them load without a tree; any other
-    // text takes the tree reader, whose messages are the ones to give.
+    // Documents in the writers' shape (members in any order) load without a
+    // tree; any other text takes the tree reader, whose messages are the
+    // ones to give.
     if (auto state = exchange::try_read_state_text(text)) {
       return wrap_knowledge_state(PyKnowledgeState{
           RecordHistory{}, std::make_shared<const KnowledgeState>(std::move(*state))});

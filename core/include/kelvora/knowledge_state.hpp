@@ -2,8 +2,10 @@
 // entries, its cached hash, and the one way it changes (apply).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "kelvora/entry.hpp"
 #include "kelvora/error.hpp"
@@ -19,6 +21,7 @@ struct ApplyContext {
 
 struct StateDiff;
 struct ApplyResult;
+class TermIndex;
 namespace serialization {
 class HashTrail;
 }
@@ -26,9 +29,10 @@ namespace analysis {
 struct DerivationIndex;
 }
 
-// A knowledge state. Treat a state as immutable once its hash or its
-// derivation index has been asked for: each is computed once and kept. A
-// copy starts without them (so it may be changed first); a move keeps them.
+// A knowledge state. Treat a state as immutable once its hash, its
+// derivation index or a term has been asked for: each is made once and
+// kept. A copy starts without them (so it may be changed and then asked);
+// a move keeps them.
 struct KnowledgeState {
   ConceptMap concepts;
   RelationMap relations;
@@ -46,6 +50,8 @@ struct KnowledgeState {
       hash_cache_.reset();
       hash_trail_.reset();
       derivation_index_.reset();
+      term_index_.reset();
+      lookups_walked_ = 0;
     }
     return *this;
   }
@@ -83,6 +89,13 @@ struct KnowledgeState {
   // nodes by the concepts they refer to, built on first use and kept, as
   // the hash is (impact radius).
   const analysis::DerivationIndex& derivation_index() const;
+  // The key of the first Active concept, in identifier order, whose term is
+  // byte for byte `term`; with `any_status`, of the first concept of any
+  // status. The first few lookups along a line of states made by apply walk
+  // the concepts; then an index of terms is made and kept, and carried over
+  // to the states apply makes from this one.
+  std::optional<ConceptId> find_concept_by_term(std::string_view term,
+                                                bool any_status = false) const;
 
   // diff::diff(*this, other).
   StateDiff diff(const KnowledgeState& other) const;
@@ -95,6 +108,8 @@ struct KnowledgeState {
   mutable std::optional<Hash> hash_cache_;
   mutable std::shared_ptr<const serialization::HashTrail> hash_trail_;  // set with the hash
   mutable std::shared_ptr<const analysis::DerivationIndex> derivation_index_;
+  mutable std::shared_ptr<const TermIndex> term_index_;
+  mutable std::uint32_t lookups_walked_ = 0;  // before the index was made
 };
 
 struct ApplyResult {

@@ -67,6 +67,11 @@ class PersistentMap {
     if (!found) return end();
     return const_iterator(parts_.data() + part, parts_.data() + parts_.size(), slot);
   }
+  // The first entry whose key is not less than `key`.
+  const_iterator lower_bound(const K& key) const {
+    const auto [part, slot, found] = locate(key);
+    return iterator_at(part, slot);
+  }
   bool contains(const K& key) const { return locate(key).found; }
   size_type count(const K& key) const { return contains(key) ? 1 : 0; }
   const V& at(const K& key) const {

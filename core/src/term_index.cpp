@@ -1,0 +1,117 @@
+#include "kelvora/term_index.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "kelvora/id_hash.hpp"
+
+namespace kelvora {
+
+namespace {
+
+// Terms can come from documents a caller wrote, so the hash is keyed with
+// the process's random seed: crafted terms cannot be made to share a run.
+std::uint64_t term_hash(std::string_view term) {
+  static const std::uint64_t seed = id_hash_seed();
+  std::uint64_t h = IdHash::mix(seed ^ term.size());
+  std::size_t at = 0;
+  for (; at + 8 <= term.size(); at += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, term.data() + at, 8);
+    h = IdHash::mix(h ^ word);
+  }
+  std::uint64_t tail = 0;
+  if (at < term.size()) std::memcpy(&tail, term.data() + at, term.size() - at);
+  return IdHash::mix(h ^ tail);
+}
+
+constexpr std::uint64_t kNotActive = 1;
+
+std::uint64_t active_slot(std::string_view term) { return term_hash(term) & ~kNotActive; }
+
+}  // namespace
+
+TermIndex::Key TermIndex::key_of(const ConceptId& id, const Concept& value) {
+  const std::uint64_t slot = active_slot(value.term);
+  return Key{value.status == ConceptStatus::Active ? slot : slot | kNotActive, id};
+}
+
+TermIndex TermIndex::build(const ConceptMap& concepts) {
+  // A large map's blocks lie anywhere on the heap, and a long term's bytes
+  // in yet another place: the walk asks for each block kFar entries ahead
+  // and, once it has arrived, for the term's bytes kNear entries ahead.
+  constexpr std::size_t kFar = 16;
+  constexpr std::size_t kNear = 8;
+  std::vector<std::pair<Key, const Entry<Concept>*>> keys;
+  keys.reserve(concepts.size());
+  concepts.for_each_chunk([&](auto chunk) {
+    const std::size_t size = chunk.size();
+    for (std::size_t k = 0; k < size && k < kFar; ++k) chunk[k].second.prefetch_value();
+    for (std::size_t k = 0; k < size && k < kNear; ++k)
+      __builtin_prefetch(chunk[k].second->term.data());
+    for (std::size_t k = 0; k < size; ++k) {
+      if (k + kFar < size) chunk[k + kFar].second.prefetch_value();
+      if (k + kNear < size) __builtin_prefetch(chunk[k + kNear].second->term.data());
+      keys.emplace_back(key_of(chunk[k].first, chunk[k].second.value()), &chunk[k].second);
+    }
+  });
+  std::sort(keys.begin(), keys.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  TermIndex index;
+  for (const auto& [key, entry] : keys) index.keys_.emplace(key, *entry);  // appends, in key order
+  return index;
+}
+
+TermIndex TermIndex::updated(const ConceptMap& before, const ConceptMap& after,
+                             std::span<const ConceptId> changed) const {
+  TermIndex next = *this;
+  for (const ConceptId& id : changed) {
+    const auto old_entry = before.find(id);
+    const auto new_entry = after.find(id);
+    std::optional<Key> old_key, new_key;
+    if (old_entry != before.end()) old_key = key_of(id, old_entry->second.value());
+    if (new_entry != after.end()) new_key = key_of(id, new_entry->second.value());
+    if (old_key && old_key != new_key) next.keys_.erase(*old_key);
+    if (new_key) next.keys_.insert_or_assign(*new_key, new_entry->second);
+  }
+  return next;
+}
+
+std::optional<ConceptId> TermIndex::first_in_run(std::uint64_t slot, std::string_view term) const {
+  for (auto it = keys_.lower_bound(Key{slot, ConceptId{}});
+       it != keys_.end() && it->first.slot == slot; ++it) {
+    // Terms that share a hash share the run; the concept's own term decides.
+    if (it->second->term == term) return it->first.id;
+  }
+  return std::nullopt;
+}
+
+std::optional<ConceptId> TermIndex::find_active(std::string_view term) const {
+  return first_in_run(active_slot(term), term);
+}
+
+std::optional<ConceptId> TermIndex::find_any(std::string_view term) const {
+  // The run of the other statuses follows the Active run: one search finds
+  // both, and the first match of each run is compared.
+  const std::uint64_t slot = active_slot(term);
+  std::optional<ConceptId> found[2];
+  for (auto it = keys_.lower_bound(Key{slot, ConceptId{}});
+       it != keys_.end() && (it->first.slot | kNotActive) == (slot | kNotActive); ++it) {
+    auto& first = found[it->first.slot & kNotActive];
+    if (!first && it->second->term == term) first = it->first.id;
+    if (found[0] && found[1]) break;
+  }
+  if (found[0] && found[1]) return std::min(*found[0], *found[1]);
+  return found[0] ? found[0] : found[1];
+}
+
+std::optional<ConceptId> TermIndex::walk(const ConceptMap& concepts, std::string_view term,
+                                         bool any_status) {
+  for (const auto& [id, entry] : concepts) {
+    if ((any_status || entry->status == ConceptStatus::Active) && entry->term == term) return id;
+  }
+  return std::nullopt;
+}
+
+}  // namespace kelvora
