@@ -5,6 +5,8 @@
 #include "report_methods.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -93,6 +95,41 @@ PyObject* new_ref(PyObject* borrowed) {
   Py_XINCREF(borrowed);
   return borrowed;
 }
+
+// Float objects for the values of a large map, shared where a value repeats:
+// a centrality is a degree over one count, so 100,000 of them take a few
+// dozen values, and one object per value saves making and freeing the rest.
+// Direct-mapped: a value whose slot holds another gets a slot of its own.
+class SharedFloats {
+ public:
+  SharedFloats() = default;
+  SharedFloats(const SharedFloats&) = delete;
+  SharedFloats& operator=(const SharedFloats&) = delete;
+  ~SharedFloats() {
+    for (const Slot& slot : slots_) Py_XDECREF(slot.object);
+  }
+
+  // A new reference to a float of `value`, or null with an exception set.
+  PyObject* get(double value) {
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    Slot& slot = slots_[(bits ^ bits >> 32) * 0x9E3779B97F4A7C15u >> (64 - kSlotBits)];
+    if (slot.object == nullptr || slot.bits != bits) {
+      PyObject* object = PyFloat_FromDouble(value);
+      if (object == nullptr) return nullptr;
+      Py_XDECREF(slot.object);
+      slot = {bits, object};
+    }
+    return new_ref(slot.object);
+  }
+
+ private:
+  static constexpr int kSlotBits = 8;
+  struct Slot {
+    std::uint64_t bits = 0;
+    PyObject* object = nullptr;
+  };
+  std::array<Slot, std::size_t{1} << kSlotBits> slots_{};
+};
 
 // ------------------------------------------------------------ concept names
 
@@ -384,11 +421,12 @@ PyObject* relation_dict(const KnowledgeState& state, const analysis::RelationRep
   names.reserve(ids.size());
   py::Ref centrality_dict(dict_for(ids.size()));
   if (!centrality_dict) return nullptr;
+  SharedFloats values;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     prefetch_names(concepts, i);
     names.emplace_back(name_object(concepts[i], ids[i]));
     if (!names.back() ||
-        !put(centrality_dict.get(), names.back().get(), py::to_py(centrality[i].second))) {
+        !put(centrality_dict.get(), names.back().get(), values.get(centrality[i].second))) {
       return nullptr;
     }
   }
