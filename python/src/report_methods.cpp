@@ -202,8 +202,8 @@ PyObject* arc_step_to_dict(const analysis::ArcStep& step) {
   return ok ? d.release() : nullptr;
 }
 
-// The stability dict of one concept.
-PyObject* stability_to_dict(const analysis::StabilityMetrics& m) {
+// The stability dict of one concept; the volatility from `floats`.
+PyObject* stability_to_dict(const analysis::StabilityMetrics& m, SharedFloats& floats) {
   const auto& arc = m.definition_arc;
   py::Ref arc_list(PyList_New(static_cast<Py_ssize_t>(arc.size())));
   if (!arc_list) return nullptr;
@@ -225,7 +225,7 @@ PyObject* stability_to_dict(const analysis::StabilityMetrics& m) {
       put(d.get(), key<"semantic_version">(), version.release()) &&
       put(d.get(), key<"total_transitions">(), py::to_py(m.total_transitions)) &&
       put(d.get(), key<"records_since_last_change">(), py::to_py(m.records_since_last_change)) &&
-      put(d.get(), key<"volatility">(), py::to_py(m.volatility)) &&
+      put(d.get(), key<"volatility">(), floats.get(m.volatility)) &&
       put(d.get(), key<"definition_arc">(), arc_list.release());
   return ok ? d.release() : nullptr;
 }
@@ -259,11 +259,13 @@ PyObject* coherence_dict(const KnowledgeState& state, const analysis::CoherenceR
   const std::vector<const Concept*> concepts = concepts_in_order(state, ids);
   py::Ref stability(dict_for(ids.size()));
   if (!stability) return nullptr;
+  // Volatilities are few distinct ratios of small counts.
+  SharedFloats volatilities;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     prefetch_names(concepts, i);
     py::Ref name(name_object(concepts[i], ids[i]));
-    if (!name ||
-        !put(stability.get(), name.get(), stability_to_dict(report.concept_stability[i].second))) {
+    if (!name || !put(stability.get(), name.get(),
+                      stability_to_dict(report.concept_stability[i].second, volatilities))) {
       return nullptr;
     }
   }
@@ -498,7 +500,8 @@ PyObject* concept_stability_report(PyObject* self, PyObject* const* args, Py_ssi
     const PyKnowledgeState& s = self_of(self);
     const auto id = resolve(*s.state, term);
     if (!id) return nullptr;
-    return stability_to_dict(analysis::concept_stability(s.records.view(), *id));
+    SharedFloats floats;
+    return stability_to_dict(analysis::concept_stability(s.records.view(), *id), floats);
   });
 }
 
