@@ -435,7 +435,10 @@ PyObject* relation_dict(const KnowledgeState& state, const analysis::RelationRep
 
   py::Ref clusters(PyList_New(static_cast<Py_ssize_t>(report.clusters.size())));
   if (!clusters) return nullptr;
-  for (std::size_t c = 0; c < report.clusters.size(); ++c) {
+  // Made last to first, so that the largest list (usually most of the
+  // concepts) comes last: a collection the smaller lists set off then does
+  // not walk it.
+  for (std::size_t c = report.clusters.size(); c-- > 0;) {
     const auto& members = report.clusters[c];
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(members.size()));
     if (list == nullptr) return nullptr;
