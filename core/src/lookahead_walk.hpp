@@ -61,18 +61,25 @@ struct ActiveConcepts {
   IdIndex<ConceptId> number;
 };
 
+// The ids are gathered first, so that the index is sized for the Active
+// concepts alone. It is sized for twice as many (at most three eighths
+// full): the reports look up far more ids than they insert, many of them
+// absent, and a sparser table ends a probe sooner.
 inline ActiveConcepts active_concepts(const KnowledgeState& state) {
-  ActiveConcepts active{{}, IdIndex<ConceptId>(state.concepts.size())};
-  active.ids.reserve(state.concepts.size());
+  std::vector<ConceptId> ids;
+  ids.reserve(state.concepts.size());
   walk_ahead(
       state.concepts, [](const Concept& c) { prefetch_field(c.status); },
-      [&](const ConceptId& id, const Concept&) { active.number.prefetch(id); },
+      [](const ConceptId&, const Concept&) {},
       [&](const ConceptId& id, const Concept& c) {
-        if (c.status != ConceptStatus::Active) return;
-        active.number.insert(id);
-        active.ids.push_back(id);
+        if (c.status == ConceptStatus::Active) ids.push_back(id);
       });
-  return active;
+  IdIndex<ConceptId> number(2 * ids.size());
+  for (std::size_t k = 0; k < ids.size(); ++k) {
+    if (k + kWalkFar < ids.size()) number.prefetch(ids[k + kWalkFar]);
+    number.insert(ids[k]);
+  }
+  return {std::move(ids), std::move(number)};
 }
 
 }  // namespace kelvora::analysis

@@ -41,6 +41,11 @@ class Components {
     parent_[b] = static_cast<std::int32_t>(a);
   }
 
+  // The number of members of the set whose root is `r`.
+  std::uint32_t size_at_root(std::uint32_t r) const {
+    return static_cast<std::uint32_t>(-parent_[r]);
+  }
+
   void prefetch(std::uint32_t k) const { __builtin_prefetch(&parent_[k]); }
 
  private:
@@ -56,10 +61,11 @@ std::vector<std::vector<ConceptId>> clusters_of(Components& components,
   std::vector<std::uint32_t> cluster_of_root(n, kNone);
   std::vector<std::vector<ConceptId>> clusters;
   for (std::uint32_t k = 0; k < n; ++k) {
-    std::uint32_t& cluster = cluster_of_root[components.root(k)];
+    const std::uint32_t r = components.root(k);
+    std::uint32_t& cluster = cluster_of_root[r];
     if (cluster == kNone) {
       cluster = static_cast<std::uint32_t>(clusters.size());
-      clusters.emplace_back();
+      clusters.emplace_back().reserve(components.size_at_root(r));
     }
     clusters[cluster].push_back(active[k]);
   }
@@ -80,6 +86,7 @@ RelationReport relation_analytics(const KnowledgeState& state) {
   // The numbers of the ends of every live relation, gathered first so that
   // the second pass can ask for the sets it joins ahead.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> live;
+  live.reserve(state.relations.size());
   walk_ahead(
       state.relations, prefetch_relation,
       [&](const RelationId&, const Relation& relation) {

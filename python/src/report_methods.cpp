@@ -5,6 +5,8 @@
 #include "report_methods.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -94,6 +96,41 @@ PyObject* new_ref(PyObject* borrowed) {
   return borrowed;
 }
 
+// Float objects for the values of a large map, shared where a value repeats:
+// a centrality is a degree over one count, so 100,000 of them take a few
+// dozen values, and one object per value saves making and freeing the rest.
+// Direct-mapped: a value whose slot holds another gets a slot of its own.
+class SharedFloats {
+ public:
+  SharedFloats() = default;
+  SharedFloats(const SharedFloats&) = delete;
+  SharedFloats& operator=(const SharedFloats&) = delete;
+  ~SharedFloats() {
+    for (const Slot& slot : slots_) Py_XDECREF(slot.object);
+  }
+
+  // A new reference to a float of `value`, or null with an exception set.
+  PyObject* get(double value) {
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    Slot& slot = slots_[(bits ^ bits >> 32) * 0x9E3779B97F4A7C15u >> (64 - kSlotBits)];
+    if (slot.object == nullptr || slot.bits != bits) {
+      PyObject* object = PyFloat_FromDouble(value);
+      if (object == nullptr) return nullptr;
+      Py_XDECREF(slot.object);
+      slot = {bits, object};
+    }
+    return new_ref(slot.object);
+  }
+
+ private:
+  static constexpr int kSlotBits = 8;
+  struct Slot {
+    std::uint64_t bits = 0;
+    PyObject* object = nullptr;
+  };
+  std::array<Slot, std::size_t{1} << kSlotBits> slots_{};
+};
+
 // ------------------------------------------------------------ concept names
 
 // The concepts of `ids`, given in ascending order, by one forward walk of
@@ -165,8 +202,8 @@ PyObject* arc_step_to_dict(const analysis::ArcStep& step) {
   return ok ? d.release() : nullptr;
 }
 
-// The stability dict of one concept.
-PyObject* stability_to_dict(const analysis::StabilityMetrics& m) {
+// The stability dict of one concept; the volatility from `floats`.
+PyObject* stability_to_dict(const analysis::StabilityMetrics& m, SharedFloats& floats) {
   const auto& arc = m.definition_arc;
   py::Ref arc_list(PyList_New(static_cast<Py_ssize_t>(arc.size())));
   if (!arc_list) return nullptr;
@@ -188,7 +225,7 @@ PyObject* stability_to_dict(const analysis::StabilityMetrics& m) {
       put(d.get(), key<"semantic_version">(), version.release()) &&
       put(d.get(), key<"total_transitions">(), py::to_py(m.total_transitions)) &&
       put(d.get(), key<"records_since_last_change">(), py::to_py(m.records_since_last_change)) &&
-      put(d.get(), key<"volatility">(), py::to_py(m.volatility)) &&
+      put(d.get(), key<"volatility">(), floats.get(m.volatility)) &&
       put(d.get(), key<"definition_arc">(), arc_list.release());
   return ok ? d.release() : nullptr;
 }
@@ -222,11 +259,13 @@ PyObject* coherence_dict(const KnowledgeState& state, const analysis::CoherenceR
   const std::vector<const Concept*> concepts = concepts_in_order(state, ids);
   py::Ref stability(dict_for(ids.size()));
   if (!stability) return nullptr;
+  // Volatilities are few distinct ratios of small counts.
+  SharedFloats volatilities;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     prefetch_names(concepts, i);
     py::Ref name(name_object(concepts[i], ids[i]));
-    if (!name ||
-        !put(stability.get(), name.get(), stability_to_dict(report.concept_stability[i].second))) {
+    if (!name || !put(stability.get(), name.get(),
+                      stability_to_dict(report.concept_stability[i].second, volatilities))) {
       return nullptr;
     }
   }
@@ -384,18 +423,22 @@ PyObject* relation_dict(const KnowledgeState& state, const analysis::RelationRep
   names.reserve(ids.size());
   py::Ref centrality_dict(dict_for(ids.size()));
   if (!centrality_dict) return nullptr;
+  SharedFloats values;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     prefetch_names(concepts, i);
     names.emplace_back(name_object(concepts[i], ids[i]));
     if (!names.back() ||
-        !put(centrality_dict.get(), names.back().get(), py::to_py(centrality[i].second))) {
+        !put(centrality_dict.get(), names.back().get(), values.get(centrality[i].second))) {
       return nullptr;
     }
   }
 
   py::Ref clusters(PyList_New(static_cast<Py_ssize_t>(report.clusters.size())));
   if (!clusters) return nullptr;
-  for (std::size_t c = 0; c < report.clusters.size(); ++c) {
+  // Made last to first, so that the largest list (usually most of the
+  // concepts) comes last: a collection the smaller lists set off then does
+  // not walk it.
+  for (std::size_t c = report.clusters.size(); c-- > 0;) {
     const auto& members = report.clusters[c];
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(members.size()));
     if (list == nullptr) return nullptr;
@@ -460,7 +503,8 @@ PyObject* concept_stability_report(PyObject* self, PyObject* const* args, Py_ssi
     const PyKnowledgeState& s = self_of(self);
     const auto id = resolve(*s.state, term);
     if (!id) return nullptr;
-    return stability_to_dict(analysis::concept_stability(s.records.view(), *id));
+    SharedFloats floats;
+    return stability_to_dict(analysis::concept_stability(s.records.view(), *id), floats);
   });
 }
 

@@ -204,6 +204,28 @@ def test_relation_and_impact_reports_match_a_model(seed):
             "radius": depth(start)}
 
 
+def test_centrality_of_many_distinct_degrees():
+    # Concept k has degree k (relations to a hub), so the values are far more
+    # than repeat, and concepts of every degree come in id order, mixed.
+    rng = random.Random(7)
+    ids = [str(uuid.UUID(int=rng.getrandbits(128), version=4)) for _ in range(121)]
+    hub, members = ids[0], ids[1:]
+    time = "2024-01-01T00:00:00+00:00"
+    relations = {}
+    for k, c in enumerate(members):
+        for _ in range(k):
+            r = str(uuid.UUID(int=rng.getrandbits(128), version=4))
+            relations[r] = {"id": r, "from_concept": c, "to_concept": hub, "relation_type": "Supports",
+                            "evidence": [], "confidence": 1.0}
+    doc = {"state_hash": "0" * 64, "structure": {}, "relations": relations,
+           "concepts": {i: {"id": i, "term": f"t{n}", "definition": "", "confidence": 1.0, "status": "Active",
+                            "created_at": time, "source_evidence": []} for n, i in enumerate(ids)}}
+    centrality = K.from_json(json.dumps(doc)).relation_analytics_report()["concept_centrality"]
+    expected = {f"t{n}": (len(relations) if n == 0 else n - 1) / (2 * len(ids)) for n in range(len(ids))}
+    assert centrality == expected
+    assert list(centrality) == [f"t{ids.index(i)}" for i in sorted(ids)]
+
+
 DETERMINISM = """
 import sys, kelvora
 K = kelvora.PyKnowledgeState
