@@ -4,8 +4,8 @@
 // against one plain pass over the records (visiting every concept each one
 // touches) plus one over the concepts (reading each status), and against
 // that pass plus the allocations the report itself holds (an arc per
-// touched concept; the steps refer to the records' definitions), all timed
-// in every iteration.
+// touched concept, a copy of every definition in them), all timed in every
+// iteration.
 // BM_Growth: each report over the 10,000- and the 100,000-concept fixture
 // (two relations and one record per concept), timed side by side; the growth
 // counter is the ratio of the two, 10 for a report that grows linearly.
@@ -129,7 +129,7 @@ std::uint64_t plain_pass(const KnowledgeState& state, const std::vector<Evolutio
 }
 
 // The allocations a coherence report of this shape needs, without finding
-// anything: every arc at its final size.
+// anything: every arc at its final size, every definition copied.
 std::size_t allocate_like(const analysis::CoherenceReport& shape) {
   std::vector<std::vector<analysis::ArcStep>> arcs(shape.concept_stability.size());
   for (std::size_t k = 0; k < arcs.size(); ++k) {

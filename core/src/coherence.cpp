@@ -20,9 +20,7 @@ void add_step(StabilityMetrics& metrics, std::uint64_t index, const EvolutionOpe
   ArcStep& step = metrics.definition_arc.emplace_back();
   step.record_index = index;
   step.operation_type = step_kind(operation);
-  if (const std::string* definition = step_definition(operation)) {
-    step.definition = std::string_view(*definition);
-  }
+  if (const std::string* definition = step_definition(operation)) step.definition = *definition;
   if (std::holds_alternative<op::Revise>(operation)) ++metrics.semantic_version.first;
   if (std::holds_alternative<op::Refine>(operation)) ++metrics.semantic_version.second;
 }

@@ -130,7 +130,7 @@ TEST(ConceptStability, StepsByOperation) {
   std::string arc;
   for (const ArcStep& s : m.definition_arc) {
     arc += std::to_string(s.record_index) + " " + std::string(s.operation_type) + " " +
-           std::string(s.definition.value_or("-")) + "; ";
+           s.definition.value_or("-") + "; ";
   }
   EXPECT_EQ(arc,
             "0 assert first; 1 revise second; 2 refine third; 3 relate -; 5 reinforce -; "

@@ -27,10 +27,8 @@ struct ArcStep {
   // "assert", "revise", "retract", "relate", "refine", "merge_source",
   // "reinforce" or "split".
   std::string_view operation_type;
-  // Present for "assert", "revise" and "refine" only: the definition the
-  // record carries, read in place (the records are immutable; the step is
-  // valid while they live).
-  std::optional<std::string_view> definition;
+  // Present for "assert", "revise" and "refine" only.
+  std::optional<std::string> definition;
 };
 
 struct StabilityMetrics {
@@ -89,14 +87,13 @@ void for_each_touched(const EvolutionOperation& operation, Visit&& visit) {
   }
 }
 
-// How one concept moved through `records`; the arc refers to their texts.
+// How one concept moved through `records`.
 StabilityMetrics concept_stability(std::span<const EvolutionRecord> records,
                                    const ConceptId& concept_id);
 
 // Contradictions between Active concepts, the stability of every Active
 // concept and the coherence score of `state`, given the records that led
 // to it (or a prefix of them).
-// The arcs refer to the records' texts.
 CoherenceReport coherence(const KnowledgeState& state, std::span<const EvolutionRecord> records);
 
 // The score from its parts: (1 - density) * 0.7 + mean stability * 0.3,
