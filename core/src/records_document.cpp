@@ -5,6 +5,7 @@
 #include <utility>
 #include <variant>
 
+#include "document_text.hpp"
 #include "kelvora/document_fields.hpp"
 #include "kelvora/state_document.hpp"
 #include "kelvora/timestamp_text.hpp"
@@ -286,8 +287,118 @@ Result<std::vector<EvolutionRecord>> records_from_json(const Json& value) {
   return records;
 }
 
+namespace {
+
+template <class E>
+void emit_optional_f64(E& e, const std::optional<double>& value) {
+  if (value) {
+    e.f64(*value);
+  } else {
+    e.lit("null");
+  }
+}
+
+// The members of an operation object at `depth`, "type" among them in its
+// place of the key order.
+template <class E>
+void emit_operation(E& e, const EvolutionOperation& operation, std::size_t depth) {
+  text::Members m(e, depth);
+  const std::size_t inner = depth + 2;
+  std::visit(
+      [&](const auto& o) {
+        using T = std::decay_t<decltype(o)>;
+        if constexpr (std::is_same_v<T, op::Assert>) {
+          text::emit_concept(m("concept"), o.concept_, inner);
+        } else if constexpr (std::is_same_v<T, op::Revise>) {
+          m("concept_id").uuid(o.concept_id.uuid);
+          text::emit_ids(m("conflict_set"), o.conflict_set, inner);
+          text::emit_evidence(m("evidence"), o.evidence, inner);
+          m("new_definition").str(o.new_definition);
+        } else if constexpr (std::is_same_v<T, op::Retract>) {
+          m("concept_id").uuid(o.concept_id.uuid);
+          m("reason").str(name(o.reason));
+        } else if constexpr (std::is_same_v<T, op::Relate>) {
+          text::emit_relation(m("relation"), o.relation, inner);
+        } else if constexpr (std::is_same_v<T, op::Restructure>) {
+          m("justification").str(o.justification);
+          text::Items nodes(m("new_nodes"), inner);
+          for (const auto& node : o.new_nodes) {
+            text::emit_structure_node(nodes.next(), node, inner + 2);
+          }
+          nodes.close();
+          m("old_structure_hash").hex(o.old_structure_hash);
+        } else if constexpr (std::is_same_v<T, op::Refine>) {
+          m("concept_id").uuid(o.concept_id.uuid);
+          text::emit_evidence(m("evidence"), o.evidence, inner);
+          m("new_definition").str(o.new_definition);
+        } else if constexpr (std::is_same_v<T, op::Merge>) {
+          text::emit_ids(m("concept_ids"), o.concept_ids, inner);
+          text::emit_evidence(m("evidence"), o.evidence, inner);
+          m("merged_definition").str(o.merged_definition);
+          m("merged_term").str(o.merged_term);
+        } else if constexpr (std::is_same_v<T, op::Reinforce>) {
+          m("concept_id").uuid(o.concept_id.uuid);
+          text::emit_evidence(m("evidence"), o.evidence, inner);
+        } else {
+          static_assert(std::is_same_v<T, op::Split>);
+          m("concept_id").uuid(o.concept_id.uuid);
+          text::emit_evidence(m("evidence"), o.evidence, inner);
+          text::Items pairs(m("new_concepts"), inner);
+          for (const auto& [term, definition] : o.new_concepts) {
+            text::Members pair(pairs.next(), inner + 2);
+            pair("definition").str(definition);
+            pair("term").str(term);
+            pair.close();
+          }
+          pairs.close();
+        }
+      },
+      operation);
+  m("type").str(variant_name(operation));
+  m.close();
+}
+
+template <class E>
+void emit_justification(E& e, const OperationJustification& j, std::size_t depth) {
+  text::Members m(e, depth);
+  m("agm_type").str(name(j.agm_type));
+  emit_optional_f64(m("content_shift_score"), j.content_shift_score);
+  text::emit_evidence(m("evidence_refs"), j.evidence_refs, depth + 2);
+  m("minimality_score").f64(j.minimality_score);
+  emit_optional_f64(m("structure_delta_score"), j.structure_delta_score);
+  m.close();
+}
+
+template <class E>
+void emit_record(E& e, const EvolutionRecord& record, std::size_t depth) {
+  text::Members m(e, depth);
+  m("chain_hash").hex(record.chain_hash);
+  m("id").uuid(record.id.uuid);
+  emit_justification(m("justification"), record.justification, depth + 2);
+  emit_operation(m("operation"), record.operation, depth + 2);
+  m("prior_state_hash").hex(record.prior_state_hash);
+  m("resulting_state_hash").hex(record.resulting_state_hash);
+  m("source").str(name(record.source));
+  m("timestamp").timestamp(record.timestamp);
+  m.close();
+}
+
+}  // namespace
+
 std::string records_to_json_text(std::span<const EvolutionRecord> records) {
-  return to_pretty_text(records_to_json(records));
+  if (records.empty()) return "[]";
+  std::string out;
+  bool first = true;
+  for (const EvolutionRecord& record : records) {
+    text::append(out, [&](auto& e) {
+      e.ch(first ? '[' : ',');
+      e.newline(2);
+      emit_record(e, record, 2);
+    });
+    first = false;
+  }
+  out += "\n]";
+  return out;
 }
 
 }  // namespace kelvora::exchange

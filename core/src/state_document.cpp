@@ -3,6 +3,7 @@
 #include <string_view>
 #include <utility>
 
+#include "document_text.hpp"
 #include "kelvora/document_fields.hpp"
 #include "kelvora/integrity.hpp"
 #include "kelvora/state_hash.hpp"
@@ -199,8 +200,48 @@ Result<KnowledgeState> state_from_json(const Json& value) {
   return state;
 }
 
+namespace {
+
+// An identifier-keyed map as an object at depth 2: each entry `"<key>": {...}`
+// at depth 4, keyed by its map key, in identifier order, which is key order.
+template <class Map, class Emit>
+void write_map(std::string& out, const Map& map, Emit emit) {
+  if (map.empty()) {
+    out += "{}";
+    return;
+  }
+  bool first = true;
+  for (const auto& [id, entry] : map) {
+    text::append(out, [&](auto& e) {
+      e.ch(first ? '{' : ',');
+      e.newline(4);
+      e.uuid(id.uuid);
+      e.lit(": ");
+      emit(e, *entry, 4);
+    });
+    first = false;
+  }
+  out += "\n  }";
+}
+
+}  // namespace
+
 std::string state_to_json_text(const KnowledgeState& state) {
-  return to_pretty_text(state_to_json(state));
+  std::string out = "{\n  \"concepts\": ";
+  write_map(out, state.concepts,
+            [](auto& e, const Concept& c, std::size_t depth) { text::emit_concept(e, c, depth); });
+  out += ",\n  \"relations\": ";
+  write_map(out, state.relations, [](auto& e, const Relation& r, std::size_t depth) {
+    text::emit_relation(e, r, depth);
+  });
+  out += ",\n  \"state_hash\": \"";
+  out += serialization::state_hash(state).to_hex();
+  out += "\",\n  \"structure\": ";
+  write_map(out, state.structure, [](auto& e, const StructureNode& n, std::size_t depth) {
+    text::emit_structure_node(e, n, depth);
+  });
+  out += "\n}";
+  return out;
 }
 
 }  // namespace kelvora::exchange
