@@ -301,9 +301,22 @@ void print(std::string& out, const Json& value, std::size_t indent) {
   out += "null";
 }
 
+// Empties `value` from the leaves up; see JsonTree.
+void empty_tree(Json& value) noexcept {
+  if (auto* items = value.get_ptr<Json::array_t*>()) {
+    for (Json& item : *items) empty_tree(item);
+    items->clear();
+  } else if (auto* members = value.get_ptr<Json::object_t*>()) {
+    for (auto& member : *members) empty_tree(member.second);
+    members->clear();
+  }
+}
+
 }  // namespace
 
-std::expected<Json, std::string> parse_json(std::string_view text) {
+JsonTree::~JsonTree() { empty_tree(*this); }
+
+std::expected<JsonTree, std::string> parse_json(std::string_view text) {
   constexpr std::string_view kPrefix = "invalid JSON: ";
   if (text.starts_with("\xEF\xBB\xBF")) {
     return std::unexpected(std::string(kPrefix) +
@@ -321,7 +334,7 @@ std::expected<Json, std::string> parse_json(std::string_view text) {
     copy[*scan.nul_at] = '\x01';
     input = copy;
   }
-  Json root;
+  JsonTree root;
   TreeBuilder builder(root, scan.minus_zero);
   try {
     const bool ok = Json::sax_parse(input, &builder, Json::input_format_t::json,

@@ -41,19 +41,6 @@ PyObject* true_or_nothing_to_verify(const Result<ChainVerification>& checked) {
   Py_RETURN_TRUE;
 }
 
-// The writers cannot fail on engine values; should the JSON library ever
-// refuse one, the caller still gets a ValueError rather than a panic.
-template <class Write>
-PyObject* json_text(Write&& write) {
-  std::string text;
-  try {
-    text = write();
-  } catch (const exchange::Json::exception& e) {
-    return raise_value_error(std::string("JSON serialization failed: ") + e.what());
-  }
-  return to_py(text);
-}
-
 // Reads a required member of a proof dict: false with an exception set when
 // it is absent (ValueError `missing`) or does not convert.
 template <class T>
@@ -79,7 +66,7 @@ bool proof_hash(PyObject* dict, const char* key, const char* missing, const char
 
 // Parses the document text; on failure the parser's message is the whole
 // "invalid JSON: ..." text.
-std::optional<exchange::Json> parse_document(const std::string& text) {
+std::optional<exchange::JsonTree> parse_document(const std::string& text) {
   auto parsed = exchange::parse_json(text);
   if (!parsed) {
     raise_value_error(parsed.error());
@@ -197,14 +184,13 @@ PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* state_to_json(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    return json_text([&] { return exchange::state_to_json_text(*knowledge_state_of(self).state); });
+    return to_py(exchange::state_to_json_text(*knowledge_state_of(self).state));
   });
 }
 
 PyObject* records_to_json(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    return json_text(
-        [&] { return exchange::records_to_json_text(knowledge_state_of(self).records.view()); });
+    return to_py(exchange::records_to_json_text(knowledge_state_of(self).records.view()));
   });
 }
 
