@@ -13,10 +13,6 @@
 namespace kelvora::exchange {
 namespace {
 
-Json optional_float(const std::optional<double>& value) {
-  return value ? Json(*value) : Json(nullptr);
-}
-
 // A required array member whose elements are read in order by `read`.
 template <class T, class Read>
 Result<std::vector<T>> required_array(const Json& object, std::string_view key,
@@ -133,87 +129,6 @@ constexpr OperationKind kOperationKinds[] = {
 };
 
 }  // namespace
-
-Json operation_to_json(const EvolutionOperation& operation) {
-  Json out = std::visit(
-      [](const auto& o) -> Json {
-        using T = std::decay_t<decltype(o)>;
-        Json j = Json::object();
-        if constexpr (std::is_same_v<T, op::Assert>) {
-          j["concept"] = concept_to_json(o.concept_);
-        } else if constexpr (std::is_same_v<T, op::Revise>) {
-          j["concept_id"] = o.concept_id.to_string();
-          j["new_definition"] = o.new_definition;
-          j["conflict_set"] = id_array(o.conflict_set);
-          j["evidence"] = evidence_array(o.evidence);
-        } else if constexpr (std::is_same_v<T, op::Retract>) {
-          j["concept_id"] = o.concept_id.to_string();
-          j["reason"] = std::string(name(o.reason));
-        } else if constexpr (std::is_same_v<T, op::Relate>) {
-          j["relation"] = relation_to_json(o.relation);
-        } else if constexpr (std::is_same_v<T, op::Restructure>) {
-          j["old_structure_hash"] = o.old_structure_hash.to_hex();
-          Json nodes = Json::array();
-          for (const auto& node : o.new_nodes) nodes.push_back(structure_node_to_json(node));
-          j["new_nodes"] = std::move(nodes);
-          j["justification"] = o.justification;
-        } else if constexpr (std::is_same_v<T, op::Refine>) {
-          j["concept_id"] = o.concept_id.to_string();
-          j["new_definition"] = o.new_definition;
-          j["evidence"] = evidence_array(o.evidence);
-        } else if constexpr (std::is_same_v<T, op::Merge>) {
-          j["concept_ids"] = id_array(o.concept_ids);
-          j["merged_term"] = o.merged_term;
-          j["merged_definition"] = o.merged_definition;
-          j["evidence"] = evidence_array(o.evidence);
-        } else if constexpr (std::is_same_v<T, op::Reinforce>) {
-          j["concept_id"] = o.concept_id.to_string();
-          j["evidence"] = evidence_array(o.evidence);
-        } else {
-          static_assert(std::is_same_v<T, op::Split>);
-          j["concept_id"] = o.concept_id.to_string();
-          Json pairs = Json::array();
-          for (const auto& [term, definition] : o.new_concepts) {
-            pairs.push_back(Json{{"term", term}, {"definition", definition}});
-          }
-          j["new_concepts"] = std::move(pairs);
-          j["evidence"] = evidence_array(o.evidence);
-        }
-        return j;
-      },
-      operation);
-  out["type"] = std::string(variant_name(operation));
-  return out;
-}
-
-Json record_to_json(const EvolutionRecord& record) {
-  const auto& j = record.justification;
-  Json justification = Json::object();
-  justification["agm_type"] = std::string(name(j.agm_type));
-  justification["minimality_score"] = j.minimality_score;
-  justification["content_shift_score"] = optional_float(j.content_shift_score);
-  justification["structure_delta_score"] = optional_float(j.structure_delta_score);
-  justification["evidence_refs"] = evidence_array(j.evidence_refs);
-
-  Json out = Json::object();
-  out["id"] = record.id.to_string();
-  out["operation"] = operation_to_json(record.operation);
-  out["timestamp"] = serialization::format_timestamp_rfc3339(record.timestamp);
-  out["source"] = std::string(name(record.source));
-  out["prior_state_hash"] = record.prior_state_hash.to_hex();
-  out["resulting_state_hash"] = record.resulting_state_hash.to_hex();
-  out["chain_hash"] = record.chain_hash.to_hex();
-  out["justification"] = std::move(justification);
-  return out;
-}
-
-Json records_to_json(std::span<const EvolutionRecord> records) {
-  Json out = Json::array();
-  auto& items = *out.get_ptr<Json::array_t*>();
-  items.reserve(records.size());
-  for (const auto& record : records) items.push_back(record_to_json(record));
-  return out;
-}
 
 Result<OperationJustification> justification_from_json(const Json& value) {
   OperationJustification j;

@@ -65,14 +65,15 @@ bool proof_hash(PyObject* dict, const char* key, const char* missing, const char
 }
 
 // Parses the document text; on failure the parser's message is the whole
-// "invalid JSON: ..." text.
+// "invalid JSON: ..." text. The tree is emptied before it goes (see
+// JsonTree), also when a read from it runs out of memory.
 std::optional<exchange::JsonTree> parse_document(const std::string& text) {
   auto parsed = exchange::parse_json(text);
   if (!parsed) {
     raise_value_error(parsed.error());
     return std::nullopt;
   }
-  return std::move(*parsed);
+  return exchange::JsonTree(std::move(*parsed));
 }
 
 // The verified replay from the empty state. The replay checks what it
@@ -206,7 +207,7 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     const auto document = parse_document(text);
     if (!document) return nullptr;
-    auto state = exchange::state_from_json(*document);
+    auto state = exchange::state_from_json(**document);
     if (!state) return raise_engine_error(state.error());
     return wrap_knowledge_state(PyKnowledgeState{
         RecordHistory{}, std::make_shared<const KnowledgeState>(std::move(*state))});
@@ -221,7 +222,7 @@ PyObject* from_records_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       // The tree of the whole document is released before the replay.
       const auto document = parse_document(text);
       if (!document) return std::nullopt;
-      auto read = exchange::records_from_json(*document);
+      auto read = exchange::records_from_json(**document);
       if (!read) {
         raise_engine_error(read.error());
         return std::nullopt;

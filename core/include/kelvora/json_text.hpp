@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kelvora::exchange {
 
@@ -17,19 +18,29 @@ using Json = nlohmann::json;
 // any tree is built for it, so neither the tree nor its printer runs deep.
 inline constexpr std::size_t kMaxNesting = 127;
 
-// A parsed tree. Its destruction first empties it from the leaves up: the
-// destruction of a tree sets its elements aside in a list that it allocates,
-// which under memory pressure would end the process, while an emptied tree
-// allocates nothing. A parsed tree nests at most kMaxNesting deep, and so
-// does the emptying.
-class JsonTree : public Json {
+// Empties `value` from the leaves up, as deep as it nests (a parsed tree at
+// most kMaxNesting). The destruction of a tree sets its elements aside in a
+// list that it allocates, which under memory pressure would end the process;
+// an emptied tree allocates nothing.
+void empty_tree(Json& value) noexcept;
+
+// A tree that is emptied before it goes, for a tree held where memory may
+// run out.
+class JsonTree {
  public:
   JsonTree() = default;
-  JsonTree(JsonTree&&) noexcept = default;
-  JsonTree& operator=(JsonTree&&) noexcept = default;
-  JsonTree(const JsonTree&) = delete;
-  JsonTree& operator=(const JsonTree&) = delete;
-  ~JsonTree();
+  explicit JsonTree(Json&& value) noexcept : value_(std::move(value)) {}
+  JsonTree(JsonTree&& other) noexcept : value_(std::move(other.value_)) {}
+  JsonTree& operator=(JsonTree&&) = delete;
+  ~JsonTree() { empty_tree(value_); }
+
+  Json& get() { return value_; }
+  const Json& operator*() const { return value_; }
+  // Hands the tree over; this one is left empty.
+  Json take() { return std::move(value_); }
+
+ private:
+  Json value_;
 };
 
 // Parses JSON text into a tree. On failure the error is the whole message,
@@ -37,7 +48,7 @@ class JsonTree : public Json {
 // for any input. A leading byte order mark is refused, so is a NUL byte
 // anywhere outside a string (not the end of the text), and "-0" reads as a
 // float (negative zero), not as an integer.
-std::expected<JsonTree, std::string> parse_json(std::string_view text);
+std::expected<Json, std::string> parse_json(std::string_view text);
 
 // Two spaces per level, one member or element per line, ": " after keys,
 // "{}" and "[]" when empty, members in byte order, the system's float text

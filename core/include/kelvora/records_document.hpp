@@ -12,12 +12,6 @@
 
 namespace kelvora::exchange {
 
-// Writers. None of them fails; floats are stored as they are and printed as
-// null when not finite.
-Json records_to_json(std::span<const EvolutionRecord> records);
-Json record_to_json(const EvolutionRecord& record);
-Json operation_to_json(const EvolutionOperation& operation);
-
 // Readers. Every failure is a SerializationError carrying the first problem
 // met in the order of reading; nothing of a failed read is returned. Unknown
 // members are ignored.
@@ -26,7 +20,9 @@ Result<EvolutionRecord> record_from_json(const Json& value);
 Result<EvolutionOperation> operation_from_json(const Json& value);
 Result<OperationJustification> justification_from_json(const Json& value);
 
-// The document as printed text.
+// The document as printed text: two spaces of indentation, members in byte
+// order of their keys, floats in the float text (null when not finite).
+// Fails only by running out of memory.
 std::string records_to_json_text(std::span<const EvolutionRecord> records);
 
 }  // namespace kelvora::exchange
