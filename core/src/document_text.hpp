@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kelvora/canonical.hpp"
 #include "kelvora/types.hpp"
 #include "text_emitters.hpp"
 
@@ -52,10 +53,7 @@ struct DocPutter : serialization::Putter {
   const Piece* pieces;
   std::size_t used = 0;
 
-  void newline(std::size_t depth) {
-    if (depth + 1 > kLineBreak.size()) internal_fault("document nesting beyond the line break");
-    raw(kLineBreak.substr(0, depth + 1));
-  }
+  void newline(std::size_t depth) { raw(kLineBreak.substr(0, depth + 1)); }
   void f64(double value) {
     piece([&] { return serialization::f64_piece(value, /*normalize_zero=*/false); });
   }
@@ -74,10 +72,29 @@ struct DocPutter : serialization::Putter {
   }
 };
 
-// Appends the text `emit(e)` writes, counted and then written.
-template <class F>
-void append(std::string& out, F&& emit) {
-  serialization::emit_sized<DocCounter, DocPutter>(out, emit);
+// Where a document's text goes: `place(context, size)` gives the storage of
+// its next `size` bytes.
+struct TextSink {
+  serialization::PlaceText place;
+  void* context;
+
+  // The text `emit(e)` writes, counted and then written.
+  template <class F>
+  void emit(F&& emit) {
+    serialization::emit_placed<DocCounter, DocPutter>(
+        [this](std::size_t size) { return place(context, size); }, emit);
+  }
+  void raw(std::string_view text) {
+    std::memcpy(place(context, text.size()), text.data(), text.size());
+  }
+};
+
+// Storage at the end of the std::string `string`.
+inline char* place_in_string(void* string, std::size_t size) {
+  auto& out = *static_cast<std::string*>(string);
+  const std::size_t old = out.size();
+  out.resize(old + size);
+  return out.data() + old;
 }
 
 // The lines of an object or array whose brackets stand at `depth`: each

@@ -300,19 +300,28 @@ void emit_record(E& e, const EvolutionRecord& record, std::size_t depth) {
 
 }  // namespace
 
-std::string records_to_json_text(std::span<const EvolutionRecord> records) {
-  if (records.empty()) return "[]";
-  std::string out;
+void write_records_text(std::span<const EvolutionRecord> records, serialization::PlaceText place,
+                        void* context) {
+  text::TextSink sink{place, context};
+  if (records.empty()) {
+    sink.raw("[]");
+    return;
+  }
   bool first = true;
   for (const EvolutionRecord& record : records) {
-    text::append(out, [&](auto& e) {
+    sink.emit([&](auto& e) {
       e.ch(first ? '[' : ',');
       e.newline(2);
       emit_record(e, record, 2);
     });
     first = false;
   }
-  out += "\n]";
+  sink.raw("\n]");
+}
+
+std::string records_to_json_text(std::span<const EvolutionRecord> records) {
+  std::string out;
+  write_records_text(records, text::place_in_string, &out);
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include "kelvora/integrity.hpp"
 #include "kelvora/state_hash.hpp"
 #include "kelvora/timestamp_text.hpp"
+#include "state_walk.hpp"
 
 namespace kelvora::exchange {
 Result<Concept> concept_from_json(const Json& value) {
@@ -145,14 +146,14 @@ namespace {
 // An identifier-keyed map as an object at depth 2: each entry `"<key>": {...}`
 // at depth 4, keyed by its map key, in identifier order, which is key order.
 template <class Map, class Emit>
-void write_map(std::string& out, const Map& map, Emit emit) {
+void write_map(text::TextSink& sink, const Map& map, Emit emit) {
   if (map.empty()) {
-    out += "{}";
+    sink.raw("{}");
     return;
   }
   bool first = true;
-  for (const auto& [id, entry] : map) {
-    text::append(out, [&](auto& e) {
+  serialization::for_each_prefetched(map, [&](const auto& id, const auto& entry) {
+    sink.emit([&](auto& e) {
       e.ch(first ? '{' : ',');
       e.newline(4);
       e.uuid(id.uuid);
@@ -160,27 +161,33 @@ void write_map(std::string& out, const Map& map, Emit emit) {
       emit(e, *entry, 4);
     });
     first = false;
-  }
-  out += "\n  }";
+  });
+  sink.raw("\n  }");
 }
 
 }  // namespace
 
-std::string state_to_json_text(const KnowledgeState& state) {
-  std::string out = "{\n  \"concepts\": ";
-  write_map(out, state.concepts,
+void write_state_text(const KnowledgeState& state, serialization::PlaceText place, void* context) {
+  text::TextSink sink{place, context};
+  sink.raw("{\n  \"concepts\": ");
+  write_map(sink, state.concepts,
             [](auto& e, const Concept& c, std::size_t depth) { text::emit_concept(e, c, depth); });
-  out += ",\n  \"relations\": ";
-  write_map(out, state.relations, [](auto& e, const Relation& r, std::size_t depth) {
+  sink.raw(",\n  \"relations\": ");
+  write_map(sink, state.relations, [](auto& e, const Relation& r, std::size_t depth) {
     text::emit_relation(e, r, depth);
   });
-  out += ",\n  \"state_hash\": \"";
-  out += serialization::state_hash(state).to_hex();
-  out += "\",\n  \"structure\": ";
-  write_map(out, state.structure, [](auto& e, const StructureNode& n, std::size_t depth) {
+  sink.raw(",\n  \"state_hash\": \"");
+  sink.raw(state.state_hash().to_hex());  // computed once per state
+  sink.raw("\",\n  \"structure\": ");
+  write_map(sink, state.structure, [](auto& e, const StructureNode& n, std::size_t depth) {
     text::emit_structure_node(e, n, depth);
   });
-  out += "\n}";
+  sink.raw("\n}");
+}
+
+std::string state_to_json_text(const KnowledgeState& state) {
+  std::string out;
+  write_state_text(state, text::place_in_string, &out);
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "kelvora/canonical.hpp"
 #include "kelvora/error.hpp"
 #include "kelvora/json_text.hpp"
 #include "kelvora/types.hpp"
@@ -24,5 +25,10 @@ Result<OperationJustification> justification_from_json(const Json& value);
 // order of their keys, floats in the float text (null when not finite).
 // Fails only by running out of memory.
 std::string records_to_json_text(std::span<const EvolutionRecord> records);
+// The same text written piece by piece, in order, each piece into the
+// storage `place(context, size)` gives for its `size` bytes: for a caller
+// that keeps the text in storage of its own.
+void write_records_text(std::span<const EvolutionRecord> records, serialization::PlaceText place,
+                        void* context);
 
 }  // namespace kelvora::exchange

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "kelvora/canonical.hpp"
 #include "kelvora/error.hpp"
 #include "kelvora/json_text.hpp"
 #include "kelvora/knowledge_state.hpp"
@@ -25,5 +26,7 @@ Result<StructureNode> structure_node_from_json(const Json& value);
 // map's members are keyed by their map key. Fails only by running out of
 // memory.
 std::string state_to_json_text(const KnowledgeState& state);
+// The same text written piece by piece, as write_records_text writes.
+void write_state_text(const KnowledgeState& state, serialization::PlaceText place, void* context);
 
 }  // namespace kelvora::exchange
