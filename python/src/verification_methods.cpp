@@ -89,12 +89,11 @@ class StrText {
     constexpr std::size_t kFirst = 1 << 16;
     const std::size_t want = std::max({kFirst, capacity_ * 2, size_ + size});
     if (want > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-    if (str_ == nullptr) {
-      str_ = PyUnicode_New(static_cast<Py_ssize_t>(want), 127);
-    } else if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(want)) < 0) {
-      str_ = nullptr;  // the resize dropped it
-    }
-    if (str_ == nullptr) {
+    // A failed resize leaves the str as it was.
+    const bool grown = str_ == nullptr
+                           ? (str_ = PyUnicode_New(static_cast<Py_ssize_t>(want), 127)) != nullptr
+                           : PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(want)) == 0;
+    if (!grown) {
       PyErr_Clear();
       throw std::bad_alloc();
     }
