@@ -64,10 +64,6 @@ inline void put_uuid(char* out, const Uuid& id) {
   std::memcpy(out + 24, hex + 20, 12);
 }
 
-// The entry writers run twice over the same emitter code: a Counter finds
-// the exact length, the output grows once, and a Putter writes through a raw
-// pointer. Floats and time stamps are formatted once, before both passes.
-
 // Used by the portable escape scan only (no SSE2).
 [[maybe_unused]] inline bool chunk_needs_escape(std::uint64_t w) {
   // True when one of the 8 bytes is below 0x20, a quotation mark or a
@@ -192,7 +188,7 @@ inline char* put_escaped_tail(char* out, std::string_view text) {
   return out;
 }
 
-// A float or time stamp text made before the two passes.
+// A float or time stamp text, made once for both passes.
 struct Piece {
   char buf[64];
   std::size_t len = 0;
