@@ -19,10 +19,15 @@ Figures:
                      text: timed inside the process that built the history, the
                      same replay runs markedly slower on that process's churned
                      heap, which says nothing about the load.
+  records_to_json    writing the history, against orjson.dumps (indented,
+                     sorted keys) of the same document held as Python objects.
   from_json          reading a state document of N concepts, against
-                     json.loads of the same text.
+                     json.loads and orjson.loads of the same text.
   state_to_json      writing it, against json.dumps(indent=2, sort_keys=True)
-                     of the parsed document.
+                     and orjson.dumps (indented, sorted keys) of the parsed
+                     document.
+
+orjson is a benchmark-only peer; without it its columns are left out.
 
 Each comparison is repeated (--rounds) and the smallest time of each side is
 kept, so that load from other processes hits both alike.
@@ -97,6 +102,25 @@ def best(rounds, measure):
     return tuple(min(column) for column in zip(*runs))
 
 
+def orjson_or_none():
+    try:
+        import orjson
+    except ImportError:
+        return None
+    return orjson
+
+
+def against_orjson(orjson, label, write, document, text, rounds):
+    """Times `write` against orjson.dumps of `document`, which must print as
+    `text`."""
+    option = orjson.OPT_INDENT_2 | orjson.OPT_SORT_KEYS
+    assert orjson.dumps(document, option=option).decode() == text
+    ours, base = best(rounds, lambda: (timed(write)[0],
+                                       timed(lambda: orjson.dumps(document, option=option))[0]))
+    print(f"{label}: {ours / 1e6:.2f} ms ({len(text) / ours * 1e3:.0f} MB/s); orjson.dumps "
+          f"{base / 1e6:.2f} ms (ratio {ours / base:.3f})")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", help="CMake build tree with the module and the core library")
@@ -113,6 +137,7 @@ def main():
     K = kelvora.PyKnowledgeState
     records, size, rounds = (200, 200, 1) if args.smoke else (args.records, args.concepts, args.rounds)
 
+    orjson = orjson_or_none()
     with tempfile.TemporaryDirectory() as workdir:
         s = history(kelvora, records)
         text = s.records_to_json()
@@ -127,6 +152,10 @@ def main():
             ours = int(run(sys.executable, "-c", LOADER, module_dir, path, s.state_hash()))
             parse_ns, apply_ns = map(int, run(binary, path).split())
             return ours, parse_ns, apply_ns
+
+        if orjson is not None:
+            against_orjson(orjson, f"records_to_json of {records} records", s.records_to_json,
+                           json.loads(text), text, rounds)
 
         ours, parse_ns, apply_ns = best(rounds, load_and_replay)
         base = parse_ns + apply_ns
@@ -156,6 +185,13 @@ def main():
     ours, base = best(rounds, write)
     print(f"state_to_json of {size} concepts: {ours / 1e6:.1f} ms; json.dumps(indent=2, "
           f"sort_keys=True) {base / 1e6:.1f} ms (ratio {ours / base:.3f})")
+    if orjson is not None:
+        against_orjson(orjson, f"state_to_json of {size} concepts", s.state_to_json, document,
+                       text, rounds)
+        ours, base = best(rounds, lambda: (timed(lambda: K.from_json(text))[0],
+                                           timed(lambda: orjson.loads(text))[0]))
+        print(f"from_json of {size} concepts: {ours / 1e6:.1f} ms; orjson.loads "
+              f"{base / 1e6:.1f} ms (ratio {ours / base:.3f})")
 
 
 if __name__ == "__main__":

@@ -32,7 +32,7 @@ import time
 import timeit
 import uuid
 
-from python_bench import find_build
+from bench_build import find_build
 
 
 def document(n, rng):
@@ -123,7 +123,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=3, help="repetitions of each load")
     args = parser.parse_args()
 
-    _, module_dir = find_build(args.build)
+    (module_dir,) = find_build(args.build)
     sys.path.insert(0, module_dir)
     import kelvora
 

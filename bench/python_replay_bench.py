@@ -20,7 +20,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from python_bench import find_build  # noqa: E402
+from bench_build import find_build  # noqa: E402
 
 RELATIONS = ["supports", "contradicts", "derives_from", "extends", "exemplifies", "tension"]
 # Relative frequencies of the operations.
@@ -114,7 +114,7 @@ def main():
     parser.add_argument("--records", type=int, nargs="+", default=[1000, 4000, 16000])
     args = parser.parse_args()
 
-    _, module_dir = find_build(args.build)
+    (module_dir,) = find_build(args.build)
     sys.path.insert(0, module_dir)
     import kelvora
 

@@ -30,14 +30,6 @@ Result<std::uint32_t> u32_field(const Json& object, std::string_view key) {
   return refuse_field(key);
 }
 
-Json evidence_array(const std::vector<EvidenceRef>& evidence) {
-  Json out = Json::array();
-  auto& items = *out.get_ptr<Json::array_t*>();
-  items.reserve(evidence.size());
-  for (const auto& e : evidence) items.push_back(evidence_ref_to_json(e));
-  return out;
-}
-
 Result<Uuid> parse_uuid(std::string_view text, std::string_view context) {
   auto parsed = Uuid::parse_checked(text);
   if (!parsed) return refuse(std::string(context) + parsed.error());
@@ -69,13 +61,6 @@ Result<Timestamp> timestamp_field(const Json& object, std::string_view key) {
   auto parsed = serialization::parse_rfc3339_checked(*text);
   if (!parsed) return refuse("invalid timestamp: " + parsed.error());
   return *parsed;
-}
-
-Json evidence_ref_to_json(const EvidenceRef& evidence) {
-  Json out = Json::object();
-  append(out, "text_excerpt", evidence.text_excerpt);
-  append(out, "turn_number", evidence.turn_number);
-  return out;
 }
 
 Result<std::string> str_field(const Json& object, std::string_view key) {

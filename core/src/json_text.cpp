@@ -303,6 +303,16 @@ void print(std::string& out, const Json& value, std::size_t indent) {
 
 }  // namespace
 
+void empty_tree(Json& value) noexcept {
+  if (auto* items = value.get_ptr<Json::array_t*>()) {
+    for (Json& item : *items) empty_tree(item);
+    items->clear();
+  } else if (auto* members = value.get_ptr<Json::object_t*>()) {
+    for (auto& member : *members) empty_tree(member.second);
+    members->clear();
+  }
+}
+
 std::expected<Json, std::string> parse_json(std::string_view text) {
   constexpr std::string_view kPrefix = "invalid JSON: ";
   if (text.starts_with("\xEF\xBB\xBF")) {
@@ -321,12 +331,12 @@ std::expected<Json, std::string> parse_json(std::string_view text) {
     copy[*scan.nul_at] = '\x01';
     input = copy;
   }
-  Json root;
-  TreeBuilder builder(root, scan.minus_zero);
+  JsonTree root;  // a partial tree, too, goes without allocating
+  TreeBuilder builder(root.get(), scan.minus_zero);
   try {
     const bool ok = Json::sax_parse(input, &builder, Json::input_format_t::json,
                                     /*strict=*/true, /*ignore_comments=*/false);
-    if (ok && !builder.failed() && !builder.too_deep()) return root;
+    if (ok && !builder.failed() && !builder.too_deep()) return root.take();
   } catch (const Json::exception& e) {
     return std::unexpected(std::string(kPrefix) + parser_message(text, e.what(), text.size()));
   }

@@ -32,13 +32,13 @@ void feed_member(Sink& sink, const Key& key, const E& entry) {
   sink.feed(text.substr(39));
 }
 
-// Feeds the members of one map: `"<key>":{...}` pieces separated by commas.
+// Visits the entries of one map in order: `visit(key, entry)`.
 //
 // Each entry's value and text share one heap block. The walk asks for blocks
 // ahead of use in two steps: the head line (which holds the text length)
 // kFar entries ahead, the whole block kNear entries ahead.
-template <class Sink, class Map>
-void feed_members(Sink& sink, const Map& map) {
+template <class Map, class Visit>
+void for_each_prefetched(const Map& map, Visit&& visit) {
   constexpr std::size_t kFar = 16;
   constexpr std::size_t kNear = 6;
   auto far = map.begin();
@@ -46,7 +46,6 @@ void feed_members(Sink& sink, const Map& map) {
   const auto end = map.end();
   for (std::size_t k = 0; k < kFar && far != end; ++k, ++far) far->second.prefetch_head();
   for (std::size_t k = 0; k < kNear && near != end; ++k, ++near) near->second.prefetch_all();
-  bool first = true;
   for (auto it = map.begin(); it != end; ++it) {
     if (far != end) {
       far->second.prefetch_head();
@@ -56,11 +55,19 @@ void feed_members(Sink& sink, const Map& map) {
       near->second.prefetch_all();
       ++near;
     }
+    visit(it->first, it->second);
+  }
+}
+
+// Feeds the members of one map: `"<key>":{...}` pieces separated by commas.
+template <class Sink, class Map>
+void feed_members(Sink& sink, const Map& map) {
+  bool first = true;
+  for_each_prefetched(map, [&](const auto& key, const auto& entry) {
     if (!first) sink.feed(',');
     first = false;
-    const auto& [key, entry] = *it;
     feed_member(sink, key, entry);
-  }
+  });
 }
 
 template <class Sink>

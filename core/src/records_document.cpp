@@ -5,16 +5,13 @@
 #include <utility>
 #include <variant>
 
+#include "document_text.hpp"
 #include "kelvora/document_fields.hpp"
 #include "kelvora/state_document.hpp"
 #include "kelvora/timestamp_text.hpp"
 
 namespace kelvora::exchange {
 namespace {
-
-Json optional_float(const std::optional<double>& value) {
-  return value ? Json(*value) : Json(nullptr);
-}
 
 // A required array member whose elements are read in order by `read`.
 template <class T, class Read>
@@ -133,87 +130,6 @@ constexpr OperationKind kOperationKinds[] = {
 
 }  // namespace
 
-Json operation_to_json(const EvolutionOperation& operation) {
-  Json out = std::visit(
-      [](const auto& o) -> Json {
-        using T = std::decay_t<decltype(o)>;
-        Json j = Json::object();
-        if constexpr (std::is_same_v<T, op::Assert>) {
-          j["concept"] = concept_to_json(o.concept_);
-        } else if constexpr (std::is_same_v<T, op::Revise>) {
-          j["concept_id"] = o.concept_id.to_string();
-          j["new_definition"] = o.new_definition;
-          j["conflict_set"] = id_array(o.conflict_set);
-          j["evidence"] = evidence_array(o.evidence);
-        } else if constexpr (std::is_same_v<T, op::Retract>) {
-          j["concept_id"] = o.concept_id.to_string();
-          j["reason"] = std::string(name(o.reason));
-        } else if constexpr (std::is_same_v<T, op::Relate>) {
-          j["relation"] = relation_to_json(o.relation);
-        } else if constexpr (std::is_same_v<T, op::Restructure>) {
-          j["old_structure_hash"] = o.old_structure_hash.to_hex();
-          Json nodes = Json::array();
-          for (const auto& node : o.new_nodes) nodes.push_back(structure_node_to_json(node));
-          j["new_nodes"] = std::move(nodes);
-          j["justification"] = o.justification;
-        } else if constexpr (std::is_same_v<T, op::Refine>) {
-          j["concept_id"] = o.concept_id.to_string();
-          j["new_definition"] = o.new_definition;
-          j["evidence"] = evidence_array(o.evidence);
-        } else if constexpr (std::is_same_v<T, op::Merge>) {
-          j["concept_ids"] = id_array(o.concept_ids);
-          j["merged_term"] = o.merged_term;
-          j["merged_definition"] = o.merged_definition;
-          j["evidence"] = evidence_array(o.evidence);
-        } else if constexpr (std::is_same_v<T, op::Reinforce>) {
-          j["concept_id"] = o.concept_id.to_string();
-          j["evidence"] = evidence_array(o.evidence);
-        } else {
-          static_assert(std::is_same_v<T, op::Split>);
-          j["concept_id"] = o.concept_id.to_string();
-          Json pairs = Json::array();
-          for (const auto& [term, definition] : o.new_concepts) {
-            pairs.push_back(Json{{"term", term}, {"definition", definition}});
-          }
-          j["new_concepts"] = std::move(pairs);
-          j["evidence"] = evidence_array(o.evidence);
-        }
-        return j;
-      },
-      operation);
-  out["type"] = std::string(variant_name(operation));
-  return out;
-}
-
-Json record_to_json(const EvolutionRecord& record) {
-  const auto& j = record.justification;
-  Json justification = Json::object();
-  justification["agm_type"] = std::string(name(j.agm_type));
-  justification["minimality_score"] = j.minimality_score;
-  justification["content_shift_score"] = optional_float(j.content_shift_score);
-  justification["structure_delta_score"] = optional_float(j.structure_delta_score);
-  justification["evidence_refs"] = evidence_array(j.evidence_refs);
-
-  Json out = Json::object();
-  out["id"] = record.id.to_string();
-  out["operation"] = operation_to_json(record.operation);
-  out["timestamp"] = serialization::format_timestamp_rfc3339(record.timestamp);
-  out["source"] = std::string(name(record.source));
-  out["prior_state_hash"] = record.prior_state_hash.to_hex();
-  out["resulting_state_hash"] = record.resulting_state_hash.to_hex();
-  out["chain_hash"] = record.chain_hash.to_hex();
-  out["justification"] = std::move(justification);
-  return out;
-}
-
-Json records_to_json(std::span<const EvolutionRecord> records) {
-  Json out = Json::array();
-  auto& items = *out.get_ptr<Json::array_t*>();
-  items.reserve(records.size());
-  for (const auto& record : records) items.push_back(record_to_json(record));
-  return out;
-}
-
 Result<OperationJustification> justification_from_json(const Json& value) {
   OperationJustification j;
   KELVORA_TRY(agm_type, enum_field(value, "agm_type", kAgmTypes, "unknown agm_type: "));
@@ -286,8 +202,127 @@ Result<std::vector<EvolutionRecord>> records_from_json(const Json& value) {
   return records;
 }
 
+namespace {
+
+template <class E>
+void emit_optional_f64(E& e, const std::optional<double>& value) {
+  if (value) {
+    e.f64(*value);
+  } else {
+    e.lit("null");
+  }
+}
+
+// The members of an operation object at `depth`, "type" among them in its
+// place of the key order.
+template <class E>
+void emit_operation(E& e, const EvolutionOperation& operation, std::size_t depth) {
+  text::Members m(e, depth);
+  const std::size_t inner = depth + 2;
+  std::visit(
+      [&](const auto& o) {
+        using T = std::decay_t<decltype(o)>;
+        if constexpr (std::is_same_v<T, op::Assert>) {
+          text::emit_concept(m("concept"), o.concept_, inner);
+        } else if constexpr (std::is_same_v<T, op::Revise>) {
+          m("concept_id").uuid(o.concept_id.uuid);
+          text::emit_ids(m("conflict_set"), o.conflict_set, inner);
+          text::emit_evidence(m("evidence"), o.evidence, inner);
+          m("new_definition").str(o.new_definition);
+        } else if constexpr (std::is_same_v<T, op::Retract>) {
+          m("concept_id").uuid(o.concept_id.uuid);
+          m("reason").str(name(o.reason));
+        } else if constexpr (std::is_same_v<T, op::Relate>) {
+          text::emit_relation(m("relation"), o.relation, inner);
+        } else if constexpr (std::is_same_v<T, op::Restructure>) {
+          m("justification").str(o.justification);
+          text::Items nodes(m("new_nodes"), inner);
+          for (const auto& node : o.new_nodes) {
+            text::emit_structure_node(nodes.next(), node, inner + 2);
+          }
+          nodes.close();
+          m("old_structure_hash").hex(o.old_structure_hash);
+        } else if constexpr (std::is_same_v<T, op::Refine>) {
+          m("concept_id").uuid(o.concept_id.uuid);
+          text::emit_evidence(m("evidence"), o.evidence, inner);
+          m("new_definition").str(o.new_definition);
+        } else if constexpr (std::is_same_v<T, op::Merge>) {
+          text::emit_ids(m("concept_ids"), o.concept_ids, inner);
+          text::emit_evidence(m("evidence"), o.evidence, inner);
+          m("merged_definition").str(o.merged_definition);
+          m("merged_term").str(o.merged_term);
+        } else if constexpr (std::is_same_v<T, op::Reinforce>) {
+          m("concept_id").uuid(o.concept_id.uuid);
+          text::emit_evidence(m("evidence"), o.evidence, inner);
+        } else {
+          static_assert(std::is_same_v<T, op::Split>);
+          m("concept_id").uuid(o.concept_id.uuid);
+          text::emit_evidence(m("evidence"), o.evidence, inner);
+          text::Items pairs(m("new_concepts"), inner);
+          for (const auto& [term, definition] : o.new_concepts) {
+            text::Members pair(pairs.next(), inner + 2);
+            pair("definition").str(definition);
+            pair("term").str(term);
+            pair.close();
+          }
+          pairs.close();
+        }
+      },
+      operation);
+  m("type").str(variant_name(operation));
+  m.close();
+}
+
+template <class E>
+void emit_justification(E& e, const OperationJustification& j, std::size_t depth) {
+  text::Members m(e, depth);
+  m("agm_type").str(name(j.agm_type));
+  emit_optional_f64(m("content_shift_score"), j.content_shift_score);
+  text::emit_evidence(m("evidence_refs"), j.evidence_refs, depth + 2);
+  m("minimality_score").f64(j.minimality_score);
+  emit_optional_f64(m("structure_delta_score"), j.structure_delta_score);
+  m.close();
+}
+
+template <class E>
+void emit_record(E& e, const EvolutionRecord& record, std::size_t depth) {
+  text::Members m(e, depth);
+  m("chain_hash").hex(record.chain_hash);
+  m("id").uuid(record.id.uuid);
+  emit_justification(m("justification"), record.justification, depth + 2);
+  emit_operation(m("operation"), record.operation, depth + 2);
+  m("prior_state_hash").hex(record.prior_state_hash);
+  m("resulting_state_hash").hex(record.resulting_state_hash);
+  m("source").str(name(record.source));
+  m("timestamp").timestamp(record.timestamp);
+  m.close();
+}
+
+}  // namespace
+
+void write_records_text(std::span<const EvolutionRecord> records, serialization::PlaceText place,
+                        void* context) {
+  text::TextSink sink{place, context};
+  if (records.empty()) {
+    sink.raw("[]");
+    return;
+  }
+  bool first = true;
+  for (const EvolutionRecord& record : records) {
+    sink.emit([&](auto& e) {
+      e.ch(first ? '[' : ',');
+      e.newline(2);
+      emit_record(e, record, 2);
+    });
+    first = false;
+  }
+  sink.raw("\n]");
+}
+
 std::string records_to_json_text(std::span<const EvolutionRecord> records) {
-  return to_pretty_text(records_to_json(records));
+  std::string out;
+  write_records_text(records, text::place_in_string, &out);
+  return out;
 }
 
 }  // namespace kelvora::exchange

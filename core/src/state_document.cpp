@@ -3,72 +3,14 @@
 #include <string_view>
 #include <utility>
 
+#include "document_text.hpp"
 #include "kelvora/document_fields.hpp"
 #include "kelvora/integrity.hpp"
 #include "kelvora/state_hash.hpp"
 #include "kelvora/timestamp_text.hpp"
+#include "member_walk.hpp"
 
 namespace kelvora::exchange {
-namespace {
-
-// An identifier-keyed map as an object; identifier order is key order.
-template <class Map, class Write>
-Json map_object(const Map& map, Write write) {
-  Json out = Json::object();
-  for (const auto& [id, entry] : map) append(out, id.to_string(), write(*entry));
-  return out;
-}
-
-}  // namespace
-
-Json concept_to_json(const Concept& c) {
-  Json out = Json::object();
-  append(out, "confidence", c.confidence);
-  append(out, "created_at", serialization::format_timestamp_rfc3339(c.created_at));
-  append(out, "definition", c.definition);
-  append(out, "id", c.id.to_string());
-  append(out, "source_evidence", evidence_array(c.source_evidence));
-  append(out, "status", name(c.status));
-  append(out, "term", c.term);
-  return out;
-}
-
-Json relation_to_json(const Relation& r) {
-  Json out = Json::object();
-  if (r.classification_confidence) {
-    append(out, "classification_confidence", *r.classification_confidence);
-  }
-  append(out, "confidence", r.confidence);
-  append(out, "evidence", evidence_array(r.evidence));
-  append(out, "from_concept", r.from_concept.to_string());
-  append(out, "id", r.id.to_string());
-  append(out, "relation_type", name(r.relation_type));
-  if (r.source_document) append(out, "source_document", *r.source_document);
-  append(out, "to_concept", r.to_concept.to_string());
-  return out;
-}
-
-Json structure_node_to_json(const StructureNode& node) {
-  Json out = Json::object();
-  append(out, "concept_refs", id_array(node.concept_refs));
-  append(out, "content_hash", node.content_hash.to_hex());
-  append(out, "id", node.id.to_string());
-  append(out, "node_type", node.node_type);
-  append(out, "parent", node.parent ? Json(node.parent->to_string()) : Json(nullptr));
-  append(out, "position", node.position);
-  append(out, "title", node.title);
-  return out;
-}
-
-Json state_to_json(const KnowledgeState& state) {
-  Json out = Json::object();
-  append(out, "concepts", map_object(state.concepts, concept_to_json));
-  append(out, "relations", map_object(state.relations, relation_to_json));
-  append(out, "state_hash", serialization::state_hash(state).to_hex());
-  append(out, "structure", map_object(state.structure, structure_node_to_json));
-  return out;
-}
-
 Result<Concept> concept_from_json(const Json& value) {
   Concept c;
   const Json* id = member(value, "id");
@@ -199,8 +141,54 @@ Result<KnowledgeState> state_from_json(const Json& value) {
   return state;
 }
 
+namespace {
+
+// An identifier-keyed map as an object at depth 2: each entry `"<key>": {...}`
+// at depth 4, keyed by its map key, in identifier order, which is key order.
+template <class Map, class Emit>
+void write_map(text::TextSink& sink, const Map& map, Emit emit) {
+  if (map.empty()) {
+    sink.raw("{}");
+    return;
+  }
+  bool first = true;
+  serialization::for_each_prefetched(map, [&](const auto& id, const auto& entry) {
+    sink.emit([&](auto& e) {
+      e.ch(first ? '{' : ',');
+      e.newline(4);
+      e.uuid(id.uuid);
+      e.lit(": ");
+      emit(e, *entry, 4);
+    });
+    first = false;
+  });
+  sink.raw("\n  }");
+}
+
+}  // namespace
+
+void write_state_text(const KnowledgeState& state, serialization::PlaceText place, void* context) {
+  text::TextSink sink{place, context};
+  sink.raw("{\n  \"concepts\": ");
+  write_map(sink, state.concepts,
+            [](auto& e, const Concept& c, std::size_t depth) { text::emit_concept(e, c, depth); });
+  sink.raw(",\n  \"relations\": ");
+  write_map(sink, state.relations, [](auto& e, const Relation& r, std::size_t depth) {
+    text::emit_relation(e, r, depth);
+  });
+  sink.raw(",\n  \"state_hash\": \"");
+  sink.raw(state.state_hash().to_hex());  // computed once per state
+  sink.raw("\",\n  \"structure\": ");
+  write_map(sink, state.structure, [](auto& e, const StructureNode& n, std::size_t depth) {
+    text::emit_structure_node(e, n, depth);
+  });
+  sink.raw("\n}");
+}
+
 std::string state_to_json_text(const KnowledgeState& state) {
-  return to_pretty_text(state_to_json(state));
+  std::string out;
+  write_state_text(state, text::place_in_string, &out);
+  return out;
 }
 
 }  // namespace kelvora::exchange

@@ -83,4 +83,6 @@ PyObject* make_module() {
 
 }  // namespace
 
+// `guarded` prepares the importing thread (see prepare_thread) before the
+// module is made, so that thread has its exception data from the start.
 PyMODINIT_FUNC PyInit_kelvora() { return py::guarded(make_module); }

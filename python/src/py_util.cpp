@@ -1,6 +1,9 @@
 #include "py_util.hpp"
 
 #include <cstdio>
+#include <new>
+
+#include "kelvora/sha256.hpp"
 
 namespace kelvora::py {
 namespace {
@@ -14,6 +17,17 @@ PyObject* text(std::string_view s) {
 }
 
 }  // namespace
+
+void prepare_thread() {
+  thread_local bool ready = false;  // its first use makes this library's block
+  if (ready) return;
+  try {
+    throw std::bad_alloc();  // the runtime makes the thread's exception data
+  } catch (const std::bad_alloc&) {
+  }
+  (void)serialization::compute_hash({});
+  ready = true;
+}
 
 PyObject* panic_exception_type() {
   if (g_panic_type == nullptr) {

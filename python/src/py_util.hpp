@@ -82,6 +82,15 @@ PyObject* raise_engine_error(const EngineError& error);
 // Raises ValueError with `message`. Always returns nullptr.
 PyObject* raise_value_error(std::string_view message);
 
+// Sets up, once per thread, what the runtime otherwise sets up on the
+// thread's first exception or first use of thread-local data: the exception
+// data of the thread, this library's thread-local block and the digest's
+// context. Each is made by an allocation whose failure ends the process, so
+// it is made here, at a call's entry, before the call needs any memory of
+// its own; a bad_alloc later in the thread then becomes MemoryError. Throws
+// bad_alloc when the digest's context cannot be made (it is tried again).
+void prepare_thread();
+
 // Runs `body`, mapping a C++ exception that escapes it to a Python exception;
 // the entry point then returns its failure value (nullptr for objects, -1 for
 // int slots).
@@ -89,6 +98,7 @@ template <class F>
 auto guarded(F&& body) noexcept -> std::invoke_result_t<F&> {
   using R = std::invoke_result_t<F&>;
   try {
+    prepare_thread();
     return body();
   } catch (const InternalFault& e) {
     raise_panic(e.what());

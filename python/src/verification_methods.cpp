@@ -4,8 +4,11 @@
 // chain hash of zeros.
 #include "verification_methods.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -41,18 +44,66 @@ PyObject* true_or_nothing_to_verify(const Result<ChainVerification>& checked) {
   Py_RETURN_TRUE;
 }
 
-// The writers cannot fail on engine values; should the JSON library ever
-// refuse one, the caller still gets a ValueError rather than a panic.
-template <class Write>
-PyObject* json_text(Write&& write) {
-  std::string text;
-  try {
-    text = write();
-  } catch (const exchange::Json::exception& e) {
-    return raise_value_error(std::string("JSON serialization failed: ") + e.what());
+// A document text written straight into a str. The text grows in a str of
+// one byte per character (realloc moves or extends it without copying the
+// text again); a text that turns out not to be ASCII is decoded from UTF-8
+// into a str of its own at the end.
+class StrText {
+ public:
+  StrText() = default;
+  StrText(const StrText&) = delete;
+  StrText& operator=(const StrText&) = delete;
+  ~StrText() { Py_XDECREF(str_); }
+
+  // A PlaceText: storage for the next `size` bytes; bad_alloc when the str
+  // cannot grow.
+  static char* place(void* context, std::size_t size) {
+    auto& t = *static_cast<StrText*>(context);
+    if (size > t.capacity_ - t.size_) t.grow(size);
+    char* at = static_cast<char*>(PyUnicode_DATA(t.str_)) + t.size_;
+    t.size_ += size;
+    return at;
   }
-  return to_py(text);
-}
+
+  // The finished text as a new reference, or nullptr with an exception set.
+  PyObject* release() {
+    const auto* data = static_cast<const unsigned char*>(PyUnicode_DATA(str_));
+    std::uint64_t high = 0;  // the bytes or-ed together, eight at a time
+    std::size_t i = 0;
+    for (; i + 8 <= size_; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, data + i, 8);
+      high |= word;
+    }
+    for (; i < size_; ++i) high |= data[i];
+    if ((high & 0x8080808080808080u) != 0) {
+      return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data),
+                                  static_cast<Py_ssize_t>(size_), nullptr);
+    }
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size_)) < 0) return nullptr;
+    return std::exchange(str_, nullptr);
+  }
+
+ private:
+  void grow(std::size_t size) {
+    constexpr std::size_t kFirst = 1 << 16;
+    const std::size_t want = std::max({kFirst, capacity_ * 2, size_ + size});
+    if (want > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    // A failed resize leaves the str as it was.
+    const bool grown = str_ == nullptr
+                           ? (str_ = PyUnicode_New(static_cast<Py_ssize_t>(want), 127)) != nullptr
+                           : PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(want)) == 0;
+    if (!grown) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    capacity_ = want;
+  }
+
+  PyObject* str_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
 
 // Reads a required member of a proof dict: false with an exception set when
 // it is absent (ValueError `missing`) or does not convert.
@@ -78,14 +129,15 @@ bool proof_hash(PyObject* dict, const char* key, const char* missing, const char
 }
 
 // Parses the document text; on failure the parser's message is the whole
-// "invalid JSON: ..." text.
-std::optional<exchange::Json> parse_document(const std::string& text) {
+// "invalid JSON: ..." text. The tree is emptied before it goes (see
+// JsonTree), also when a read from it runs out of memory.
+std::optional<exchange::JsonTree> parse_document(const std::string& text) {
   auto parsed = exchange::parse_json(text);
   if (!parsed) {
     raise_value_error(parsed.error());
     return std::nullopt;
   }
-  return std::move(*parsed);
+  return exchange::JsonTree(std::move(*parsed));
 }
 
 // The verified replay from the empty state. The replay checks what it
@@ -197,14 +249,17 @@ PyObject* verify_merkle_proof(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* state_to_json(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    return json_text([&] { return exchange::state_to_json_text(*knowledge_state_of(self).state); });
+    StrText text;
+    exchange::write_state_text(*knowledge_state_of(self).state, StrText::place, &text);
+    return text.release();
   });
 }
 
 PyObject* records_to_json(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    return json_text(
-        [&] { return exchange::records_to_json_text(knowledge_state_of(self).records.view()); });
+    StrText text;
+    exchange::write_records_text(knowledge_state_of(self).records.view(), StrText::place, &text);
+    return text.release();
   });
 }
 
@@ -221,7 +276,7 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     const auto document = parse_document(text);
     if (!document) return nullptr;
-    auto state = exchange::state_from_json(*document);
+    auto state = exchange::state_from_json(**document);
     if (!state) return raise_engine_error(state.error());
     return wrap_knowledge_state(PyKnowledgeState{
         RecordHistory{}, std::make_shared<const KnowledgeState>(std::move(*state))});
@@ -236,7 +291,7 @@ PyObject* from_records_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       // The tree of the whole document is released before the replay.
       const auto document = parse_document(text);
       if (!document) return std::nullopt;
-      auto read = exchange::records_from_json(*document);
+      auto read = exchange::records_from_json(**document);
       if (!read) {
         raise_engine_error(read.error());
         return std::nullopt;

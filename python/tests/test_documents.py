@@ -130,6 +130,18 @@ def test_document_text_is_indented_sorted_json(s):
     ]
 
 
+@pytest.mark.parametrize("word", ["plain", "caf\u00e9 \U0001f600 \u05e9"])
+def test_long_documents(word):
+    """Texts longer than the writer's first block of storage, ASCII or not."""
+    s = K()
+    for i in range(300):
+        s = s.apply_assert(f"{word} {i}", f"{word} definition {i} " * 8)
+    for text in (s.state_to_json(), s.records_to_json()):
+        assert len(text.encode()) > 1 << 16
+        assert_document_text(text)
+    assert_round_trips(s)
+
+
 # ----------------------------------------------------------- round trips
 
 

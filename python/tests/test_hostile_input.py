@@ -1,9 +1,13 @@
 """Regressions found by attacking the module: a NUL in a document, time stamps
 whose UTC instant leaves the years 0000-9999, Split and Merge of many
-concepts. (Running out of memory inside ICU: core/tests/operations_test.cpp.)"""
+concepts, memory limits around the documents. (Running out of memory inside
+ICU: core/tests/operations_test.cpp.)"""
 
 import hashlib
 import json
+import os
+import subprocess
+import sys
 import uuid
 
 import pytest
@@ -62,3 +66,71 @@ def test_split_and_merge_of_many_concepts_keep_their_identifiers():
     assert split.apply_merge(terms, "m", "d").get_concept_id("m") == merged
     with pytest.raises(ValueError, match="^concept not found: src$"):
         split.apply_merge(terms + ["src"], "m", "d")
+
+
+# A history of a few thousand records; under an address-space limit of its
+# present size plus argv[1] MB, the two writers and the records reader run in
+# the importing thread, then in a thread started before the limit whose first
+# call of the module this is. Each prints "<thread> <call> <outcome>".
+UNDER_LIMIT = r"""
+import resource, sys, threading
+import kelvora
+
+K = kelvora.PyKnowledgeState
+s = K()
+for i in range(3000):
+    s = s.apply_reinforce(f"c{i - 1}") if i % 4 == 3 else s.apply_assert(f"c{i}", f"definition {i}")
+records = s.records_to_json()
+calls = {
+    "records_to_json": lambda: len(s.records_to_json()),
+    "from_records_json": lambda: K.from_records_json(records).state_hash(),
+    "state_to_json": lambda: len(s.state_to_json()),
+}
+expected = {"records_to_json": len(records), "from_records_json": s.state_hash(),
+            "state_to_json": len(s.state_to_json())}
+
+def run(thread):
+    for name, call in calls.items():
+        try:
+            outcome = "result" if call() == expected[name] else "wrong"
+        except MemoryError:
+            outcome = "MemoryError"
+        print(thread, name, outcome, flush=True)
+
+with open("/proc/self/status") as f:
+    size = int(f.read().split("VmSize:")[1].split()[0]) * 1024
+go = threading.Event()
+worker = threading.Thread(target=lambda: (go.wait(), run("other")))
+worker.start()
+resource.setrlimit(resource.RLIMIT_AS, (size + int(sys.argv[1]) * 2**20, resource.RLIM_INFINITY))
+run("importing")
+go.set()
+worker.join()
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses /proc and RLIMIT_AS")
+@pytest.mark.skipif("san" in os.environ.get("LD_PRELOAD", ""), reason="a sanitizer maps its own memory")
+def test_memory_limit_gives_the_result_or_memory_error():
+    """Running out of memory in a document writer or reader is MemoryError in
+    any thread, never the end of the process. One process per limit, all at
+    once; one malloc arena, so that the other thread meets the limit too."""
+    extra_mb = [1, 2, 3, 4, 6, 8, 12, 16]
+    env = {**os.environ, "MALLOC_ARENA_MAX": "1"}
+    children = [
+        subprocess.Popen([sys.executable, "-c", UNDER_LIMIT, str(mb)], env=env, text=True,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        for mb in extra_mb
+    ]  # fmt: skip
+    outcomes = set()
+    for mb, child in zip(extra_mb, children):
+        out, err = child.communicate(timeout=300)
+        assert child.returncode == 0, f"+{mb} MB: exit status {child.returncode}\n{err[-2000:]}"
+        lines = [line.split() for line in out.splitlines()]
+        assert [line[:2] for line in lines] == [
+            [thread, call] for thread in ("importing", "other")
+            for call in ("records_to_json", "from_records_json", "state_to_json")
+        ], f"+{mb} MB: {out}"  # fmt: skip
+        outcomes |= {line[2] for line in lines}
+    # The limits reach the calls: some fail, and a wrong result is never given.
+    assert outcomes <= {"result", "MemoryError"} and "MemoryError" in outcomes

@@ -1,6 +1,5 @@
-// The pieces both JSON documents are written and read with: member access,
-// the field readers (each failure a SerializationError with the reader's
-// fixed text), and the value builders of the writers.
+// The pieces both JSON documents are read with: member access and the field
+// readers (each failure a SerializationError with the reader's fixed text).
 #pragma once
 
 #include <cstddef>
@@ -25,7 +24,6 @@ Result<ConceptId> concept_id_from_json(const Json& value);
 Result<StructureNodeId> structure_node_id_from_json(const Json& value);
 Result<Hash> hash_from_value(const Json& value);
 Result<std::vector<EvidenceRef>> evidence_refs_from_json(const Json& value);
-Json evidence_ref_to_json(const EvidenceRef& evidence);
 
 // A SerializationError with `message`.
 std::unexpected<EngineError> refuse(std::string message);
@@ -88,25 +86,6 @@ Result<E> enum_field(const Json& object, std::string_view key, const E (&values)
   if (!text) return std::unexpected(std::move(text.error()));
   if (auto v = enum_from_name(*text, values)) return *v;
   return refuse(std::string(unknown) + *text);
-}
-
-// Adds a member. The writers add members in ascending key order, which makes
-// each insertion constant time; another order would only be slower.
-template <class V>
-void append(Json& object, std::string_view key, V&& value) {
-  auto& members = *object.get_ptr<Json::object_t*>();
-  members.emplace_hint(members.end(), key, Json(std::forward<V>(value)));
-}
-
-// The evidence list and an identifier list as arrays.
-Json evidence_array(const std::vector<EvidenceRef>& evidence);
-template <class Id>
-Json id_array(const std::vector<Id>& ids) {
-  Json out = Json::array();
-  auto& items = *out.get_ptr<Json::array_t*>();
-  items.reserve(ids.size());
-  for (const auto& id : ids) items.emplace_back(id.to_string());
-  return out;
 }
 
 }  // namespace kelvora::exchange

@@ -6,17 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "kelvora/canonical.hpp"
 #include "kelvora/error.hpp"
 #include "kelvora/json_text.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora::exchange {
-
-// Writers. None of them fails; floats are stored as they are and printed as
-// null when not finite.
-Json records_to_json(std::span<const EvolutionRecord> records);
-Json record_to_json(const EvolutionRecord& record);
-Json operation_to_json(const EvolutionOperation& operation);
 
 // Readers. Every failure is a SerializationError carrying the first problem
 // met in the order of reading; nothing of a failed read is returned. Unknown
@@ -26,7 +21,14 @@ Result<EvolutionRecord> record_from_json(const Json& value);
 Result<EvolutionOperation> operation_from_json(const Json& value);
 Result<OperationJustification> justification_from_json(const Json& value);
 
-// The document as printed text.
+// The document as printed text: two spaces of indentation, members in byte
+// order of their keys, floats in the float text (null when not finite).
+// Fails only by running out of memory.
 std::string records_to_json_text(std::span<const EvolutionRecord> records);
+// The same text written piece by piece, in order, each piece into the
+// storage `place(context, size)` gives for its `size` bytes: for a caller
+// that keeps the text in storage of its own.
+void write_records_text(std::span<const EvolutionRecord> records, serialization::PlaceText place,
+                        void* context);
 
 }  // namespace kelvora::exchange

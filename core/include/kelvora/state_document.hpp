@@ -4,19 +4,13 @@
 
 #include <string>
 
+#include "kelvora/canonical.hpp"
 #include "kelvora/error.hpp"
 #include "kelvora/json_text.hpp"
 #include "kelvora/knowledge_state.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora::exchange {
-
-// Writers. None of them fails; floats are stored as they are and printed as
-// null when not finite.
-Json state_to_json(const KnowledgeState& state);
-Json concept_to_json(const Concept& value);
-Json relation_to_json(const Relation& relation);
-Json structure_node_to_json(const StructureNode& node);
 
 // Readers. Every failure is a SerializationError carrying the first problem
 // met in the order of reading; nothing of a failed read is returned. Unknown
@@ -28,7 +22,11 @@ Result<Concept> concept_from_json(const Json& value);
 Result<Relation> relation_from_json(const Json& value);
 Result<StructureNode> structure_node_from_json(const Json& value);
 
-// The document as printed text.
+// The document as printed text, as the records document is printed; each
+// map's members are keyed by their map key. Fails only by running out of
+// memory.
 std::string state_to_json_text(const KnowledgeState& state);
+// The same text written piece by piece, as write_records_text writes.
+void write_state_text(const KnowledgeState& state, serialization::PlaceText place, void* context);
 
 }  // namespace kelvora::exchange
