@@ -8,5 +8,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-int kelvora_add_knowledge_state_type(PyObject* module);
-int kelvora_add_provenance_graph_type(PyObject* module);
+namespace kelvora::py {
+
+int add_knowledge_state_type(PyObject* module);
+int add_provenance_graph_type(PyObject* module);
+
+}  // namespace kelvora::py

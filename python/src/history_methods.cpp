@@ -27,11 +27,6 @@ namespace {
 constexpr double kReinforceThreshold = 0.95;
 constexpr double kDefaultRefineThreshold = 0.3;
 
-const KnowledgeState& empty_state() {
-  static const KnowledgeState empty;
-  return empty;
-}
-
 // Parameter `i` as a PyKnowledgeState object, held.
 bool get_state(const py::Args& a, std::size_t i, const char* name, py::Object& out) {
   if (!a.get(i, out)) return false;

@@ -20,14 +20,10 @@ namespace kelvora::py {
 
 // ------------------------------------------------------------ value helpers
 
-namespace {
-
-std::shared_ptr<const KnowledgeState> shared_empty_state() {
+const std::shared_ptr<const KnowledgeState>& shared_empty_state() {
   static const auto empty = std::make_shared<const KnowledgeState>();
   return empty;
 }
-
-}  // namespace
 
 std::optional<ConceptId> PyKnowledgeState::find_concept_id_by_term(const KnowledgeState& state,
                                                                    std::string_view term) {
@@ -56,8 +52,6 @@ PyTypeObject* g_type = nullptr;
 KnowledgeStateObject* as_object(PyObject* self) {
   return reinterpret_cast<KnowledgeStateObject*>(self);
 }
-
-const PyKnowledgeState& self_of(PyObject* self) { return as_object(self)->value; }
 
 PyObject* construct(PyTypeObject* type, PyKnowledgeState value) {
   PyObject* object = type->tp_alloc(type, 0);
@@ -97,15 +91,13 @@ PyObject* wrap_knowledge_state(PyKnowledgeState value) {
 
 // ------------------------------------------------------------ term lookup
 
-namespace {
-
-// The id of the first Active concept with exactly this term, or nothing
-// with ValueError "concept not found: {term}".
 std::optional<ConceptId> resolve(const KnowledgeState& state, const std::string& term) {
   auto id = PyKnowledgeState::find_concept_id_by_term(state, term);
   if (!id) raise_value_error("concept not found: " + term);
   return id;
 }
+
+namespace {
 
 bool resolve_all(const KnowledgeState& state, const std::vector<std::string>& terms,
                  std::vector<ConceptId>& out) {
@@ -120,7 +112,7 @@ bool resolve_all(const KnowledgeState& state, const std::vector<std::string>& te
 
 // Hands a built operation to the common apply path and wraps the result.
 PyObject* apply_and_wrap(PyObject* self, EvolutionOperation operation) {
-  auto next = self_of(self).apply_op(std::move(operation));
+  auto next = knowledge_state_of(self).apply_op(std::move(operation));
   if (!next) return nullptr;
   return wrap_knowledge_state(std::move(*next));
 }
@@ -128,30 +120,32 @@ PyObject* apply_and_wrap(PyObject* self, EvolutionOperation operation) {
 // ------------------------------------------------------------ accessors
 
 PyObject* state_hash(PyObject* self, PyObject*) {
-  return guarded([&] { return to_py(self_of(self).state->state_hash().to_hex()); });
+  return guarded([&] { return to_py(knowledge_state_of(self).state->state_hash().to_hex()); });
 }
 
 PyObject* structure_hash(PyObject* self, PyObject*) {
-  return guarded([&] { return to_py(self_of(self).state->structure_hash().to_hex()); });
+  return guarded([&] { return to_py(knowledge_state_of(self).state->structure_hash().to_hex()); });
 }
 
 PyObject* concept_count(PyObject* self, PyObject*) {
-  return to_py(self_of(self).state->concepts.size());
+  return to_py(knowledge_state_of(self).state->concepts.size());
 }
 
 PyObject* relation_count(PyObject* self, PyObject*) {
-  return to_py(self_of(self).state->relations.size());
+  return to_py(knowledge_state_of(self).state->relations.size());
 }
 
 PyObject* structure_count(PyObject* self, PyObject*) {
-  return to_py(self_of(self).state->structure.size());
+  return to_py(knowledge_state_of(self).state->structure.size());
 }
 
-PyObject* is_empty(PyObject* self, PyObject*) { return to_py(self_of(self).state->empty()); }
+PyObject* is_empty(PyObject* self, PyObject*) {
+  return to_py(knowledge_state_of(self).state->empty());
+}
 
 PyObject* concept_terms(PyObject* self, PyObject*) {
   return guarded([&] {
-    return list_of(self_of(self).state->concepts,
+    return list_of(knowledge_state_of(self).state->concepts,
                    [](const auto& entry) { return to_py(entry.second->term); });
   });
 }
@@ -162,7 +156,7 @@ PyObject* get_concept_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Args a{"get_concept_id", args, nargs, kwnames, {"term"}};
     std::string term;
     if (!a.get(0, term)) return nullptr;
-    auto id = PyKnowledgeState::find_concept_id_by_term(*self_of(self).state, term);
+    auto id = PyKnowledgeState::find_concept_id_by_term(*knowledge_state_of(self).state, term);
     if (!id) return none();
     return to_py(id->to_string());
   });
@@ -175,7 +169,7 @@ PyObject* get_concept_definition(PyObject* self, PyObject* const* args, Py_ssize
     std::string term;
     if (!a.get(0, term)) return nullptr;
     // Any status: unlike the term lookup, a superseded concept counts here.
-    const KnowledgeState& state = *self_of(self).state;
+    const KnowledgeState& state = *knowledge_state_of(self).state;
     const auto id = state.find_concept_by_term(term, /*any_status=*/true);
     if (!id) return none();
     return to_py(state.concepts.at(*id)->definition);
@@ -185,7 +179,7 @@ PyObject* get_concept_definition(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* concept_statuses(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Dict out;
-    for (const auto& [id, entry] : self_of(self).state->concepts) {
+    for (const auto& [id, entry] : knowledge_state_of(self).state->concepts) {
       Dict inner;
       inner.set("term", entry->term).set("status", name(entry->status));
       Ref value(inner.release());
@@ -214,7 +208,7 @@ PyObject* apply_retract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Args a{"apply_retract", args, nargs, kwnames, {"term"}};
     std::string term;
     if (!a.get(0, term)) return nullptr;
-    auto id = resolve(*self_of(self).state, term);
+    auto id = resolve(*knowledge_state_of(self).state, term);
     if (!id) return nullptr;
     return apply_and_wrap(self, op::Retract{*id, RetractionReason::UserExplicit});
   });
@@ -249,7 +243,7 @@ PyObject* apply_relate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Args a{"apply_relate", args, nargs, kwnames, {"from_term", "to_term", "relation_type"}};
     std::string from_term, to_term, type_text;
     if (!a.get(0, from_term) || !a.get(1, to_term) || !a.get(2, type_text)) return nullptr;
-    const KnowledgeState& state = *self_of(self).state;
+    const KnowledgeState& state = *knowledge_state_of(self).state;
     auto from = resolve(state, from_term);
     if (!from) return nullptr;
     auto to = resolve(state, to_term);
@@ -278,7 +272,7 @@ PyObject* apply_revise(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     std::string term, new_definition;
     std::vector<std::string> conflict_terms;
     if (!a.get(0, term) || !a.get(1, new_definition) || !a.get(2, conflict_terms)) return nullptr;
-    const KnowledgeState& state = *self_of(self).state;
+    const KnowledgeState& state = *knowledge_state_of(self).state;
     auto id = resolve(state, term);
     if (!id) return nullptr;
     op::Revise revise{*id, std::move(new_definition), {}, {}};
@@ -292,7 +286,7 @@ PyObject* apply_refine(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Args a{"apply_refine", args, nargs, kwnames, {"term", "new_definition"}};
     std::string term, new_definition;
     if (!a.get(0, term) || !a.get(1, new_definition)) return nullptr;
-    auto id = resolve(*self_of(self).state, term);
+    auto id = resolve(*knowledge_state_of(self).state, term);
     if (!id) return nullptr;
     return apply_and_wrap(self, op::Refine{*id, std::move(new_definition), {}});
   });
@@ -351,7 +345,7 @@ PyObject* apply_restructure(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::vector<DictArg> dicts;
     std::string justification;
     if (!a.get(0, dicts) || !a.get(1, justification)) return nullptr;
-    const KnowledgeState& state = *self_of(self).state;
+    const KnowledgeState& state = *knowledge_state_of(self).state;
     op::Restructure restructure{state.structure_hash(), {}, std::move(justification)};
     std::vector<StructureNodeId> ids;
     ids.reserve(dicts.size());
@@ -373,7 +367,7 @@ PyObject* apply_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       return nullptr;
     }
     op::Merge merge{{}, std::move(merged_term), std::move(merged_definition), {}};
-    if (!resolve_all(*self_of(self).state, terms, merge.concept_ids)) return nullptr;
+    if (!resolve_all(*knowledge_state_of(self).state, terms, merge.concept_ids)) return nullptr;
     return apply_and_wrap(self, std::move(merge));
   });
 }
@@ -384,7 +378,7 @@ PyObject* apply_reinforce(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Args a{"apply_reinforce", args, nargs, kwnames, {"term"}};
     std::string term;
     if (!a.get(0, term)) return nullptr;
-    auto id = resolve(*self_of(self).state, term);
+    auto id = resolve(*knowledge_state_of(self).state, term);
     if (!id) return nullptr;
     return apply_and_wrap(self, op::Reinforce{*id, {}});
   });
@@ -396,7 +390,7 @@ PyObject* apply_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::string term;
     std::vector<std::pair<std::string, std::string>> new_concepts;
     if (!a.get(0, term) || !a.get(1, new_concepts)) return nullptr;
-    auto id = resolve(*self_of(self).state, term);
+    auto id = resolve(*knowledge_state_of(self).state, term);
     if (!id) return nullptr;
     return apply_and_wrap(self, op::Split{*id, std::move(new_concepts), {}});
   });
@@ -406,21 +400,21 @@ PyObject* apply_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* last_record(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const RecordPin pin(self_of(self).records);
-    const EvolutionRecord* last = self_of(self).records.last();
+    const RecordPin pin(knowledge_state_of(self).records);
+    const EvolutionRecord* last = knowledge_state_of(self).records.last();
     return last ? record_to_dict(*last) : none();
   });
 }
 
 PyObject* record_count(PyObject* self, PyObject*) {
-  return PyLong_FromSize_t(self_of(self).records.size());
+  return PyLong_FromSize_t(knowledge_state_of(self).records.size());
 }
 
 PyObject* all_records(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     // Building a dict may run arbitrary code (a collection's finalisers):
     // keep our own handle on the history and the records where they are.
-    const RecordHistory history = self_of(self).records;
+    const RecordHistory history = knowledge_state_of(self).records;
     const RecordPin pin(history);
     const std::span<const EvolutionRecord> records = history.view();
     Ref list(PyList_New(static_cast<Py_ssize_t>(records.size())));
@@ -435,9 +429,6 @@ PyObject* all_records(PyObject* self, PyObject*) {
 }
 
 // ------------------------------------------------------------ method table
-
-#define KELVORA_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
     // Accessors.
@@ -455,38 +446,38 @@ PyMethodDef g_methods[] = {
      "is_empty($self)\n--\n\nReturns whether the state is empty."},
     {"concept_terms", concept_terms, METH_NOARGS,
      "concept_terms($self)\n--\n\nReturns a list of concept terms in the state."},
-    {"get_concept_id", KELVORA_FASTCALL(get_concept_id), kFastcall,
+    {"get_concept_id", fastcall(get_concept_id), kFastcall,
      "get_concept_id($self, term)\n--\n\n"
      "Returns the concept UUID string for a given term, or None if not found.\n"
      "Only returns active concepts (not retracted)."},
-    {"get_concept_definition", KELVORA_FASTCALL(get_concept_definition), kFastcall,
+    {"get_concept_definition", fastcall(get_concept_definition), kFastcall,
      "get_concept_definition($self, term)\n--\n\n"
      "Returns a concept's definition by term, or None if not found."},
     // Evolution.
-    {"apply_assert", KELVORA_FASTCALL(apply_assert), kFastcall,
+    {"apply_assert", fastcall(apply_assert), kFastcall,
      "apply_assert($self, term, definition)\n--\n\nAssert a new concept. Returns a new state."},
-    {"apply_retract", KELVORA_FASTCALL(apply_retract), kFastcall,
+    {"apply_retract", fastcall(apply_retract), kFastcall,
      "apply_retract($self, term)\n--\n\nRetract a concept by term. Returns a new state."},
-    {"apply_relate", KELVORA_FASTCALL(apply_relate), kFastcall,
+    {"apply_relate", fastcall(apply_relate), kFastcall,
      "apply_relate($self, from_term, to_term, relation_type)\n--\n\n"
      "Add a relation between two concepts (by term). Returns a new state."},
-    {"apply_revise", KELVORA_FASTCALL(apply_revise), kFastcall,
+    {"apply_revise", fastcall(apply_revise), kFastcall,
      "apply_revise($self, term, new_definition, conflict_terms)\n--\n\n"
      "Revise a concept's definition with a conflict set. Returns a new state."},
-    {"apply_refine", KELVORA_FASTCALL(apply_refine), kFastcall,
+    {"apply_refine", fastcall(apply_refine), kFastcall,
      "apply_refine($self, term, new_definition)\n--\n\n"
      "Refine a concept's definition (non-conflicting update). Returns a new state."},
-    {"apply_restructure", KELVORA_FASTCALL(apply_restructure), kFastcall,
+    {"apply_restructure", fastcall(apply_restructure), kFastcall,
      "apply_restructure($self, new_nodes, justification)\n--\n\n"
      "Replace the structure with new nodes. Returns a new state."},
-    {"apply_merge", KELVORA_FASTCALL(apply_merge), kFastcall,
+    {"apply_merge", fastcall(apply_merge), kFastcall,
      "apply_merge($self, terms, merged_term, merged_definition)\n--\n\n"
      "Merge multiple concepts into one. Takes a list of terms, the merged term, and merged "
      "definition."},
-    {"apply_reinforce", KELVORA_FASTCALL(apply_reinforce), kFastcall,
+    {"apply_reinforce", fastcall(apply_reinforce), kFastcall,
      "apply_reinforce($self, term)\n--\n\n"
      "Reinforce a concept (confirm without changing). Bumps confidence and adds evidence."},
-    {"apply_split", KELVORA_FASTCALL(apply_split), kFastcall,
+    {"apply_split", fastcall(apply_split), kFastcall,
      "apply_split($self, term, new_concepts)\n--\n\n"
      "Split a concept into multiple new concepts. Takes the original term and a list of "
      "(term, definition) pairs."},
@@ -510,25 +501,25 @@ PyMethodDef g_methods[] = {
     {"merkle_root", merkle_root, METH_NOARGS,
      "merkle_root($self)\n--\n\n"
      "Build a Merkle tree from accumulated records and return the root hash."},
-    {"merkle_proof", KELVORA_FASTCALL(merkle_proof), kFastcall,
+    {"merkle_proof", fastcall(merkle_proof), kFastcall,
      "merkle_proof($self, index)\n--\n\n"
      "Generate a Merkle inclusion proof for a record at the given index.\n"
      "Returns a dict with leaf_index, leaf_hash, path (list of [hash, is_left] pairs), and root."},
-    {"verify_merkle_proof", KELVORA_FASTCALL(verify_merkle_proof), kFastcall,
+    {"verify_merkle_proof", fastcall(verify_merkle_proof), kFastcall,
      "verify_merkle_proof($self, proof_dict)\n--\n\n"
      "Verify a Merkle inclusion proof against the current tree root.\n"
      "Takes a proof dict (from merkle_proof()) and returns True if valid."},
     {"state_to_json", state_to_json, METH_NOARGS,
      "state_to_json($self)\n--\n\n"
      "Serialize the current KnowledgeState to a JSON string with hex hashes."},
-    {"from_json", KELVORA_FASTCALL(from_json), METH_STATIC | kFastcall,
+    {"from_json", fastcall(from_json), METH_STATIC | kFastcall,
      "from_json(json_str)\n--\n\n"
      "Deserialize a KnowledgeState from a JSON string with hex hashes.\n"
      "Returns a new PyKnowledgeState (no records \xe2\x80\x94 use from_records_json for those)."},
     {"records_to_json", records_to_json, METH_NOARGS,
      "records_to_json($self)\n--\n\n"
      "Serialize all evolution records to a JSON string with hex hashes."},
-    {"from_records_json", KELVORA_FASTCALL(from_records_json), METH_STATIC | kFastcall,
+    {"from_records_json", fastcall(from_records_json), METH_STATIC | kFastcall,
      "from_records_json(json_str)\n--\n\n"
      "Deserialize evolution records from a JSON string with hex hashes.\n"
      "Returns a new PyKnowledgeState with the records loaded but state reconstructed."},
@@ -537,13 +528,13 @@ PyMethodDef g_methods[] = {
      "Reconstruct state from all accumulated records and verify chain integrity.\n"
      "Returns True if reconstruction matches current state, raises ValueError on failure."},
     // Classification and diff.
-    {"classify_extraction", KELVORA_FASTCALL(classify_extraction), kFastcall,
+    {"classify_extraction", fastcall(classify_extraction), kFastcall,
      "classify_extraction($self, term, definition, refine_threshold=None)\n--\n\n"
      "Classify an extracted concept against current state using Jaccard similarity.\n"
      "\n"
      "Returns a dict with classification (\"assert\", \"refine\", \"revise\" or "
      "\"reinforce\"),\nconcept_id and similarity (both None for \"assert\")."},
-    {"diff", KELVORA_FASTCALL(diff), kFastcall,
+    {"diff", fastcall(diff), kFastcall,
      "diff($self, other)\n--\n\n"
      "Compute the diff between this state and another.\n"
      "\n"
@@ -552,14 +543,14 @@ PyMethodDef g_methods[] = {
      "titles of structure_added, structure_removed and structure_modified."},
     // Reports.
     {"coherence_report", coherence_report, METH_NOARGS, kCoherenceReportDoc},
-    {"concept_stability_report", KELVORA_FASTCALL(concept_stability_report), kFastcall,
+    {"concept_stability_report", fastcall(concept_stability_report), kFastcall,
      kConceptStabilityReportDoc},
-    {"epistemic_direction_report", KELVORA_FASTCALL(epistemic_direction_report), kFastcall,
+    {"epistemic_direction_report", fastcall(epistemic_direction_report), kFastcall,
      kEpistemicDirectionReportDoc},
     {"argumentation_status_report", argumentation_status_report, METH_NOARGS,
      kArgumentationStatusReportDoc},
     // AGM check.
-    {"agm_report", KELVORA_FASTCALL(agm_report), kFastcall,
+    {"agm_report", fastcall(agm_report), kFastcall,
      "agm_report($self, before)\n--\n\n"
      "Full AGM compliance report for the operation that produced THIS state,\n"
      "relative to `before` (the predecessor state the operation was applied to).\n"
@@ -582,31 +573,30 @@ PyMethodDef g_methods[] = {
      "absent).\n"
      "This is the C2 (minimal-change / entrenchment choice) label."},
     // Reports.
-    {"impact_radius_report", KELVORA_FASTCALL(impact_radius_report), kFastcall,
-     kImpactRadiusReportDoc},
+    {"impact_radius_report", fastcall(impact_radius_report), kFastcall, kImpactRadiusReportDoc},
     {"relation_analytics_report", relation_analytics_report, METH_NOARGS,
      kRelationAnalyticsReportDoc},
     {"source_analytics_report", source_analytics_report, METH_NOARGS, kSourceAnalyticsReportDoc},
     // History.
-    {"state_at", KELVORA_FASTCALL(state_at), kFastcall,
+    {"state_at", fastcall(state_at), kFastcall,
      "state_at($self, index)\n--\n\n"
      "Reconstruct the knowledge state at a specific record index.\n"
      "\n"
      "Returns a new PyKnowledgeState representing the state after records[0..=index].\n"
      "This is a lightweight replay (no chain-hash verification)."},
-    {"concept_history", KELVORA_FASTCALL(concept_history), kFastcall,
+    {"concept_history", fastcall(concept_history), kFastcall,
      "concept_history($self, term)\n--\n\n"
      "Get the full evolution history of a concept by term.\n"
      "\n"
      "Returns a list of dicts (record_index, operation_type, definition, confidence,\n"
      "timestamp), one per record that touched a concept holding the term, in record order."},
-    {"range_diff", KELVORA_FASTCALL(range_diff), kFastcall,
+    {"range_diff", fastcall(range_diff), kFastcall,
      "range_diff($self, from_index, to_index)\n--\n\n"
      "Compute the diff between two points in the evolution chain.\n"
      "\n"
      "Returns a dict with the terms of concepts_added, concepts_removed and\n"
      "concepts_modified and the counts relations_added and relations_removed."},
-    {"convergence_trajectory", KELVORA_FASTCALL(convergence_trajectory), kFastcall,
+    {"convergence_trajectory", fastcall(convergence_trajectory), kFastcall,
      "convergence_trajectory($self, direction_window=0)\n--\n\n"
      "Compute the convergence trajectory over the full evolution history.\n"
      "\n"
@@ -615,42 +605,15 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef KELVORA_FASTCALL
-
-PyType_Slot g_slots[] = {
-    {Py_tp_doc, const_cast<char*>("PyKnowledgeState()\n--\n\n"
-                                  "The Python wrapper around the engine's KnowledgeState.")},
-    {Py_tp_new, reinterpret_cast<void*>(knowledge_state_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(knowledge_state_dealloc)},
-    {Py_tp_methods, g_methods},
-    {0, nullptr},
-};
-
-// No module of its own: the dotted "builtins." only keeps CPython from warning
-// about a missing __module__ (which reads "builtins"); __name__ stays "PyKnowledgeState".
-PyType_Spec g_spec = {
-    "builtins.PyKnowledgeState",
-    static_cast<int>(sizeof(KnowledgeStateObject)),
-    0,
-    // Not subclassable (no BASETYPE); no dict or weak-reference slot.
-    Py_TPFLAGS_DEFAULT,
-    g_slots,
-};
-
 }  // namespace
-}  // namespace kelvora::py
 
-int kelvora_add_knowledge_state_type(PyObject* module) {
-  using kelvora::py::g_type;
-  if (g_type == nullptr) {
-    PyObject* type = PyType_FromSpec(&kelvora::py::g_spec);
-    if (type == nullptr) return -1;
-    g_type = reinterpret_cast<PyTypeObject*>(type);
-  }
-  Py_INCREF(g_type);
-  if (PyModule_AddObject(module, "PyKnowledgeState", reinterpret_cast<PyObject*>(g_type)) < 0) {
-    Py_DECREF(g_type);
-    return -1;
-  }
-  return 0;
+int add_knowledge_state_type(PyObject* module) {
+  return add_type(module,
+                  {"builtins.PyKnowledgeState", sizeof(KnowledgeStateObject),
+                   "PyKnowledgeState()\n--\n\n"
+                   "The Python wrapper around the engine's KnowledgeState.",
+                   knowledge_state_new, knowledge_state_dealloc, g_methods},
+                  g_type);
 }
+
+}  // namespace kelvora::py

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -42,12 +43,21 @@ struct PyKnowledgeState {
   std::optional<PyKnowledgeState> apply_op(EvolutionOperation operation) const;
 };
 
+// The empty state, made once per process and shared by every value that
+// holds it; a replay of a history starts from it.
+const std::shared_ptr<const KnowledgeState>& shared_empty_state();
+inline const KnowledgeState& empty_state() { return *shared_empty_state(); }
+
+// The id of the first Active concept with exactly this term, or nothing
+// with ValueError "concept not found: {term}".
+std::optional<ConceptId> resolve(const KnowledgeState& state, const std::string& term);
+
 // The Python object: the header and the value, placement-constructed.
 struct KnowledgeStateObject {
   PyObject_HEAD PyKnowledgeState value;
 };
 
-// The class object, once kelvora_add_knowledge_state_type has run.
+// The class object, once add_knowledge_state_type has run.
 PyTypeObject* knowledge_state_type();
 
 // The value inside a PyKnowledgeState object (the caller has checked the type).

@@ -7,29 +7,26 @@
 #include "kelvora/types.hpp"
 #include "py_util.hpp"
 
-namespace py = kelvora::py;
-
+namespace kelvora::py {
 namespace {
 
 constexpr std::size_t kMaxDetectorIndex = 10;
 
 PyObject* relation_from_detector_index(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  return py::guarded([&]() -> PyObject* {
-    py::Args a{"relation_from_detector_index", args, nargs, kwnames, {"idx"}};
+  return guarded([&]() -> PyObject* {
+    Args a{"relation_from_detector_index", args, nargs, kwnames, {"idx"}};
     std::size_t idx = 0;
     if (!a.get(0, idx)) return nullptr;
-    if (idx > kMaxDetectorIndex) return py::none();
-    const auto type = kelvora::relation_type::from_detector_index(static_cast<std::int64_t>(idx));
-    if (!type) return py::none();
-    return py::to_py(kelvora::relation_type::canonical_str(*type));
+    if (idx > kMaxDetectorIndex) return none();
+    const auto type = relation_type::from_detector_index(static_cast<std::int64_t>(idx));
+    if (!type) return none();
+    return to_py(relation_type::canonical_str(*type));
   });
 }
 
 PyMethodDef module_functions[] = {
-    {"relation_from_detector_index",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(relation_from_detector_index)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"relation_from_detector_index", fastcall(relation_from_detector_index), kFastcall,
      "relation_from_detector_index(idx)\n--\n\n"
      "Map an 11-class relation-detector index to the canonical operator relation\n"
      "string (the one `apply_relate` / `parse_relation_type` accept), or `None` for\n"
@@ -69,11 +66,11 @@ PyObject* make_module() {
   }
   if (g_module != nullptr) return Py_NewRef(g_module);
 
-  if (py::panic_exception_type() == nullptr) return nullptr;
-  py::Ref module(PyModule_Create(&module_def));
+  if (panic_exception_type() == nullptr) return nullptr;
+  Ref module(PyModule_Create(&module_def));
   if (!module) return nullptr;
-  if (kelvora_add_knowledge_state_type(module.get()) < 0) return nullptr;
-  if (kelvora_add_provenance_graph_type(module.get()) < 0) return nullptr;
+  if (add_knowledge_state_type(module.get()) < 0) return nullptr;
+  if (add_provenance_graph_type(module.get()) < 0) return nullptr;
   if (PyModule_AddFunctions(module.get(), module_functions) < 0) return nullptr;
 
   g_interpreter = interpreter;
@@ -82,7 +79,8 @@ PyObject* make_module() {
 }
 
 }  // namespace
+}  // namespace kelvora::py
 
 // `guarded` prepares the importing thread (see prepare_thread) before the
 // module is made, so that thread has its exception data from the start.
-PyMODINIT_FUNC PyInit_kelvora() { return py::guarded(make_module); }
+PyMODINIT_FUNC PyInit_kelvora() { return kelvora::py::guarded(kelvora::py::make_module); }

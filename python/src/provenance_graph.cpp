@@ -314,11 +314,8 @@ PyObject* add_derivation(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 // ------------------------------------------------------------ type
 
-#define KELVORA_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef g_methods[] = {
-    {"from_state", KELVORA_FASTCALL(from_state), METH_STATIC | kFastcall,
+    {"from_state", fastcall(from_state), METH_STATIC | kFastcall,
      "from_state(state)\n--\n\n"
      "Build a provenance graph from all evolution records in a state."},
     {"to_prov_json", to_prov_json, METH_NOARGS,
@@ -330,32 +327,32 @@ PyMethodDef g_methods[] = {
     {"coverage", coverage, METH_NOARGS,
      "coverage($self)\n--\n\n"
      "Provenance coverage: fraction of entities with WasGeneratedBy or WasDerivedFrom."},
-    {"lineage", KELVORA_FASTCALL(lineage), kFastcall,
+    {"lineage", fastcall(lineage), kFastcall,
      "lineage($self, entity_id)\n--\n\n"
      "Recursive backward traversal: full lineage of an entity.\n"
      "Returns list of entity ID strings."},
-    {"generated_from", KELVORA_FASTCALL(generated_from), kFastcall,
+    {"generated_from", fastcall(generated_from), kFastcall,
      "generated_from($self, entity_id)\n--\n\n"
      "Forward provenance: entities derived from this entity.\n"
      "Returns list of entity ID strings."},
-    {"derived_from", KELVORA_FASTCALL(derived_from), kFastcall,
+    {"derived_from", fastcall(derived_from), kFastcall,
      "derived_from($self, entity_id)\n--\n\n"
      "Backward provenance: entities this entity was derived from.\n"
      "Returns list of entity ID strings."},
-    {"agents_for_activity", KELVORA_FASTCALL(agents_for_activity), kFastcall,
+    {"agents_for_activity", fastcall(agents_for_activity), kFastcall,
      "agents_for_activity($self, activity_id)\n--\n\n"
      "Get agents for a given activity.\n"
      "Returns list of agent ID strings."},
-    {"add_agent", KELVORA_FASTCALL(add_agent), kFastcall,
+    {"add_agent", fastcall(add_agent), kFastcall,
      "add_agent($self, agent_id, agent_type, name)\n--\n\n"
      "Add a custom agent (e.g., classifier, LLM model)."},
-    {"add_activity", KELVORA_FASTCALL(add_activity), kFastcall,
+    {"add_activity", fastcall(add_activity), kFastcall,
      "add_activity($self, activity_id, activity_type, timestamp, attributes)\n--\n\n"
      "Add a custom activity (e.g., classification decision)."},
-    {"add_association", KELVORA_FASTCALL(add_association), kFastcall,
+    {"add_association", fastcall(add_association), kFastcall,
      "add_association($self, activity_id, agent_id)\n--\n\n"
      "Add a WasAssociatedWith relation between an activity and an agent."},
-    {"add_derivation", KELVORA_FASTCALL(add_derivation), kFastcall,
+    {"add_derivation", fastcall(add_derivation), kFastcall,
      "add_derivation($self, generated_id, used_id)\n--\n\n"
      "Add a WasDerivedFrom relation between two entities."},
     {"entity_ids", entity_ids, METH_NOARGS,
@@ -367,39 +364,13 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef KELVORA_FASTCALL
-
-PyType_Slot g_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(provenance_graph_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(provenance_graph_dealloc)},
-    {Py_tp_methods, g_methods},
-    {0, nullptr},
-};
-
-// Named like PyKnowledgeState: no module of its own, no docstring.
-PyType_Spec g_spec = {
-    "builtins.PyProvenanceGraph",
-    static_cast<int>(sizeof(ProvenanceGraphObject)),
-    0,
-    // Not subclassable (no BASETYPE); no dict or weak-reference slot.
-    Py_TPFLAGS_DEFAULT,
-    g_slots,
-};
-
 }  // namespace
-}  // namespace kelvora::py
 
-int kelvora_add_provenance_graph_type(PyObject* module) {
-  using kelvora::py::g_type;
-  if (g_type == nullptr) {
-    PyObject* type = PyType_FromSpec(&kelvora::py::g_spec);
-    if (type == nullptr) return -1;
-    g_type = reinterpret_cast<PyTypeObject*>(type);
-  }
-  Py_INCREF(g_type);
-  if (PyModule_AddObject(module, "PyProvenanceGraph", reinterpret_cast<PyObject*>(g_type)) < 0) {
-    Py_DECREF(g_type);
-    return -1;
-  }
-  return 0;
+int add_provenance_graph_type(PyObject* module) {
+  return add_type(module,
+                  {"builtins.PyProvenanceGraph", sizeof(ProvenanceGraphObject), nullptr,
+                   provenance_graph_new, provenance_graph_dealloc, g_methods},
+                  g_type);
 }
+
+}  // namespace kelvora::py

@@ -1,6 +1,8 @@
 #include "py_util.hpp"
 
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "kelvora/sha256.hpp"
@@ -59,6 +61,32 @@ PyObject* raise_value_error(std::string_view message) {
 
 PyObject* raise_engine_error(const EngineError& error) {
   return raise_value_error(error.message());
+}
+
+int add_type(PyObject* module, const ClassDef& def, PyTypeObject*& type) {
+  if (type == nullptr) {
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(def.make)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)},
+        {Py_tp_methods, def.methods},
+        {Py_tp_doc, const_cast<char*>(def.doc)},
+        {0, nullptr},
+    };
+    if (def.doc == nullptr) slots[3] = {0, nullptr};
+    PyType_Spec spec = {def.qualified_name, static_cast<int>(def.object_size), 0,
+                        Py_TPFLAGS_DEFAULT, slots};
+    PyObject* made = PyType_FromSpec(&spec);
+    if (made == nullptr) return -1;
+    type = reinterpret_cast<PyTypeObject*>(made);
+  }
+  Py_INCREF(type);
+  const char* dot = std::strrchr(def.qualified_name, '.');
+  const char* name = dot != nullptr ? dot + 1 : def.qualified_name;
+  if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
+    Py_DECREF(type);
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace kelvora::py

@@ -23,6 +23,7 @@
 #include <Python.h>
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -116,6 +117,37 @@ auto guarded(F&& body) noexcept -> std::invoke_result_t<F&> {
     return R(-1);
   }
 }
+
+// ------------------------------------------------------------------- classes
+
+// The flags of a method that takes its arguments as a vector plus keyword names.
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// Such a method as a method table stores it: the table's one function type,
+// reached through a pointer to a function of no arguments, the cast the
+// interpreter expects for every other signature.
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fastcall(FastcallFunction fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+// A class of the module. It has no module of its own: a name "builtins.X"
+// only keeps the interpreter from warning about a missing __module__ (which
+// reads "builtins"); __name__ stays "X". It cannot be subclassed and has no
+// dict or weak-reference slot.
+struct ClassDef {
+  const char* qualified_name;
+  std::size_t object_size;
+  const char* doc;  // nullptr: none
+  newfunc make;
+  destructor dealloc;
+  PyMethodDef* methods;  // kept by the class
+};
+
+// Creates the class on the first call (kept in `type` for the life of the
+// process, like the module) and adds it to `module` under the part of its
+// name after the last dot. Returns 0, or -1 with a Python exception set.
+int add_type(PyObject* module, const ClassDef& def, PyTypeObject*& type);
 
 // ------------------------------------------------------------------- results
 // Each returns a new reference, or nullptr with an exception set.

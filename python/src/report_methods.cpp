@@ -25,16 +25,6 @@ namespace kelvora::py {
 
 namespace {
 
-const PyKnowledgeState& self_of(PyObject* self) { return knowledge_state_of(self); }
-
-// The id of the first Active concept with exactly this term, or nothing
-// with ValueError "concept not found: {term}".
-std::optional<ConceptId> resolve(const KnowledgeState& state, const std::string& term) {
-  auto id = PyKnowledgeState::find_concept_id_by_term(state, term);
-  if (!id) py::raise_value_error("concept not found: " + term);
-  return id;
-}
-
 // ------------------------------------------------------------ fixed texts
 // The keys and the fixed values of the report dicts are made once per process
 // and kept, as the module is: a report of 100,000 concepts sets about a
@@ -489,7 +479,7 @@ PyObject* source_dict(const KnowledgeState& state, const analysis::SourceReport&
 
 PyObject* coherence_report(PyObject* self, PyObject*) {
   return py::guarded([&]() -> PyObject* {
-    const PyKnowledgeState& s = self_of(self);
+    const PyKnowledgeState& s = knowledge_state_of(self);
     return coherence_dict(*s.state, analysis::coherence(*s.state, s.records.view()));
   });
 }
@@ -500,7 +490,7 @@ PyObject* concept_stability_report(PyObject* self, PyObject* const* args, Py_ssi
     py::Args a{"concept_stability_report", args, nargs, kwnames, {"term"}};
     std::string term;
     if (!a.get(0, term)) return nullptr;
-    const PyKnowledgeState& s = self_of(self);
+    const PyKnowledgeState& s = knowledge_state_of(self);
     const auto id = resolve(*s.state, term);
     if (!id) return nullptr;
     SharedFloats floats;
@@ -514,13 +504,14 @@ PyObject* epistemic_direction_report(PyObject* self, PyObject* const* args, Py_s
     py::Args a{"epistemic_direction_report", args, nargs, kwnames, {"window_size"}, 0};
     std::size_t window_size = 0;
     if (!a.get(0, window_size)) return nullptr;
-    return direction_dict(analysis::epistemic_direction(self_of(self).records.view(), window_size));
+    return direction_dict(
+        analysis::epistemic_direction(knowledge_state_of(self).records.view(), window_size));
   });
 }
 
 PyObject* argumentation_status_report(PyObject* self, PyObject*) {
   return py::guarded([&]() -> PyObject* {
-    const KnowledgeState& state = *self_of(self).state;
+    const KnowledgeState& state = *knowledge_state_of(self).state;
     return argumentation_dict(state, analysis::argumentation_status(state));
   });
 }
@@ -531,7 +522,7 @@ PyObject* impact_radius_report(PyObject* self, PyObject* const* args, Py_ssize_t
     py::Args a{"impact_radius_report", args, nargs, kwnames, {"term"}};
     std::string term;
     if (!a.get(0, term)) return nullptr;
-    const KnowledgeState& state = *self_of(self).state;
+    const KnowledgeState& state = *knowledge_state_of(self).state;
     const auto id = resolve(state, term);
     if (!id) return nullptr;
     return impact_dict(state, analysis::impact_radius(state, *id));
@@ -540,14 +531,14 @@ PyObject* impact_radius_report(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* relation_analytics_report(PyObject* self, PyObject*) {
   return py::guarded([&]() -> PyObject* {
-    const KnowledgeState& state = *self_of(self).state;
+    const KnowledgeState& state = *knowledge_state_of(self).state;
     return relation_dict(state, analysis::relation_analytics(state));
   });
 }
 
 PyObject* source_analytics_report(PyObject* self, PyObject*) {
   return py::guarded([&]() -> PyObject* {
-    const PyKnowledgeState& s = self_of(self);
+    const PyKnowledgeState& s = knowledge_state_of(self);
     return source_dict(*s.state, analysis::source_analytics(s.records.view()));
   });
 }

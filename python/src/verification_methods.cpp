@@ -33,11 +33,6 @@ constexpr const char* kNothingToVerify =
 
 const Hash kGenesis{};
 
-const KnowledgeState& empty_state() {
-  static const KnowledgeState empty;
-  return empty;
-}
-
 PyObject* true_or_nothing_to_verify(const Result<ChainVerification>& checked) {
   if (!checked) return raise_engine_error(checked.error());
   if (checked->records_checked == 0) return raise_value_error(kNothingToVerify);
