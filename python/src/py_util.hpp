@@ -123,9 +123,10 @@ auto guarded(F&& body) noexcept -> std::invoke_result_t<F&> {
 // The flags of a method that takes its arguments as a vector plus keyword names.
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
-// Such a method as a method table stores it: the table's one function type,
-// reached through a pointer to a function of no arguments, the cast the
-// interpreter expects for every other signature.
+// Such a method as a method table holds it. The table has one function type;
+// the interpreter calls the entry by its flags, so the entry is cast to that
+// type through a pointer to a function of no arguments (the cast the compiler
+// does not warn about).
 using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 inline PyCFunction fastcall(FastcallFunction fn) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
