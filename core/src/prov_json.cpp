@@ -1,8 +1,6 @@
-// The PROV-JSON export of a provenance graph: as a value tree, and the same
-// document written straight into text.
+// The PROV-JSON export of a provenance graph, written straight into text.
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -13,10 +11,8 @@
 
 #include "kelvora/provenance.hpp"
 #include "kelvora/timestamp_text.hpp"
+#include "text_emitters.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -24,8 +20,6 @@
 namespace kelvora::provenance {
 
 namespace {
-
-using Json = nlohmann::json;
 
 constexpr int kRelationKinds = 6;
 
@@ -50,7 +44,7 @@ std::string_view agent_prov_type(ProvAgentType type) {
   return type == ProvAgentType::User ? "prov:Person" : "prov:SoftwareAgent";
 }
 
-// "qel:" and the type's name, for the text writer.
+// "qel:" and the type's name.
 std::string_view qel_type(ProvEntityType type) {
   static constexpr std::string_view kNames[] = {"qel:ConceptDefinition", "qel:KnowledgeState",
                                                 "qel:Evidence", "qel:ConceptRelation"};
@@ -60,146 +54,6 @@ std::string_view qel_type(ProvActivityType type) {
   static constexpr std::string_view kNames[] = {"qel:EvolutionOperation",
                                                 "qel:ClassificationDecision"};
   return kNames[static_cast<int>(type)];
-}
-
-std::string qel(std::string_view suffix) {
-  std::string out = "qel:";
-  out += suffix;
-  return out;
-}
-
-std::string time_text(Timestamp ts) { return serialization::format_timestamp_rfc3339(ts); }
-
-// ================================================================ text
-
-// ---- JSON strings
-
-// What a text becomes inside a JSON string: its escaped size, and whether
-// every byte is ASCII.
-struct TextScan {
-  std::size_t escaped;
-  bool ascii;
-};
-
-bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
-
-// Bytes an escape adds: one for the two-character escapes, five for \u00XX.
-std::size_t escape_extra(unsigned char c) {
-  switch (c) {
-    case '"':
-    case '\\':
-    case '\b':
-    case '\t':
-    case '\n':
-    case '\f':
-    case '\r':
-      return 1;
-    default:
-      return 5;
-  }
-}
-
-char* put_escape(char* out, unsigned char c) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  *out++ = '\\';
-  switch (c) {
-    case '"':
-      *out++ = '"';
-      break;
-    case '\\':
-      *out++ = '\\';
-      break;
-    case '\b':
-      *out++ = 'b';
-      break;
-    case '\t':
-      *out++ = 't';
-      break;
-    case '\n':
-      *out++ = 'n';
-      break;
-    case '\f':
-      *out++ = 'f';
-      break;
-    case '\r':
-      *out++ = 'r';
-      break;
-    default:
-      std::memcpy(out, "u00", 3);
-      out[3] = kHex[c >> 4];
-      out[4] = kHex[c & 0x0F];
-      out += 5;
-  }
-  return out;
-}
-
-#if defined(__SSE2__)
-// Bit i set when byte i of the 16 needs an escape.
-unsigned escape_mask(__m128i v) {
-  const __m128i control_max = _mm_set1_epi8(0x1F);
-  // v <= 0x1F (unsigned) exactly when max(v, 0x1F) == 0x1F.
-  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max);
-  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-  return static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
-}
-__m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-#endif
-
-TextScan scan_text(std::string_view text) {
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  std::size_t extra = 0;
-  unsigned high = 0;
-#if defined(__SSE2__)
-  for (; end - p >= 16; p += 16) {
-    const __m128i v = load16(p);
-    high |= static_cast<unsigned>(_mm_movemask_epi8(v));
-    for (unsigned mask = escape_mask(v); mask != 0; mask &= mask - 1) {
-      extra += escape_extra(static_cast<unsigned char>(p[std::countr_zero(mask)]));
-    }
-  }
-#endif
-  for (; p != end; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    high |= c & 0x80u;
-    if (needs_escape(c)) extra += escape_extra(c);
-  }
-  return {text.size() + extra, high == 0};
-}
-
-// Writes `text` escaped (without quotes); returns the end.
-char* put_escaped(char* out, std::string_view text) {
-  const char* p = text.data();
-  const char* const end = p + text.size();
-#if defined(__SSE2__)
-  // Whole chunks are copied as they are loaded; the output has room, as an
-  // escaped text is never shorter than the text.
-  while (end - p >= 16) {
-    const __m128i v = load16(p);
-    const unsigned mask = escape_mask(v);
-    if (mask == 0) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
-      p += 16;
-      out += 16;
-      continue;
-    }
-    const auto plain = static_cast<std::size_t>(std::countr_zero(mask));
-    std::memcpy(out, p, plain);
-    out = put_escape(out + plain, static_cast<unsigned char>(p[plain]));
-    p += plain + 1;
-  }
-#endif
-  for (; p != end; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    if (needs_escape(c)) {
-      out = put_escape(out, c);
-    } else {
-      *out++ = static_cast<char>(c);
-    }
-  }
-  return out;
 }
 
 std::size_t decimal_size(std::uint64_t v) {
@@ -219,8 +73,8 @@ struct Measure {
   void lit(std::string_view text) { n += text.size(); }
   // A JSON string: `prefix` (ASCII, nothing to escape), then `text`.
   void str(std::string_view prefix, std::string_view text) {
-    const TextScan scan = scan_text(text);
-    n += 2 + prefix.size() + scan.escaped;
+    const serialization::EscapedSize scan = serialization::escaped_size(text);
+    n += 2 + prefix.size() + scan.size;
     ascii = ascii && scan.ascii;
   }
   void number(std::uint64_t v) { n += decimal_size(v); }
@@ -233,7 +87,7 @@ struct Put {
   void str(std::string_view prefix, std::string_view text) {
     *p++ = '"';
     lit(prefix);
-    p = put_escaped(p, text);
+    p = serialization::put_escaped(p, text);
     *p++ = '"';
   }
   void number(std::uint64_t v) { p = std::to_chars(p, p + 20, v).ptr; }
@@ -454,68 +308,6 @@ void advise_fresh_memory(char* out, std::size_t size) {
   (void)size;
 #endif
 }
-
-}  // namespace
-
-// ================================================================ tree
-
-Json ProvenanceGraph::to_prov_json() const {
-  Json entity = Json::object();
-  for (const ProvEntity* e : entities()) {
-    Json o = Json::object();
-    o["prov:type"] = qel(name(e->entity_type));
-    o["prov:generatedAtTime"] = time_text(e->timestamp);
-    for (const auto& [k, v] : e->attributes) o[qel(k)] = v;
-    entity[e->id.text()] = std::move(o);
-  }
-  Json activity = Json::object();
-  for (const ProvActivity* a : activities()) {
-    Json o = Json::object();
-    o["prov:type"] = qel(name(a->activity_type));
-    o["prov:startedAtTime"] = time_text(a->started_at);
-    o["prov:endedAtTime"] = time_text(a->ended_at);
-    for (const auto& [k, v] : a->attributes) o[qel(k)] = v;
-    activity[a->id.text()] = std::move(o);
-  }
-  Json agent = Json::object();
-  for (const ProvAgent* g : agents()) {
-    Json o = Json::object();
-    o["prov:type"] = agent_prov_type(g->agent_type);
-    o["prov:label"] = g->name;
-    o["qel:agentType"] = name(g->agent_type);
-    for (const auto& [k, v] : g->attributes) o[qel(k)] = v;
-    agent[g->id.text()] = std::move(o);
-  }
-  std::array<Json, kRelationKinds> sections;
-  sections.fill(Json::object());
-  for (std::size_t n = 0; n < relation_count(); ++n) {
-    const RelationView r = relation(n);
-    const SectionNames& s = section_of(r.relation_type);
-    Json o = Json::object();
-    for (const auto& [k, v] : r.attributes) o[k] = v;
-    o[std::string(s.from_key)] = r.from;
-    o[std::string(s.to_key)] = r.to;
-    sections[static_cast<int>(r.relation_type)]["_:r" + std::to_string(n)] = std::move(o);
-  }
-  Json prefix = Json::object();
-  prefix["prov"] = kProvNamespace;
-  prefix["qel"] = kQelNamespace;
-  prefix["xsd"] = kXsdNamespace;
-
-  Json document = Json::object();
-  document["prefix"] = std::move(prefix);
-  document["entity"] = std::move(entity);
-  document["activity"] = std::move(activity);
-  document["agent"] = std::move(agent);
-  for (int kind = 0; kind < kRelationKinds; ++kind) {
-    document[std::string(kSections[kind].section)] = std::move(sections[kind]);
-  }
-  return document;
-}
-
-// ================================================================ text
-
-namespace {
 
 // Measures the members of a node section, to be written in `order`.
 template <class Section, class T, class Emit>

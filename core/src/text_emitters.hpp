@@ -97,9 +97,12 @@ inline std::size_t escape_extra(unsigned char c) {
 }
 
 #if defined(__SSE2__)
+inline __m128i load16(const char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
 // Bit i set when byte i of the 16 needs an escape.
-inline unsigned escape_mask16(const char* p) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+inline unsigned escape_mask16(__m128i v) {
   const __m128i space_minus_one = _mm_set1_epi8(0x1F);
   // v <= 0x1F (unsigned) exactly when max(v, 0x1F) == 0x1F.
   const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, space_minus_one), space_minus_one);
@@ -108,6 +111,7 @@ inline unsigned escape_mask16(const char* p) {
   return static_cast<unsigned>(
       _mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
 }
+inline unsigned escape_mask16(const char* p) { return escape_mask16(load16(p)); }
 #endif
 
 // Offset of the first byte that needs an escape, or text.size().
@@ -147,42 +151,98 @@ inline std::size_t first_escape(std::string_view text) {
 #endif
 }
 
-inline char* put_escaped_tail(char* out, std::string_view text) {
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (!byte_needs_escape(c)) {
-      *out++ = ch;
+// Writes the escape of `c`, a byte that needs one; returns the end.
+inline char* put_escape(char* out, unsigned char c) {
+  *out++ = '\\';
+  switch (c) {
+    case '"':
+      *out++ = '"';
+      break;
+    case '\\':
+      *out++ = '\\';
+      break;
+    case '\b':
+      *out++ = 'b';
+      break;
+    case '\t':
+      *out++ = 't';
+      break;
+    case '\n':
+      *out++ = 'n';
+      break;
+    case '\f':
+      *out++ = 'f';
+      break;
+    case '\r':
+      *out++ = 'r';
+      break;
+    default:
+      std::memcpy(out, "u00", 3);
+      out[3] = kHexDigits[c >> 4];
+      out[4] = kHexDigits[c & 0x0F];
+      out += 5;
+  }
+  return out;
+}
+
+// What a text becomes inside a JSON string: its escaped size, and whether
+// every byte is ASCII.
+struct EscapedSize {
+  std::size_t size;
+  bool ascii;
+};
+
+inline EscapedSize escaped_size(std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  std::size_t extra = 0;
+  unsigned high = 0;
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = load16(p);
+    high |= static_cast<unsigned>(_mm_movemask_epi8(v));
+    for (unsigned mask = escape_mask16(v); mask != 0; mask &= mask - 1) {
+      extra += escape_extra(static_cast<unsigned char>(p[__builtin_ctz(mask)]));
+    }
+  }
+#endif
+  for (; p != end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    high |= c & 0x80u;
+    if (byte_needs_escape(c)) extra += escape_extra(c);
+  }
+  return {text.size() + extra, high == 0};
+}
+
+// Writes `text` escaped (without quotes) at `out`, which has room for
+// escaped_size(text).size bytes; returns the end.
+inline char* put_escaped(char* out, std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+#if defined(__SSE2__)
+  // Whole chunks are copied as they are loaded; the output has room, as an
+  // escaped text is never shorter than the text.
+  while (end - p >= 16) {
+    const __m128i v = load16(p);
+    const unsigned mask = escape_mask16(v);
+    if (mask == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+      p += 16;
+      out += 16;
       continue;
     }
-    *out++ = '\\';
-    switch (c) {
-      case '"':
-        *out++ = '"';
-        break;
-      case '\\':
-        *out++ = '\\';
-        break;
-      case '\b':
-        *out++ = 'b';
-        break;
-      case '\t':
-        *out++ = 't';
-        break;
-      case '\n':
-        *out++ = 'n';
-        break;
-      case '\f':
-        *out++ = 'f';
-        break;
-      case '\r':
-        *out++ = 'r';
-        break;
-      default:
-        *out++ = 'u';
-        *out++ = '0';
-        *out++ = '0';
-        *out++ = kHexDigits[c >> 4];
-        *out++ = kHexDigits[c & 0x0F];
+    const auto plain = static_cast<std::size_t>(__builtin_ctz(mask));
+    std::memcpy(out, p, plain);
+    out = put_escape(out + plain, static_cast<unsigned char>(p[plain]));
+    p += plain + 1;
+  }
+#endif
+  for (; p != end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (byte_needs_escape(c)) {
+      out = put_escape(out, c);
+    } else {
+      *out++ = static_cast<char>(c);
     }
   }
   return out;
@@ -231,14 +291,10 @@ struct Counter {
   void raw(std::string_view text) { n += text.size(); }
   void ch(char) { ++n; }
   void str(std::string_view text) {
-    n += text.size() + 2;
-    std::size_t at = first_escape(text);
+    const std::size_t at = first_escape(text);
     if (strings < kScanCache) scans[strings] = at;
     ++strings;
-    for (; at < text.size(); ++at) {
-      const auto c = static_cast<unsigned char>(text[at]);
-      if (byte_needs_escape(c)) n += escape_extra(c);
-    }
+    n += 2 + at + escaped_size(text.substr(at)).size;
   }
   void uuid(const Uuid&) { n += 38; }
   void hex(const Hash&) { n += 66; }
@@ -272,7 +328,7 @@ struct Putter {
     ++strings;
     std::memcpy(p, text.data(), at);
     p += at;
-    if (at < text.size()) p = put_escaped_tail(p, text.substr(at));
+    if (at < text.size()) p = put_escaped(p, text.substr(at));
     *p++ = '"';
   }
   void uuid(const Uuid& id) {

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <nlohmann/json.hpp>
 #include <span>
 #include <string>
 #include <string_view>
@@ -232,10 +231,7 @@ class ProvenanceGraph {
   double coverage() const;
 
   // ---- PROV-JSON ----
-  // The document as a value tree.
-  nlohmann::json to_prov_json() const;
-  // The same document written directly as text: byte for byte the tree
-  // printed with two-space indentation and members in byte order.
+  // The document as text: two-space indentation, members in byte order.
   std::string to_prov_json_text() const;
   // That text measured, to be written into the caller's storage.
   ProvJsonText prov_json_text() const;
