@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 
+#include "kelvora/entry.hpp"
 #include "kelvora/persistent_map.hpp"
 #include "kelvora/types.hpp"
 
