@@ -318,11 +318,12 @@ class DirectionWindow {
 }  // namespace
 
 Result<std::vector<CoherenceSnapshot>> convergence_trajectory(
-    const KnowledgeState& initial, std::span<const EvolutionRecord> records, std::uint64_t window) {
+    const KnowledgeState& initial, std::span<const EvolutionRecord> records, std::uint64_t window,
+    RecordChain chain) {
   std::vector<CoherenceSnapshot> points;
   if (records.empty()) return points;
   points.reserve(records.size());
-  UnverifiedReplay replay(initial);
+  UnverifiedReplay replay(initial, records, chain);
   CoherenceTracker tracker(replay.state());
   DirectionWindow directions(records, window);
   for (std::size_t i = 0; i < records.size(); ++i) {

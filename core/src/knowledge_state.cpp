@@ -29,10 +29,13 @@ struct Step {
   Timestamp time;
   // An earlier state of the same replay whose hash is known, or null.
   const KnowledgeState* hashed_before = nullptr;
+  // The input state's hash as the caller knows it, or null.
+  const Hash* known_hash = nullptr;
 
   // The state hash of the input state: only Merge and Split need it (for
   // their derived identifiers), so it is asked for there.
   Hash prior_hash() const {
+    if (known_hash != nullptr) return *known_hash;
     return hashed_before != nullptr ? state.state_hash_from(*hashed_before) : state.state_hash();
   }
 };
@@ -594,8 +597,10 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
 Result<KnowledgeState> KnowledgeState::apply_unrecorded(const KnowledgeState& state,
                                                         const EvolutionOperation& operation,
                                                         const ApplyContext& context,
-                                                        const KnowledgeState* hashed_before) {
-  const Step step{state, context.timestamp ? *context.timestamp : Timestamp::now(), hashed_before};
+                                                        const KnowledgeState* hashed_before,
+                                                        const Hash* known_hash) {
+  const Step step{state, context.timestamp ? *context.timestamp : Timestamp::now(), hashed_before,
+                  known_hash};
   auto built = std::visit([&](const auto& o) { return apply_case(step, o); }, operation);
   if (!built) return fail(std::move(built.error()));
   return std::move(built->state);

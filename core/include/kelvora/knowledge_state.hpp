@@ -74,14 +74,17 @@ struct KnowledgeState {
 
   // apply for replays that drop their records: the new state alone, no
   // record. No state is hashed but the input state of a Merge or Split,
-  // whose derived identifiers need its hash; when `hashed_before` (an
-  // earlier state of the replay whose hash is known, alive and unchanged)
-  // is given, that hash resumes after the leading chunks both share. The
-  // new state is hashed when asked. Errors as apply's.
+  // whose derived identifiers need its hash: `known_hash`, when given, is
+  // that hash (the caller knows it to be the input state's) and nothing is
+  // hashed; otherwise, when `hashed_before` (an earlier state of the replay
+  // whose hash is known, alive and unchanged) is given, the hash resumes
+  // after the leading chunks both share. The new state is hashed when
+  // asked. Errors as apply's.
   static Result<KnowledgeState> apply_unrecorded(const KnowledgeState& state,
                                                  const EvolutionOperation& operation,
                                                  const ApplyContext& context,
-                                                 const KnowledgeState* hashed_before = nullptr);
+                                                 const KnowledgeState* hashed_before = nullptr,
+                                                 const Hash* known_hash = nullptr);
   // Whether the hash has been computed (and is kept).
   bool hash_known() const { return hash_cache_.has_value(); }
 
