@@ -123,7 +123,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=3, help="repetitions of each load")
     args = parser.parse_args()
 
-    _, module_dir = find_build(args.build)
+    module_dir = find_build(args.build)[0]
     sys.path.insert(0, module_dir)
     import kelvora
 

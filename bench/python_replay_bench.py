@@ -114,7 +114,7 @@ def main():
     parser.add_argument("--records", type=int, nargs="+", default=[1000, 4000, 16000])
     args = parser.parse_args()
 
-    _, module_dir = find_build(args.build)
+    module_dir = find_build(args.build)[0]
     sys.path.insert(0, module_dir)
     import kelvora
 
