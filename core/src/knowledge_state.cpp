@@ -6,13 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "derives_from_index.hpp"
 #include "kelvora/diff.hpp"
 #include "kelvora/float_text.hpp"
 #include "kelvora/operations.hpp"
@@ -89,12 +87,17 @@ bool scan(const Map& map, Visit visit) {
   return stopped;
 }
 
-// True when an Active concept, other than the excluded ones, has this normal
-// form. Uses each entry's cached normal form.
-template <class Excluded>
-bool term_taken(const KnowledgeState& state, std::string_view normalized, Excluded excluded) {
+// True when an Active concept, other than the `excluded` ones (ascending),
+// has this normal form: asked of the state's index of terms, or found by a
+// walk over each entry's cached normal form.
+bool term_taken(const KnowledgeState& state, std::string_view normalized,
+                std::span<const ConceptId> excluded) {
+  if (const TermIndex* index = state.term_index_past_walks()) {
+    return index->normal_form_taken(normalized, excluded);
+  }
   return scan(state.concepts, [&](const ConceptId& id, const Entry<Concept>& entry) {
-    return entry->status == ConceptStatus::Active && !excluded(id) &&
+    return entry->status == ConceptStatus::Active &&
+           !std::binary_search(excluded.begin(), excluded.end(), id) &&
            entry.normalized_term() == normalized;
   });
 }
@@ -229,41 +232,6 @@ Relation derives_from(const RelationId& id, const ConceptId& from, const Concept
   return relation;
 }
 
-// Identifiers are random or derived from SHA-256, so their first bytes hash well.
-struct ConceptIdHash {
-  std::size_t operator()(const ConceptId& id) const {
-    std::size_t h = 0;
-    std::memcpy(&h, id.uuid.bytes.data(), sizeof h);
-    return h;
-  }
-};
-
-// Whether `target` is reachable from `start` along DerivesFrom relations.
-// Only reachability matters, so the visiting order is free; the adjacency is
-// built in one pass over the relations.
-bool derives_from_reaches(const RelationMap& relations, const ConceptId& start,
-                          const ConceptId& target) {
-  std::unordered_multimap<ConceptId, ConceptId, ConceptIdHash> edges;
-  scan(relations, [&](const RelationId&, const Entry<Relation>& relation) {
-    if (relation->relation_type == RelationType::DerivesFrom) {
-      edges.emplace(relation->from_concept, relation->to_concept);
-    }
-    return false;
-  });
-  if (edges.empty()) return start == target;
-  std::vector<ConceptId> stack{start};
-  std::unordered_set<ConceptId, ConceptIdHash> visited;
-  while (!stack.empty()) {
-    const ConceptId current = stack.back();
-    stack.pop_back();
-    if (current == target) return true;
-    if (!visited.insert(current).second) continue;
-    auto [first, last] = edges.equal_range(current);
-    for (auto it = first; it != last; ++it) stack.push_back(it->second);
-  }
-  return false;
-}
-
 Result<void> check_finite(double value, std::string_view what, const std::string& id,
                           std::string_view field) {
   if (std::isfinite(value)) return {};
@@ -283,7 +251,7 @@ Result<Built> apply_case(const Step& step, const op::Assert& o) {
     return fail(EngineError::concept_already_exists(c.id.to_string()));
   }
   Entry<Concept> entry(c);
-  if (term_taken(step.state, entry.normalized_term(), [](const ConceptId&) { return false; })) {
+  if (term_taken(step.state, entry.normalized_term(), {})) {
     return fail(EngineError::duplicate_term(c.term));
   }
   Built built{step.state, {}};
@@ -318,7 +286,7 @@ Result<Built> apply_case(const Step& step, const op::Relate& o) {
       return fail(EngineError::cycle_detected("self-referential DerivesFrom on " +
                                               r.from_concept.to_string()));
     }
-    if (derives_from_reaches(step.state.relations, r.to_concept, r.from_concept)) {
+    if (step.state.derives_from_index().reaches(r.to_concept, r.from_concept)) {
       return fail(EngineError::cycle_detected("adding DerivesFrom " + r.from_concept.to_string() +
                                               " -> " + r.to_concept.to_string() +
                                               " would create a cycle"));
@@ -422,7 +390,7 @@ Result<Built> apply_case(const Step& step, const op::Merge& o) {
   auto is_source = [&](const ConceptId& id) {
     return std::binary_search(sources.begin(), sources.end(), id);
   };
-  if (term_taken(step.state, operations::normalize_term(o.merged_term), is_source)) {
+  if (term_taken(step.state, operations::normalize_term(o.merged_term), sources)) {
     return fail(EngineError::duplicate_term(o.merged_term));
   }
   const Hash prior_hash = step.prior_hash();
@@ -472,15 +440,23 @@ Result<Built> apply_case(const Step& step, const op::Split& o) {
   normalized.reserve(count);
   for (const auto& pair : o.new_concepts)
     normalized.push_back(operations::normalize_term(pair.first));
-  // Looked up by the entries' cached normal forms.
   const FirstPositions first_pair(normalized);
-  // One pass over the concepts finds the earliest pair whose term is taken.
+  // The earliest pair whose term is taken: asked of the index of terms pair
+  // by pair, or else found in one pass over the concepts, each looked up by
+  // its cached normal form.
   std::size_t taken = count;
-  scan(step.state.concepts, [&](const ConceptId& id, const Entry<Concept>& entry) {
-    if (entry->status != ConceptStatus::Active || id == o.concept_id) return false;
-    taken = std::min(taken, first_pair.find(entry.normalized_term()));
-    return false;
-  });
+  if (const TermIndex* index = step.state.term_index_past_walks()) {
+    const std::span<const ConceptId> source(&o.concept_id, 1);
+    for (std::size_t k = 0; k < count && taken == count; ++k) {
+      if (index->normal_form_taken(normalized[k], source)) taken = k;
+    }
+  } else {
+    scan(step.state.concepts, [&](const ConceptId& id, const Entry<Concept>& entry) {
+      if (entry->status != ConceptStatus::Active || id == o.concept_id) return false;
+      taken = std::min(taken, first_pair.find(entry.normalized_term()));
+      return false;
+    });
+  }
   if (taken < count) return fail(EngineError::duplicate_term(o.new_concepts[taken].first));
   for (std::size_t k = 0; k < count; ++k) {
     if (first_pair.find(normalized[k]) != k) {
@@ -576,16 +552,7 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
   if (!built) return fail(std::move(built.error()));
 
   KnowledgeState next = std::move(built->state);
-  if (state.term_index_) {
-    // Carried over rather than made afresh on the next lookup.
-    const auto& changed = built->changes.concepts;
-    next.term_index_ = changed.empty()
-                           ? state.term_index_
-                           : std::make_shared<const TermIndex>(state.term_index_->updated(
-                                 state.concepts, next.concepts, changed));
-  } else {
-    next.lookups_walked_ = state.lookups_walked_;
-  }
+  state.carry_indexes(next, built->changes.concepts, built->changes.relations);
   const Hash resulting = next.state_hash_from(state);
   OperationJustification justification =
       operations::build_justification(state, operation, next, built->changes);
@@ -603,7 +570,34 @@ Result<KnowledgeState> KnowledgeState::apply_unrecorded(const KnowledgeState& st
                   known_hash};
   auto built = std::visit([&](const auto& o) { return apply_case(step, o); }, operation);
   if (!built) return fail(std::move(built.error()));
+  state.carry_indexes(built->state, built->changes.concepts, built->changes.relations);
   return std::move(built->state);
+}
+
+void KnowledgeState::carry_indexes(KnowledgeState& next, std::span<const ConceptId> concepts,
+                                   std::span<const RelationId> relations) const {
+  // Carried over rather than made afresh on the next use.
+  if (term_index_) {
+    next.term_index_ = concepts.empty() ? term_index_
+                                        : std::make_shared<const TermIndex>(term_index_->updated(
+                                              this->concepts, next.concepts, concepts));
+  } else {
+    next.lookups_walked_ = lookups_walked_;
+  }
+  if (derives_from_index_) {
+    next.derives_from_index_ =
+        relations.empty() ? derives_from_index_
+                          : std::make_shared<const DerivesFromIndex>(derives_from_index_->updated(
+                                this->relations, next.relations, relations));
+  }
+}
+
+const DerivesFromIndex& KnowledgeState::derives_from_index() const {
+  if (!derives_from_index_) {
+    derives_from_index_ =
+        std::make_shared<const DerivesFromIndex>(DerivesFromIndex::build(relations));
+  }
+  return *derives_from_index_;
 }
 
 StateDiff KnowledgeState::diff(const KnowledgeState& other) const {
@@ -631,17 +625,23 @@ Hash KnowledgeState::state_hash_from(const KnowledgeState& prior) const {
 
 std::optional<ConceptId> KnowledgeState::find_concept_by_term(std::string_view term,
                                                               bool any_status) const {
+  const TermIndex* index = term_index_past_walks();
+  if (index == nullptr) return TermIndex::walk(concepts, term, any_status);
+  return any_status ? index->find_any(term) : index->find_active(term);
+}
+
+const TermIndex* KnowledgeState::term_index_past_walks() const {
   // Making the index costs some dozen walks over the concepts: a state
-  // (or a line of states) asked for a term once or twice does not pay it.
-  constexpr std::uint32_t kWalkedLookups = 8;
+  // (or a line of states) asked once or twice does not pay it.
+  constexpr std::uint32_t kWalks = 8;
   if (!term_index_) {
-    if (lookups_walked_ < kWalkedLookups) {
+    if (lookups_walked_ < kWalks) {
       ++lookups_walked_;
-      return TermIndex::walk(concepts, term, any_status);
+      return nullptr;
     }
     term_index_ = std::make_shared<const TermIndex>(TermIndex::build(concepts));
   }
-  return any_status ? term_index_->find_any(term) : term_index_->find_active(term);
+  return term_index_.get();
 }
 
 Hash KnowledgeState::structure_hash() const {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <variant>
 
 #include "kelvora/knowledge_state.hpp"
 #include "kelvora/temporal.hpp"
@@ -35,6 +36,17 @@ class UnverifiedReplay {
     return KnowledgeState::apply_unrecorded(
         state_, record.operation, ApplyContext{Hash::zero(), record.timestamp, record.source},
         hashed_ ? &*hashed_ : nullptr, recorded_hashes_ ? &record.prior_state_hash : nullptr);
+  }
+
+  // The prior state hash next() made the derived identifiers of `record`
+  // with, when it is a Merge or Split; zero for any other record, whose
+  // input state is not hashed.
+  Hash prior_hash(const EvolutionRecord& record) const {
+    if (!std::holds_alternative<op::Merge>(record.operation) &&
+        !std::holds_alternative<op::Split>(record.operation)) {
+      return Hash::zero();
+    }
+    return recorded_hashes_ ? record.prior_state_hash : state_.state_hash();
   }
 
   // Makes `next` the current state.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "kelvora/entry.hpp"
@@ -22,6 +23,7 @@ struct ApplyContext {
 struct StateDiff;
 struct ApplyResult;
 class TermIndex;
+class DerivesFromIndex;
 namespace serialization {
 class HashTrail;
 }
@@ -51,6 +53,7 @@ struct KnowledgeState {
       hash_trail_.reset();
       derivation_index_.reset();
       term_index_.reset();
+      derives_from_index_.reset();
       lookups_walked_ = 0;
     }
     return *this;
@@ -99,6 +102,14 @@ struct KnowledgeState {
   // to the states apply makes from this one.
   std::optional<ConceptId> find_concept_by_term(std::string_view term,
                                                 bool any_status = false) const;
+  // The index of terms for a question that otherwise walks the concepts (a
+  // lookup by term, or whether a new term's normal form is taken): null,
+  // with the walk counted, while the line of states has walked fewer times
+  // than the index costs; then made, kept and carried over as above.
+  const TermIndex* term_index_past_walks() const;
+  // The DerivesFrom relations by the concept they start from, made on first
+  // use and kept; carried over to the states apply makes from this one.
+  const DerivesFromIndex& derives_from_index() const;
 
   // diff::diff(*this, other).
   StateDiff diff(const KnowledgeState& other) const;
@@ -113,6 +124,13 @@ struct KnowledgeState {
   mutable std::shared_ptr<const analysis::DerivationIndex> derivation_index_;
   mutable std::shared_ptr<const TermIndex> term_index_;
   mutable std::uint32_t lookups_walked_ = 0;  // before the index was made
+  mutable std::shared_ptr<const DerivesFromIndex> derives_from_index_;
+
+  // Gives `next`, made from this state by changing the concepts and
+  // relations under `concepts` and `relations`, the indexes this state has
+  // (updated) or its count of walks.
+  void carry_indexes(KnowledgeState& next, std::span<const ConceptId> concepts,
+                     std::span<const RelationId> relations) const;
 };
 
 struct ApplyResult {
