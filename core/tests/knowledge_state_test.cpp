@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -690,6 +691,78 @@ TEST(Property, RandomSequencesKeepInputsAndHashesHonest) {
     state = std::move(r->state);
   }
   EXPECT_EQ(applied.size(), 9u);  // every kind succeeded at least once
+}
+
+// Whether `target` is `start` or is reached from it along DerivesFrom
+// relations, by a search over every relation.
+bool derivation_reaches(const KnowledgeState& s, const ConceptId& start, const ConceptId& target) {
+  std::vector<ConceptId> stack{start}, seen;
+  while (!stack.empty()) {
+    const ConceptId current = stack.back();
+    stack.pop_back();
+    if (current == target) return true;
+    if (std::find(seen.begin(), seen.end(), current) != seen.end()) continue;
+    seen.push_back(current);
+    for (const auto& [id, entry] : s.relations) {
+      if (entry->relation_type == RelationType::DerivesFrom && entry->from_concept == current) {
+        stack.push_back(entry->to_concept);
+      }
+    }
+  }
+  return false;
+}
+
+// Derivations added, replaced under a used id (by another derivation or
+// another type), dropped by Retract and made by Merge, along one line of
+// states (whose index of derivations apply carries) and on a copy of each
+// state (which makes its own): each DerivesFrom is refused as a cycle
+// exactly when a search over the relations finds one.
+TEST(Apply, DerivesFromCycleCheckAlongALine) {
+  std::mt19937 rng(77);
+  auto pick = [&](std::size_t n) { return rng() % n; };
+  KnowledgeState state;
+  std::vector<RelationId> used{RelationId::random()};
+  int refused = 0, added = 0;
+  for (int step = 0; step < 1500; ++step) {
+    std::vector<ConceptId> ids;
+    for (const auto& [id, entry] : state.concepts) {
+      if (entry->status == ConceptStatus::Active) ids.push_back(id);
+    }
+    EvolutionOperation operation =
+        op::Assert{Concept{ConceptId::random(), "c" + std::to_string(step), "d", 1.0, {}, {}, {}}};
+    if (ids.size() >= 8) {
+      const ConceptId a = ids[pick(ids.size())], b = ids[pick(ids.size())];
+      const RelationId r = pick(3) == 0 ? used[pick(used.size())] : RelationId::random();
+      const auto type = pick(6) == 0 ? RelationType::Supports : RelationType::DerivesFrom;
+      switch (pick(12)) {
+        case 0:
+          operation = op::Retract{a, {}};
+          break;
+        case 1:
+          operation = op::Merge{{a, b}, "m" + std::to_string(step), "m", {}};
+          break;
+        default:
+          operation = op::Relate{Relation{r, a, b, type, {}, 1.0, {}, {}}};
+          used.push_back(r);
+      }
+    }
+    const ApplyContext context{Hash{}, Timestamp{1'700'000'000 + step, 0},
+                               OperationSource::UserExplicit};
+    auto result = KnowledgeState::apply(state, operation, context);
+    const auto fresh = KnowledgeState::apply(KnowledgeState(state), operation, context);
+    ASSERT_EQ(result ? "" : result.error().message(), fresh ? "" : fresh.error().message());
+    if (const auto* relate = std::get_if<op::Relate>(&operation)) {
+      const Relation& r = relate->relation;
+      if (r.relation_type == RelationType::DerivesFrom && r.from_concept != r.to_concept) {
+        const bool cycle = derivation_reaches(state, r.to_concept, r.from_concept);
+        ASSERT_EQ(!result, cycle) << step;
+        (cycle ? refused : added) += 1;
+      }
+    }
+    if (result) state = std::move(result->state);
+  }
+  EXPECT_GT(refused, 50);
+  EXPECT_GT(added, 50);
 }
 
 // ------------------------------------------------- scripted history, golden
