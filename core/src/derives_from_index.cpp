@@ -30,21 +30,19 @@ DerivesFromIndex DerivesFromIndex::build(const RelationMap& relations) {
   return index;
 }
 
-DerivesFromIndex DerivesFromIndex::updated(const RelationMap& before, const RelationMap& after,
-                                           std::span<const RelationId> changed) const {
-  DerivesFromIndex next = *this;
+void DerivesFromIndex::update(const RelationMap& before, const RelationMap& after,
+                              std::span<const RelationId> changed) {
   for (const RelationId& id : changed) {
     const auto old_entry = before.find(id);
     const auto new_entry = after.find(id);
     if (old_entry != before.end() && is_derivation(*old_entry->second)) {
-      next.edges_.erase(Key{old_entry->second->from_concept, id});
+      edges_.erase(Key{old_entry->second->from_concept, id});
     }
     if (new_entry != after.end() && is_derivation(*new_entry->second)) {
-      next.edges_.insert_or_assign(Key{new_entry->second->from_concept, id},
-                                   new_entry->second->to_concept);
+      edges_.insert_or_assign(Key{new_entry->second->from_concept, id},
+                              new_entry->second->to_concept);
     }
   }
-  return next;
 }
 
 bool DerivesFromIndex::reaches(const ConceptId& start, const ConceptId& target) const {

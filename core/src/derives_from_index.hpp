@@ -19,11 +19,11 @@ class DerivesFromIndex {
   // Every DerivesFrom relation of the map.
   static DerivesFromIndex build(const RelationMap& relations);
 
-  // This index (made for `before`) carried over to `after`, where only the
+  // Carries this index (made for `before`) over to `after`, where only the
   // relations under `changed` may differ from `before`; an identifier may
   // repeat.
-  DerivesFromIndex updated(const RelationMap& before, const RelationMap& after,
-                           std::span<const RelationId> changed) const;
+  void update(const RelationMap& before, const RelationMap& after,
+              std::span<const RelationId> changed);
 
   // Whether `target` is `start` or is reached from it along DerivesFrom
   // relations (from the concept a relation starts at to the one it names).

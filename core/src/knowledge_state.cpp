@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -564,38 +565,56 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
 Result<KnowledgeState> KnowledgeState::apply_unrecorded(const KnowledgeState& state,
                                                         const EvolutionOperation& operation,
                                                         const ApplyContext& context,
-                                                        const KnowledgeState* hashed_before,
-                                                        const Hash* known_hash) {
-  const Step step{state, context.timestamp ? *context.timestamp : Timestamp::now(), hashed_before,
-                  known_hash};
+                                                        const ReplayStep& replay) {
+  const Step step{state, context.timestamp ? *context.timestamp : Timestamp::now(),
+                  replay.hashed_before, replay.known_hash};
   auto built = std::visit([&](const auto& o) { return apply_case(step, o); }, operation);
   if (!built) return fail(std::move(built.error()));
-  state.carry_indexes(built->state, built->changes.concepts, built->changes.relations);
+  state.carry_indexes(built->state, built->changes.concepts, built->changes.relations,
+                      replay.drops_input);
   return std::move(built->state);
 }
 
+namespace {
+
+// `index` (made for `before`) for `after`, where only the entries under
+// `changed` differ: updated in place when `hand_over` allows and no other
+// state holds it (it then leaves `index`), else an updated copy. The
+// indexes are made as mutable objects, so the one held alone may change.
+template <class Index, class Map, class Id>
+std::shared_ptr<const Index> carried(std::shared_ptr<const Index>& index, const Map& before,
+                                     const Map& after, std::span<const Id> changed,
+                                     bool hand_over) {
+  if (changed.empty()) return hand_over ? std::move(index) : index;
+  if (hand_over && index.use_count() == 1) {
+    auto own = std::const_pointer_cast<Index>(std::move(index));
+    own->update(before, after, changed);
+    return own;
+  }
+  auto copy = std::make_shared<Index>(*index);
+  copy->update(before, after, changed);
+  return copy;
+}
+
+}  // namespace
+
 void KnowledgeState::carry_indexes(KnowledgeState& next, std::span<const ConceptId> concepts,
-                                   std::span<const RelationId> relations) const {
+                                   std::span<const RelationId> relations, bool hand_over) const {
   // Carried over rather than made afresh on the next use.
   if (term_index_) {
-    next.term_index_ = concepts.empty() ? term_index_
-                                        : std::make_shared<const TermIndex>(term_index_->updated(
-                                              this->concepts, next.concepts, concepts));
+    next.term_index_ = carried(term_index_, this->concepts, next.concepts, concepts, hand_over);
   } else {
     next.lookups_walked_ = lookups_walked_;
   }
   if (derives_from_index_) {
     next.derives_from_index_ =
-        relations.empty() ? derives_from_index_
-                          : std::make_shared<const DerivesFromIndex>(derives_from_index_->updated(
-                                this->relations, next.relations, relations));
+        carried(derives_from_index_, this->relations, next.relations, relations, hand_over);
   }
 }
 
 const DerivesFromIndex& KnowledgeState::derives_from_index() const {
   if (!derives_from_index_) {
-    derives_from_index_ =
-        std::make_shared<const DerivesFromIndex>(DerivesFromIndex::build(relations));
+    derives_from_index_ = std::make_shared<DerivesFromIndex>(DerivesFromIndex::build(relations));
   }
   return *derives_from_index_;
 }
@@ -639,7 +658,7 @@ const TermIndex* KnowledgeState::term_index_past_walks() const {
       ++lookups_walked_;
       return nullptr;
     }
-    term_index_ = std::make_shared<const TermIndex>(TermIndex::build(concepts));
+    term_index_ = std::make_shared<TermIndex>(TermIndex::build(concepts));
   }
   return term_index_.get();
 }

@@ -78,9 +78,8 @@ TermIndex TermIndex::build(const ConceptMap& concepts) {
   return index;
 }
 
-TermIndex TermIndex::updated(const ConceptMap& before, const ConceptMap& after,
-                             std::span<const ConceptId> changed) const {
-  TermIndex next = *this;
+void TermIndex::update(const ConceptMap& before, const ConceptMap& after,
+                       std::span<const ConceptId> changed) {
   for (const ConceptId& id : changed) {
     const auto old_entry = before.find(id);
     const auto new_entry = after.find(id);
@@ -93,12 +92,11 @@ TermIndex TermIndex::updated(const ConceptMap& before, const ConceptMap& after,
       new_key = key_of(id, new_entry->second.value());
       new_form = normal_form_key_of(id, new_entry->second);
     }
-    if (old_key && old_key != new_key) next.keys_.erase(*old_key);
-    if (old_form && old_form != new_form) next.keys_.erase(*old_form);
-    if (new_key) next.keys_.insert_or_assign(*new_key, new_entry->second);
-    if (new_form) next.keys_.insert_or_assign(*new_form, new_entry->second);
+    if (old_key && old_key != new_key) keys_.erase(*old_key);
+    if (old_form && old_form != new_form) keys_.erase(*old_form);
+    if (new_key) keys_.insert_or_assign(*new_key, new_entry->second);
+    if (new_form) keys_.insert_or_assign(*new_form, new_entry->second);
   }
-  return next;
 }
 
 std::optional<ConceptId> TermIndex::first_in_run(std::uint64_t slot, std::string_view term) const {

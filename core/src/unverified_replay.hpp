@@ -31,11 +31,13 @@ class UnverifiedReplay {
   KnowledgeState take() { return std::move(state_); }
 
   // The state after `record` (the next record of the replay), applied to the
-  // current state (which stays).
+  // current state, which stays as it is but, once the step succeeds, hands
+  // its indexes on (it is to be replaced by advance).
   Result<KnowledgeState> next(const EvolutionRecord& record) const {
     return KnowledgeState::apply_unrecorded(
         state_, record.operation, ApplyContext{Hash::zero(), record.timestamp, record.source},
-        hashed_ ? &*hashed_ : nullptr, recorded_hashes_ ? &record.prior_state_hash : nullptr);
+        KnowledgeState::ReplayStep{hashed_ ? &*hashed_ : nullptr,
+                                   recorded_hashes_ ? &record.prior_state_hash : nullptr, true});
   }
 
   // The prior state hash next() made the derived identifiers of `record`

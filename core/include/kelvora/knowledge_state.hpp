@@ -75,19 +75,27 @@ struct KnowledgeState {
   static Result<ApplyResult> apply(const KnowledgeState& state, const EvolutionOperation& operation,
                                    const ApplyContext& context);
 
+  // What a replay tells apply_unrecorded about its input state.
+  struct ReplayStep {
+    // An earlier state of the replay whose hash is known, alive and
+    // unchanged, or null.
+    const KnowledgeState* hashed_before = nullptr;
+    // The input state's hash as the caller knows it, or null.
+    const Hash* known_hash = nullptr;
+    // The caller drops the input state once the step succeeds: the indexes
+    // that only it holds move on to the new state rather than being copied.
+    bool drops_input = false;
+  };
   // apply for replays that drop their records: the new state alone, no
   // record. No state is hashed but the input state of a Merge or Split,
-  // whose derived identifiers need its hash: `known_hash`, when given, is
-  // that hash (the caller knows it to be the input state's) and nothing is
-  // hashed; otherwise, when `hashed_before` (an earlier state of the replay
-  // whose hash is known, alive and unchanged) is given, the hash resumes
-  // after the leading chunks both share. The new state is hashed when
-  // asked. Errors as apply's.
+  // whose derived identifiers need its hash: the known hash when given
+  // (nothing is hashed), else the input state's, resuming after the leading
+  // chunks it shares with `hashed_before` when that is given. The new state
+  // is hashed when asked. Errors as apply's.
   static Result<KnowledgeState> apply_unrecorded(const KnowledgeState& state,
                                                  const EvolutionOperation& operation,
                                                  const ApplyContext& context,
-                                                 const KnowledgeState* hashed_before = nullptr,
-                                                 const Hash* known_hash = nullptr);
+                                                 const ReplayStep& replay);
   // Whether the hash has been computed (and is kept).
   bool hash_known() const { return hash_cache_.has_value(); }
 
@@ -129,8 +137,9 @@ struct KnowledgeState {
   // Gives `next`, made from this state by changing the concepts and
   // relations under `concepts` and `relations`, the indexes this state has
   // (updated) or its count of walks.
+  // With `hand_over`, an index only this state holds moves to `next`.
   void carry_indexes(KnowledgeState& next, std::span<const ConceptId> concepts,
-                     std::span<const RelationId> relations) const;
+                     std::span<const RelationId> relations, bool hand_over = false) const;
 };
 
 struct ApplyResult {

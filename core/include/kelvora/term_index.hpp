@@ -22,11 +22,11 @@ class TermIndex {
   // Every concept of the map, each under the term it carries.
   static TermIndex build(const ConceptMap& concepts);
 
-  // This index (made for `before`) carried over to `after`, where only the
+  // Carries this index (made for `before`) over to `after`, where only the
   // concepts under `changed` may differ from `before`; an identifier may
   // repeat.
-  TermIndex updated(const ConceptMap& before, const ConceptMap& after,
-                    std::span<const ConceptId> changed) const;
+  void update(const ConceptMap& before, const ConceptMap& after,
+              std::span<const ConceptId> changed);
 
   // The key of the first Active concept, in identifier order, whose term is
   // byte for byte `term`.
