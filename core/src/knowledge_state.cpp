@@ -11,13 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "derives_from_index.hpp"
 #include "kelvora/diff.hpp"
 #include "kelvora/float_text.hpp"
 #include "kelvora/operations.hpp"
 #include "kelvora/state_hash.hpp"
 #include "kelvora/structure.hpp"
 #include "kelvora/term_index.hpp"
+#include "relation_index.hpp"
 
 namespace kelvora {
 
@@ -164,14 +164,18 @@ void insert_relation(Built& built, Relation relation) {
   built.changes.relations.push_back(id);
 }
 
-// Erases every relation `matches` accepts, noting each id.
+// Erases every relation from or to `concept_id` that `matches` accepts,
+// noting each id in identifier order; `state` (the input state) holds the
+// same relations as the new state and names them by concept.
 template <class Matches>
-void erase_relations(Built& built, Matches matches) {
+void erase_relations(Built& built, const KnowledgeState& state, const ConceptId& concept_id,
+                     Matches matches) {
   const std::size_t first = built.changes.relations.size();
-  scan(built.state.relations, [&](const RelationId& id, const Entry<Relation>& entry) {
-    if (matches(*entry)) built.changes.relations.push_back(id);
-    return false;
-  });
+  state.relation_index().for_each_touching(concept_id,
+                                           [&](const RelationId& id, const Relation& relation) {
+                                             if (matches(relation))
+                                               built.changes.relations.push_back(id);
+                                           });
   for (std::size_t k = first; k < built.changes.relations.size(); ++k) {
     built.state.relations.erase(built.changes.relations[k]);
   }
@@ -287,7 +291,7 @@ Result<Built> apply_case(const Step& step, const op::Relate& o) {
       return fail(EngineError::cycle_detected("self-referential DerivesFrom on " +
                                               r.from_concept.to_string()));
     }
-    if (step.state.derives_from_index().reaches(r.to_concept, r.from_concept)) {
+    if (step.state.relation_index().reaches(r.to_concept, r.from_concept)) {
       return fail(EngineError::cycle_detected("adding DerivesFrom " + r.from_concept.to_string() +
                                               " -> " + r.to_concept.to_string() +
                                               " would create a cycle"));
@@ -306,9 +310,7 @@ Result<Built> apply_case(const Step& step, const op::Retract& o) {
   Built built{step.state, {}};
   built.state.concepts.erase(target);
   built.changes.concepts.push_back(target);
-  erase_relations(built, [&](const Relation& rel) {
-    return rel.from_concept == target || rel.to_concept == target;
-  });
+  erase_relations(built, step.state, target, [](const Relation&) { return true; });
   rewrite_refs(built, [&](const ConceptId& ref) { return ref == target; }, {});
   return built;
 }
@@ -336,9 +338,8 @@ Result<Built> apply_case(const Step& step, const op::Revise& o) {
   auto in_conflict = [&](const ConceptId& id) {
     return std::binary_search(conflicts.begin(), conflicts.end(), id);
   };
-  erase_relations(built, [&](const Relation& rel) {
+  erase_relations(built, step.state, o.concept_id, [&](const Relation& rel) {
     return rel.relation_type == RelationType::Contradicts &&
-           (rel.from_concept == o.concept_id || rel.to_concept == o.concept_id) &&
            (in_conflict(rel.from_concept) || in_conflict(rel.to_concept));
   });
   return built;
@@ -606,17 +607,17 @@ void KnowledgeState::carry_indexes(KnowledgeState& next, std::span<const Concept
   } else {
     next.lookups_walked_ = lookups_walked_;
   }
-  if (derives_from_index_) {
-    next.derives_from_index_ =
-        carried(derives_from_index_, this->relations, next.relations, relations, hand_over);
+  if (relation_index_) {
+    next.relation_index_ =
+        carried(relation_index_, this->relations, next.relations, relations, hand_over);
   }
 }
 
-const DerivesFromIndex& KnowledgeState::derives_from_index() const {
-  if (!derives_from_index_) {
-    derives_from_index_ = std::make_shared<DerivesFromIndex>(DerivesFromIndex::build(relations));
+const RelationIndex& KnowledgeState::relation_index() const {
+  if (!relation_index_) {
+    relation_index_ = std::make_shared<RelationIndex>(RelationIndex::build(relations));
   }
-  return *derives_from_index_;
+  return *relation_index_;
 }
 
 StateDiff KnowledgeState::diff(const KnowledgeState& other) const {

@@ -712,12 +712,13 @@ bool derivation_reaches(const KnowledgeState& s, const ConceptId& start, const C
   return false;
 }
 
-// Derivations added, replaced under a used id (by another derivation or
-// another type), dropped by Retract and made by Merge, along one line of
-// states (whose index of derivations apply carries) and on a copy of each
-// state (which makes its own): each DerivesFrom is refused as a cycle
-// exactly when a search over the relations finds one.
-TEST(Apply, DerivesFromCycleCheckAlongALine) {
+// Derivations and contradictions added, replaced under a used id (by
+// another type), dropped by Retract and Revise and made by Merge, along one
+// line of states (whose index of relations apply carries) and on a copy of
+// each state (which makes its own): each DerivesFrom is refused as a cycle
+// exactly when a search over the relations finds one, and a Retract or
+// Revise removes what a search over them picks.
+TEST(Apply, RelationChecksAlongALine) {
   std::mt19937 rng(77);
   auto pick = [&](std::size_t n) { return rng() % n; };
   KnowledgeState state;
@@ -733,13 +734,18 @@ TEST(Apply, DerivesFromCycleCheckAlongALine) {
     if (ids.size() >= 8) {
       const ConceptId a = ids[pick(ids.size())], b = ids[pick(ids.size())];
       const RelationId r = pick(3) == 0 ? used[pick(used.size())] : RelationId::random();
-      const auto type = pick(6) == 0 ? RelationType::Supports : RelationType::DerivesFrom;
-      switch (pick(12)) {
+      const RelationType types[] = {RelationType::Supports, RelationType::Contradicts,
+                                    RelationType::DerivesFrom, RelationType::DerivesFrom};
+      const auto type = types[pick(4)];
+      switch (pick(14)) {
         case 0:
           operation = op::Retract{a, {}};
           break;
         case 1:
           operation = op::Merge{{a, b}, "m" + std::to_string(step), "m", {}};
+          break;
+        case 2:
+          operation = op::Revise{a, "r", {b, ids[pick(ids.size())]}, {}};
           break;
         default:
           operation = op::Relate{Relation{r, a, b, type, {}, 1.0, {}, {}}};
@@ -751,6 +757,30 @@ TEST(Apply, DerivesFromCycleCheckAlongALine) {
     auto result = KnowledgeState::apply(state, operation, context);
     const auto fresh = KnowledgeState::apply(KnowledgeState(state), operation, context);
     ASSERT_EQ(result ? "" : result.error().message(), fresh ? "" : fresh.error().message());
+    if (result) {
+      ASSERT_EQ(result->record.chain_hash, fresh->record.chain_hash) << step;
+      // What a Retract or Revise keeps, by a search over every relation.
+      const auto* retract = std::get_if<op::Retract>(&operation);
+      const auto* revise = std::get_if<op::Revise>(&operation);
+      if (retract != nullptr || revise != nullptr) {
+        const ConceptId& c = retract != nullptr ? retract->concept_id : revise->concept_id;
+        auto in_conflict = [&](const ConceptId& id) {
+          return std::find(revise->conflict_set.begin(), revise->conflict_set.end(), id) !=
+                 revise->conflict_set.end();
+        };
+        std::vector<RelationId> kept, got;
+        for (const auto& [id, entry] : state.relations) {
+          const bool touches = entry->from_concept == c || entry->to_concept == c;
+          const bool gone =
+              touches && (retract != nullptr ||
+                          (entry->relation_type == RelationType::Contradicts &&
+                           (in_conflict(entry->from_concept) || in_conflict(entry->to_concept))));
+          if (!gone) kept.push_back(id);
+        }
+        for (const auto& [id, entry] : result->state.relations) got.push_back(id);
+        ASSERT_EQ(got, kept) << step;
+      }
+    }
     if (const auto* relate = std::get_if<op::Relate>(&operation)) {
       const Relation& r = relate->relation;
       if (r.relation_type == RelationType::DerivesFrom && r.from_concept != r.to_concept) {

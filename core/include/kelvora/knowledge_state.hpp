@@ -23,7 +23,7 @@ struct ApplyContext {
 struct StateDiff;
 struct ApplyResult;
 class TermIndex;
-class DerivesFromIndex;
+class RelationIndex;
 namespace serialization {
 class HashTrail;
 }
@@ -53,7 +53,7 @@ struct KnowledgeState {
       hash_trail_.reset();
       derivation_index_.reset();
       term_index_.reset();
-      derives_from_index_.reset();
+      relation_index_.reset();
       lookups_walked_ = 0;
     }
     return *this;
@@ -115,9 +115,10 @@ struct KnowledgeState {
   // with the walk counted, while the line of states has walked fewer times
   // than the index costs; then made, kept and carried over as above.
   const TermIndex* term_index_past_walks() const;
-  // The DerivesFrom relations by the concept they start from, made on first
-  // use and kept; carried over to the states apply makes from this one.
-  const DerivesFromIndex& derives_from_index() const;
+  // The relations by the concepts they name (and the DerivesFrom ones by
+  // the concept they start from), made on first use and kept; carried over
+  // to the states apply makes from this one.
+  const RelationIndex& relation_index() const;
 
   // diff::diff(*this, other).
   StateDiff diff(const KnowledgeState& other) const;
@@ -132,7 +133,7 @@ struct KnowledgeState {
   mutable std::shared_ptr<const analysis::DerivationIndex> derivation_index_;
   mutable std::shared_ptr<const TermIndex> term_index_;
   mutable std::uint32_t lookups_walked_ = 0;  // before the index was made
-  mutable std::shared_ptr<const DerivesFromIndex> derives_from_index_;
+  mutable std::shared_ptr<const RelationIndex> relation_index_;
 
   // Gives `next`, made from this state by changing the concepts and
   // relations under `concepts` and `relations`, the indexes this state has
