@@ -66,17 +66,18 @@ class CoherenceTracker {
     }
   }
 
-  // Brings the figures from `before` to `after`, the result of applying
-  // records[index].operation to `before`.
-  void record(std::size_t index, const EvolutionOperation& operation, const KnowledgeState& before,
+  // Brings the figures from the state before to `after`, the result of
+  // applying records[index].operation to it; `prior` is the prior state hash
+  // a Merge or Split was applied with (unused for the other operations).
+  void record(std::size_t index, const EvolutionOperation& operation, const Hash& prior,
               const KnowledgeState& after) {
     drop_removed_relations(operation, after);
-    add_inserted_relations(operation, before, after);
+    add_inserted_relations(operation, prior, after);
     const std::string_view kind = analysis::step_kind(operation);
     const bool is_revise = kind == "revise";
     analysis::for_each_touched(
         operation, [&](const ConceptId& id) { update_concept(id, after, index, is_revise); });
-    for (const ConceptId& id : created_concepts(operation, before)) {
+    for (const ConceptId& id : created_concepts(operation, prior)) {
       update_concept(id, after, kNoStep, false);
     }
   }
@@ -181,7 +182,7 @@ class CoherenceTracker {
 
   // The relations a record puts in (a new one, or a new one under an id
   // already used): Relate's, and the DerivesFrom links of a Merge or Split.
-  void add_inserted_relations(const EvolutionOperation& operation, const KnowledgeState& before,
+  void add_inserted_relations(const EvolutionOperation& operation, const Hash& prior,
                               const KnowledgeState& after) {
     auto put = [&](const RelationId& id) {
       remove_contradiction(id);
@@ -198,13 +199,11 @@ class CoherenceTracker {
     // happens to equal its derived id.
     if (contradictions_.empty()) return;
     if (const auto* merge = std::get_if<op::Merge>(&operation)) {
-      const Hash prior = before.state_hash();
       const ConceptId merged = merged_id(*merge, prior);
       for (const ConceptId& source : merge->concept_ids) {
         put(operations::derive_merge_derives_from_id(prior, merged, source));
       }
     } else if (const auto* split = std::get_if<op::Split>(&operation)) {
-      const Hash prior = before.state_hash();
       for (const ConceptId& part : split_ids(*split, prior)) {
         put(operations::derive_split_derives_from_id(prior, part, split->concept_id));
       }
@@ -229,12 +228,12 @@ class CoherenceTracker {
 
   // The concepts a Merge or Split creates (no stability step for them).
   static std::vector<ConceptId> created_concepts(const EvolutionOperation& operation,
-                                                 const KnowledgeState& before) {
+                                                 const Hash& prior) {
     if (const auto* merge = std::get_if<op::Merge>(&operation)) {
-      return {merged_id(*merge, before.state_hash())};
+      return {merged_id(*merge, prior)};
     }
     if (const auto* split = std::get_if<op::Split>(&operation)) {
-      return split_ids(*split, before.state_hash());
+      return split_ids(*split, prior);
     }
     return {};
   }
@@ -318,18 +317,19 @@ class DirectionWindow {
 }  // namespace
 
 Result<std::vector<CoherenceSnapshot>> convergence_trajectory(
-    const KnowledgeState& initial, std::span<const EvolutionRecord> records, std::uint64_t window) {
+    const KnowledgeState& initial, std::span<const EvolutionRecord> records, std::uint64_t window,
+    RecordChain chain) {
   std::vector<CoherenceSnapshot> points;
   if (records.empty()) return points;
   points.reserve(records.size());
-  UnverifiedReplay replay(initial);
+  UnverifiedReplay replay(initial, records, chain);
   CoherenceTracker tracker(replay.state());
   DirectionWindow directions(records, window);
   for (std::size_t i = 0; i < records.size(); ++i) {
     const EvolutionRecord& record = records[i];
     auto applied = replay.next(record);
     if (!applied) return fail(std::move(applied.error()));
-    tracker.record(i, record.operation, replay.state(), *applied);
+    tracker.record(i, record.operation, replay.prior_hash(record), *applied);
     replay.advance(std::move(*applied));
     points.push_back(CoherenceSnapshot{i, tracker.coherence_score(), tracker.contradiction_count(),
                                        replay.state().concepts.size(), directions.after(i)});

@@ -6,10 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+#include <memory>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -19,6 +17,7 @@
 #include "kelvora/state_hash.hpp"
 #include "kelvora/structure.hpp"
 #include "kelvora/term_index.hpp"
+#include "relation_index.hpp"
 
 namespace kelvora {
 
@@ -29,10 +28,13 @@ struct Step {
   Timestamp time;
   // An earlier state of the same replay whose hash is known, or null.
   const KnowledgeState* hashed_before = nullptr;
+  // The input state's hash as the caller knows it, or null.
+  const Hash* known_hash = nullptr;
 
   // The state hash of the input state: only Merge and Split need it (for
   // their derived identifiers), so it is asked for there.
   Hash prior_hash() const {
+    if (known_hash != nullptr) return *known_hash;
     return hashed_before != nullptr ? state.state_hash_from(*hashed_before) : state.state_hash();
   }
 };
@@ -86,12 +88,17 @@ bool scan(const Map& map, Visit visit) {
   return stopped;
 }
 
-// True when an Active concept, other than the excluded ones, has this normal
-// form. Uses each entry's cached normal form.
-template <class Excluded>
-bool term_taken(const KnowledgeState& state, std::string_view normalized, Excluded excluded) {
+// True when an Active concept, other than the `excluded` ones (ascending),
+// has this normal form: asked of the state's index of terms, or found by a
+// walk over each entry's cached normal form.
+bool term_taken(const KnowledgeState& state, std::string_view normalized,
+                std::span<const ConceptId> excluded) {
+  if (const TermIndex* index = state.term_index_past_walks()) {
+    return index->normal_form_taken(normalized, excluded);
+  }
   return scan(state.concepts, [&](const ConceptId& id, const Entry<Concept>& entry) {
-    return entry->status == ConceptStatus::Active && !excluded(id) &&
+    return entry->status == ConceptStatus::Active &&
+           !std::binary_search(excluded.begin(), excluded.end(), id) &&
            entry.normalized_term() == normalized;
   });
 }
@@ -157,14 +164,18 @@ void insert_relation(Built& built, Relation relation) {
   built.changes.relations.push_back(id);
 }
 
-// Erases every relation `matches` accepts, noting each id.
+// Erases every relation from or to `concept_id` that `matches` accepts,
+// noting each id in identifier order; `state` (the input state) holds the
+// same relations as the new state and names them by concept.
 template <class Matches>
-void erase_relations(Built& built, Matches matches) {
+void erase_relations(Built& built, const KnowledgeState& state, const ConceptId& concept_id,
+                     Matches matches) {
   const std::size_t first = built.changes.relations.size();
-  scan(built.state.relations, [&](const RelationId& id, const Entry<Relation>& entry) {
-    if (matches(*entry)) built.changes.relations.push_back(id);
-    return false;
-  });
+  state.relation_index().for_each_touching(concept_id,
+                                           [&](const RelationId& id, const Relation& relation) {
+                                             if (matches(relation))
+                                               built.changes.relations.push_back(id);
+                                           });
   for (std::size_t k = first; k < built.changes.relations.size(); ++k) {
     built.state.relations.erase(built.changes.relations[k]);
   }
@@ -226,41 +237,6 @@ Relation derives_from(const RelationId& id, const ConceptId& from, const Concept
   return relation;
 }
 
-// Identifiers are random or derived from SHA-256, so their first bytes hash well.
-struct ConceptIdHash {
-  std::size_t operator()(const ConceptId& id) const {
-    std::size_t h = 0;
-    std::memcpy(&h, id.uuid.bytes.data(), sizeof h);
-    return h;
-  }
-};
-
-// Whether `target` is reachable from `start` along DerivesFrom relations.
-// Only reachability matters, so the visiting order is free; the adjacency is
-// built in one pass over the relations.
-bool derives_from_reaches(const RelationMap& relations, const ConceptId& start,
-                          const ConceptId& target) {
-  std::unordered_multimap<ConceptId, ConceptId, ConceptIdHash> edges;
-  scan(relations, [&](const RelationId&, const Entry<Relation>& relation) {
-    if (relation->relation_type == RelationType::DerivesFrom) {
-      edges.emplace(relation->from_concept, relation->to_concept);
-    }
-    return false;
-  });
-  if (edges.empty()) return start == target;
-  std::vector<ConceptId> stack{start};
-  std::unordered_set<ConceptId, ConceptIdHash> visited;
-  while (!stack.empty()) {
-    const ConceptId current = stack.back();
-    stack.pop_back();
-    if (current == target) return true;
-    if (!visited.insert(current).second) continue;
-    auto [first, last] = edges.equal_range(current);
-    for (auto it = first; it != last; ++it) stack.push_back(it->second);
-  }
-  return false;
-}
-
 Result<void> check_finite(double value, std::string_view what, const std::string& id,
                           std::string_view field) {
   if (std::isfinite(value)) return {};
@@ -280,7 +256,7 @@ Result<Built> apply_case(const Step& step, const op::Assert& o) {
     return fail(EngineError::concept_already_exists(c.id.to_string()));
   }
   Entry<Concept> entry(c);
-  if (term_taken(step.state, entry.normalized_term(), [](const ConceptId&) { return false; })) {
+  if (term_taken(step.state, entry.normalized_term(), {})) {
     return fail(EngineError::duplicate_term(c.term));
   }
   Built built{step.state, {}};
@@ -315,7 +291,7 @@ Result<Built> apply_case(const Step& step, const op::Relate& o) {
       return fail(EngineError::cycle_detected("self-referential DerivesFrom on " +
                                               r.from_concept.to_string()));
     }
-    if (derives_from_reaches(step.state.relations, r.to_concept, r.from_concept)) {
+    if (step.state.relation_index().reaches(r.to_concept, r.from_concept)) {
       return fail(EngineError::cycle_detected("adding DerivesFrom " + r.from_concept.to_string() +
                                               " -> " + r.to_concept.to_string() +
                                               " would create a cycle"));
@@ -334,9 +310,7 @@ Result<Built> apply_case(const Step& step, const op::Retract& o) {
   Built built{step.state, {}};
   built.state.concepts.erase(target);
   built.changes.concepts.push_back(target);
-  erase_relations(built, [&](const Relation& rel) {
-    return rel.from_concept == target || rel.to_concept == target;
-  });
+  erase_relations(built, step.state, target, [](const Relation&) { return true; });
   rewrite_refs(built, [&](const ConceptId& ref) { return ref == target; }, {});
   return built;
 }
@@ -364,9 +338,8 @@ Result<Built> apply_case(const Step& step, const op::Revise& o) {
   auto in_conflict = [&](const ConceptId& id) {
     return std::binary_search(conflicts.begin(), conflicts.end(), id);
   };
-  erase_relations(built, [&](const Relation& rel) {
+  erase_relations(built, step.state, o.concept_id, [&](const Relation& rel) {
     return rel.relation_type == RelationType::Contradicts &&
-           (rel.from_concept == o.concept_id || rel.to_concept == o.concept_id) &&
            (in_conflict(rel.from_concept) || in_conflict(rel.to_concept));
   });
   return built;
@@ -419,7 +392,7 @@ Result<Built> apply_case(const Step& step, const op::Merge& o) {
   auto is_source = [&](const ConceptId& id) {
     return std::binary_search(sources.begin(), sources.end(), id);
   };
-  if (term_taken(step.state, operations::normalize_term(o.merged_term), is_source)) {
+  if (term_taken(step.state, operations::normalize_term(o.merged_term), sources)) {
     return fail(EngineError::duplicate_term(o.merged_term));
   }
   const Hash prior_hash = step.prior_hash();
@@ -469,15 +442,23 @@ Result<Built> apply_case(const Step& step, const op::Split& o) {
   normalized.reserve(count);
   for (const auto& pair : o.new_concepts)
     normalized.push_back(operations::normalize_term(pair.first));
-  // Looked up by the entries' cached normal forms.
   const FirstPositions first_pair(normalized);
-  // One pass over the concepts finds the earliest pair whose term is taken.
+  // The earliest pair whose term is taken: asked of the index of terms pair
+  // by pair, or else found in one pass over the concepts, each looked up by
+  // its cached normal form.
   std::size_t taken = count;
-  scan(step.state.concepts, [&](const ConceptId& id, const Entry<Concept>& entry) {
-    if (entry->status != ConceptStatus::Active || id == o.concept_id) return false;
-    taken = std::min(taken, first_pair.find(entry.normalized_term()));
-    return false;
-  });
+  if (const TermIndex* index = step.state.term_index_past_walks()) {
+    const std::span<const ConceptId> source(&o.concept_id, 1);
+    for (std::size_t k = 0; k < count && taken == count; ++k) {
+      if (index->normal_form_taken(normalized[k], source)) taken = k;
+    }
+  } else {
+    scan(step.state.concepts, [&](const ConceptId& id, const Entry<Concept>& entry) {
+      if (entry->status != ConceptStatus::Active || id == o.concept_id) return false;
+      taken = std::min(taken, first_pair.find(entry.normalized_term()));
+      return false;
+    });
+  }
   if (taken < count) return fail(EngineError::duplicate_term(o.new_concepts[taken].first));
   for (std::size_t k = 0; k < count; ++k) {
     if (first_pair.find(normalized[k]) != k) {
@@ -573,16 +554,7 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
   if (!built) return fail(std::move(built.error()));
 
   KnowledgeState next = std::move(built->state);
-  if (state.term_index_) {
-    // Carried over rather than made afresh on the next lookup.
-    const auto& changed = built->changes.concepts;
-    next.term_index_ = changed.empty()
-                           ? state.term_index_
-                           : std::make_shared<const TermIndex>(state.term_index_->updated(
-                                 state.concepts, next.concepts, changed));
-  } else {
-    next.lookups_walked_ = state.lookups_walked_;
-  }
+  state.carry_indexes(next, built->changes.concepts, built->changes.relations);
   const Hash resulting = next.state_hash_from(state);
   OperationJustification justification =
       operations::build_justification(state, operation, next, built->changes);
@@ -594,11 +566,58 @@ Result<ApplyResult> KnowledgeState::apply(const KnowledgeState& state,
 Result<KnowledgeState> KnowledgeState::apply_unrecorded(const KnowledgeState& state,
                                                         const EvolutionOperation& operation,
                                                         const ApplyContext& context,
-                                                        const KnowledgeState* hashed_before) {
-  const Step step{state, context.timestamp ? *context.timestamp : Timestamp::now(), hashed_before};
+                                                        const ReplayStep& replay) {
+  const Step step{state, context.timestamp ? *context.timestamp : Timestamp::now(),
+                  replay.hashed_before, replay.known_hash};
   auto built = std::visit([&](const auto& o) { return apply_case(step, o); }, operation);
   if (!built) return fail(std::move(built.error()));
+  state.carry_indexes(built->state, built->changes.concepts, built->changes.relations,
+                      replay.drops_input);
   return std::move(built->state);
+}
+
+namespace {
+
+// `index` (made for `before`) for `after`, where only the entries under
+// `changed` differ: updated in place when `hand_over` allows and no other
+// state holds it (it then leaves `index`), else an updated copy. The
+// indexes are made as mutable objects, so the one held alone may change.
+template <class Index, class Map, class Id>
+std::shared_ptr<const Index> carried(std::shared_ptr<const Index>& index, const Map& before,
+                                     const Map& after, std::span<const Id> changed,
+                                     bool hand_over) {
+  if (changed.empty()) return hand_over ? std::move(index) : index;
+  if (hand_over && index.use_count() == 1) {
+    auto own = std::const_pointer_cast<Index>(std::move(index));
+    own->update(before, after, changed);
+    return own;
+  }
+  auto copy = std::make_shared<Index>(*index);
+  copy->update(before, after, changed);
+  return copy;
+}
+
+}  // namespace
+
+void KnowledgeState::carry_indexes(KnowledgeState& next, std::span<const ConceptId> concepts,
+                                   std::span<const RelationId> relations, bool hand_over) const {
+  // Carried over rather than made afresh on the next use.
+  if (term_index_) {
+    next.term_index_ = carried(term_index_, this->concepts, next.concepts, concepts, hand_over);
+  } else {
+    next.lookups_walked_ = lookups_walked_;
+  }
+  if (relation_index_) {
+    next.relation_index_ =
+        carried(relation_index_, this->relations, next.relations, relations, hand_over);
+  }
+}
+
+const RelationIndex& KnowledgeState::relation_index() const {
+  if (!relation_index_) {
+    relation_index_ = std::make_shared<RelationIndex>(RelationIndex::build(relations));
+  }
+  return *relation_index_;
 }
 
 StateDiff KnowledgeState::diff(const KnowledgeState& other) const {
@@ -626,17 +645,23 @@ Hash KnowledgeState::state_hash_from(const KnowledgeState& prior) const {
 
 std::optional<ConceptId> KnowledgeState::find_concept_by_term(std::string_view term,
                                                               bool any_status) const {
+  const TermIndex* index = term_index_past_walks();
+  if (index == nullptr) return TermIndex::walk(concepts, term, any_status);
+  return any_status ? index->find_any(term) : index->find_active(term);
+}
+
+const TermIndex* KnowledgeState::term_index_past_walks() const {
   // Making the index costs some dozen walks over the concepts: a state
-  // (or a line of states) asked for a term once or twice does not pay it.
-  constexpr std::uint32_t kWalkedLookups = 8;
+  // (or a line of states) asked once or twice does not pay it.
+  constexpr std::uint32_t kWalks = 8;
   if (!term_index_) {
-    if (lookups_walked_ < kWalkedLookups) {
+    if (lookups_walked_ < kWalks) {
       ++lookups_walked_;
-      return TermIndex::walk(concepts, term, any_status);
+      return nullptr;
     }
-    term_index_ = std::make_shared<const TermIndex>(TermIndex::build(concepts));
+    term_index_ = std::make_shared<TermIndex>(TermIndex::build(concepts));
   }
-  return any_status ? term_index_->find_any(term) : term_index_->find_active(term);
+  return term_index_.get();
 }
 
 Hash KnowledgeState::structure_hash() const {

@@ -69,9 +69,10 @@ std::unordered_set<ConceptId, IdHash> identifiers_of(std::span<const EvolutionRe
 }  // namespace
 
 Result<KnowledgeState> state_at(const KnowledgeState& initial,
-                                std::span<const EvolutionRecord> records, std::uint64_t index) {
+                                std::span<const EvolutionRecord> records, std::uint64_t index,
+                                RecordChain chain) {
   if (index >= records.size()) return fail(out_of_range(index, records.size()));
-  UnverifiedReplay replay(initial);
+  UnverifiedReplay replay(initial, records, chain);
   if (auto replayed = replay.run(records, 0, index + 1); !replayed) {
     return fail(std::move(replayed.error()));
   }
@@ -84,13 +85,13 @@ Result<KnowledgeState> state_at(const KnowledgeState& initial,
 // first replay reports it.
 Result<RangeStates> range_states(const KnowledgeState& initial,
                                  std::span<const EvolutionRecord> records, std::uint64_t from_index,
-                                 std::uint64_t to_index) {
+                                 std::uint64_t to_index, RecordChain chain) {
   if (from_index > to_index) {
     return fail(EngineError::conflict_detected("from_index " + std::to_string(from_index) +
                                                " > to_index " + std::to_string(to_index)));
   }
   if (from_index >= records.size()) return fail(out_of_range(from_index, records.size()));
-  UnverifiedReplay replay(initial);
+  UnverifiedReplay replay(initial, records, chain);
   if (auto replayed = replay.run(records, 0, from_index + 1); !replayed) {
     return fail(std::move(replayed.error()));
   }
@@ -104,8 +105,8 @@ Result<RangeStates> range_states(const KnowledgeState& initial,
 
 Result<StateDiff> range_diff(const KnowledgeState& initial,
                              std::span<const EvolutionRecord> records, std::uint64_t from_index,
-                             std::uint64_t to_index) {
-  auto states = range_states(initial, records, from_index, to_index);
+                             std::uint64_t to_index, RecordChain chain) {
+  auto states = range_states(initial, records, from_index, to_index, chain);
   if (!states) return fail(std::move(states.error()));
   return diff::diff(states->from_state, states->to_state);
 }

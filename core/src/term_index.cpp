@@ -27,14 +27,26 @@ std::uint64_t term_hash(std::string_view term) {
 }
 
 constexpr std::uint64_t kNotActive = 1;
+constexpr std::uint64_t kNormalForm = 2;
 
-std::uint64_t active_slot(std::string_view term) { return term_hash(term) & ~kNotActive; }
+std::uint64_t active_slot(std::string_view term) {
+  return term_hash(term) & ~(kNotActive | kNormalForm);
+}
+std::uint64_t normal_form_slot(std::string_view normalized) {
+  return active_slot(normalized) | kNormalForm;
+}
 
 }  // namespace
 
 TermIndex::Key TermIndex::key_of(const ConceptId& id, const Concept& value) {
   const std::uint64_t slot = active_slot(value.term);
   return Key{value.status == ConceptStatus::Active ? slot : slot | kNotActive, id};
+}
+
+std::optional<TermIndex::Key> TermIndex::normal_form_key_of(const ConceptId& id,
+                                                            const Entry<Concept>& entry) {
+  if (entry->status != ConceptStatus::Active) return std::nullopt;
+  return Key{normal_form_slot(entry.normalized_term()), id};
 }
 
 TermIndex TermIndex::build(const ConceptMap& concepts) {
@@ -54,6 +66,9 @@ TermIndex TermIndex::build(const ConceptMap& concepts) {
       if (k + kFar < size) chunk[k + kFar].second.prefetch_value();
       if (k + kNear < size) __builtin_prefetch(chunk[k + kNear].second->term.data());
       keys.emplace_back(key_of(chunk[k].first, chunk[k].second.value()), &chunk[k].second);
+      if (auto key = normal_form_key_of(chunk[k].first, chunk[k].second)) {
+        keys.emplace_back(*key, &chunk[k].second);
+      }
     }
   });
   std::sort(keys.begin(), keys.end(),
@@ -63,19 +78,25 @@ TermIndex TermIndex::build(const ConceptMap& concepts) {
   return index;
 }
 
-TermIndex TermIndex::updated(const ConceptMap& before, const ConceptMap& after,
-                             std::span<const ConceptId> changed) const {
-  TermIndex next = *this;
+void TermIndex::update(const ConceptMap& before, const ConceptMap& after,
+                       std::span<const ConceptId> changed) {
   for (const ConceptId& id : changed) {
     const auto old_entry = before.find(id);
     const auto new_entry = after.find(id);
-    std::optional<Key> old_key, new_key;
-    if (old_entry != before.end()) old_key = key_of(id, old_entry->second.value());
-    if (new_entry != after.end()) new_key = key_of(id, new_entry->second.value());
-    if (old_key && old_key != new_key) next.keys_.erase(*old_key);
-    if (new_key) next.keys_.insert_or_assign(*new_key, new_entry->second);
+    std::optional<Key> old_key, new_key, old_form, new_form;
+    if (old_entry != before.end()) {
+      old_key = key_of(id, old_entry->second.value());
+      old_form = normal_form_key_of(id, old_entry->second);
+    }
+    if (new_entry != after.end()) {
+      new_key = key_of(id, new_entry->second.value());
+      new_form = normal_form_key_of(id, new_entry->second);
+    }
+    if (old_key && old_key != new_key) keys_.erase(*old_key);
+    if (old_form && old_form != new_form) keys_.erase(*old_form);
+    if (new_key) keys_.insert_or_assign(*new_key, new_entry->second);
+    if (new_form) keys_.insert_or_assign(*new_form, new_entry->second);
   }
-  return next;
 }
 
 std::optional<ConceptId> TermIndex::first_in_run(std::uint64_t slot, std::string_view term) const {
@@ -104,6 +125,19 @@ std::optional<ConceptId> TermIndex::find_any(std::string_view term) const {
   }
   if (found[0] && found[1]) return std::min(*found[0], *found[1]);
   return found[0] ? found[0] : found[1];
+}
+
+bool TermIndex::normal_form_taken(std::string_view normalized,
+                                  std::span<const ConceptId> excluded) const {
+  const std::uint64_t slot = normal_form_slot(normalized);
+  for (auto it = keys_.lower_bound(Key{slot, ConceptId{}});
+       it != keys_.end() && it->first.slot == slot; ++it) {
+    if (it->second.normalized_term() == normalized &&
+        !std::binary_search(excluded.begin(), excluded.end(), it->first.id)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::optional<ConceptId> TermIndex::walk(const ConceptMap& concepts, std::string_view term,

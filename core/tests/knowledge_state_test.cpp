@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -690,6 +691,108 @@ TEST(Property, RandomSequencesKeepInputsAndHashesHonest) {
     state = std::move(r->state);
   }
   EXPECT_EQ(applied.size(), 9u);  // every kind succeeded at least once
+}
+
+// Whether `target` is `start` or is reached from it along DerivesFrom
+// relations, by a search over every relation.
+bool derivation_reaches(const KnowledgeState& s, const ConceptId& start, const ConceptId& target) {
+  std::vector<ConceptId> stack{start}, seen;
+  while (!stack.empty()) {
+    const ConceptId current = stack.back();
+    stack.pop_back();
+    if (current == target) return true;
+    if (std::find(seen.begin(), seen.end(), current) != seen.end()) continue;
+    seen.push_back(current);
+    for (const auto& [id, entry] : s.relations) {
+      if (entry->relation_type == RelationType::DerivesFrom && entry->from_concept == current) {
+        stack.push_back(entry->to_concept);
+      }
+    }
+  }
+  return false;
+}
+
+// Derivations and contradictions added, replaced under a used id (by
+// another type), dropped by Retract and Revise and made by Merge, along one
+// line of states (whose index of relations apply carries) and on a copy of
+// each state (which makes its own): each DerivesFrom is refused as a cycle
+// exactly when a search over the relations finds one, and a Retract or
+// Revise removes what a search over them picks.
+TEST(Apply, RelationChecksAlongALine) {
+  std::mt19937 rng(77);
+  auto pick = [&](std::size_t n) { return rng() % n; };
+  KnowledgeState state;
+  std::vector<RelationId> used{RelationId::random()};
+  int refused = 0, added = 0;
+  for (int step = 0; step < 1500; ++step) {
+    std::vector<ConceptId> ids;
+    for (const auto& [id, entry] : state.concepts) {
+      if (entry->status == ConceptStatus::Active) ids.push_back(id);
+    }
+    EvolutionOperation operation =
+        op::Assert{Concept{ConceptId::random(), "c" + std::to_string(step), "d", 1.0, {}, {}, {}}};
+    if (ids.size() >= 8) {
+      const ConceptId a = ids[pick(ids.size())], b = ids[pick(ids.size())];
+      const RelationId r = pick(3) == 0 ? used[pick(used.size())] : RelationId::random();
+      const RelationType types[] = {RelationType::Supports, RelationType::Contradicts,
+                                    RelationType::DerivesFrom, RelationType::DerivesFrom};
+      const auto type = types[pick(4)];
+      switch (pick(14)) {
+        case 0:
+          operation = op::Retract{a, {}};
+          break;
+        case 1:
+          operation = op::Merge{{a, b}, "m" + std::to_string(step), "m", {}};
+          break;
+        case 2:
+          operation = op::Revise{a, "r", {b, ids[pick(ids.size())]}, {}};
+          break;
+        default:
+          operation = op::Relate{Relation{r, a, b, type, {}, 1.0, {}, {}}};
+          used.push_back(r);
+      }
+    }
+    const ApplyContext context{Hash{}, Timestamp{1'700'000'000 + step, 0},
+                               OperationSource::UserExplicit};
+    auto result = KnowledgeState::apply(state, operation, context);
+    const auto fresh = KnowledgeState::apply(KnowledgeState(state), operation, context);
+    ASSERT_EQ(result ? "" : result.error().message(), fresh ? "" : fresh.error().message());
+    if (result) {
+      ASSERT_EQ(result->record.chain_hash, fresh->record.chain_hash) << step;
+      // What a Retract or Revise keeps, by a search over every relation.
+      const auto* retract = std::get_if<op::Retract>(&operation);
+      const auto* revise = std::get_if<op::Revise>(&operation);
+      if (retract != nullptr || revise != nullptr) {
+        const ConceptId& c = retract != nullptr ? retract->concept_id : revise->concept_id;
+        auto in_conflict = [&](const ConceptId& id) {
+          return std::find(revise->conflict_set.begin(), revise->conflict_set.end(), id) !=
+                 revise->conflict_set.end();
+        };
+        std::vector<RelationId> kept, got;
+        for (const auto& [id, entry] : state.relations) {
+          const bool touches = entry->from_concept == c || entry->to_concept == c;
+          const bool gone =
+              touches && (retract != nullptr ||
+                          (entry->relation_type == RelationType::Contradicts &&
+                           (in_conflict(entry->from_concept) || in_conflict(entry->to_concept))));
+          if (!gone) kept.push_back(id);
+        }
+        for (const auto& [id, entry] : result->state.relations) got.push_back(id);
+        ASSERT_EQ(got, kept) << step;
+      }
+    }
+    if (const auto* relate = std::get_if<op::Relate>(&operation)) {
+      const Relation& r = relate->relation;
+      if (r.relation_type == RelationType::DerivesFrom && r.from_concept != r.to_concept) {
+        const bool cycle = derivation_reaches(state, r.to_concept, r.from_concept);
+        ASSERT_EQ(!result, cycle) << step;
+        (cycle ? refused : added) += 1;
+      }
+    }
+    if (result) state = std::move(result->state);
+  }
+  EXPECT_GT(refused, 50);
+  EXPECT_GT(added, 50);
 }
 
 // ------------------------------------------------- scripted history, golden

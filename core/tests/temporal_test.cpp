@@ -178,11 +178,17 @@ History random_history(unsigned seed, int steps) {
 // Replayed from the empty state, against the verified apply from it: every
 // prefix gives the same state and hash (asked for afterwards), or the same
 // error; also for records made on another start, whose Merge and Split
-// identifiers the replay derives from its own states, not from the records.
+// identifiers the replay derives from its own states, not from the records
+// (even when told the records are a verified chain: it is not one from the
+// empty state).
 TEST(StateAt, EqualsTheVerifiedApplyOnEveryPrefix) {
   for (unsigned seed = 1; seed <= 12; ++seed) {
     const History h = random_history(seed, 90);
-    for (const std::size_t skip : {std::size_t{0}, std::size_t{seed % 7 + 1}}) {
+    for (const auto& [skip, chain] :
+         {std::pair{std::size_t{0}, temporal::RecordChain::Unchecked},
+          std::pair{std::size_t{0}, temporal::RecordChain::Verified},
+          std::pair{std::size_t{seed % 7 + 1}, temporal::RecordChain::Unchecked},
+          std::pair{std::size_t{seed % 7 + 1}, temporal::RecordChain::Verified}}) {
       const auto records = std::span<const EvolutionRecord>(h.records).subspan(skip);
       std::vector<KnowledgeState> states;  // after each record, up to the first failure
       std::string error;
@@ -199,7 +205,7 @@ TEST(StateAt, EqualsTheVerifiedApplyOnEveryPrefix) {
         ASSERT_EQ(states.size(), records.size());
       }
       for (std::size_t i = 0; i < records.size(); ++i) {
-        const auto got = temporal::state_at({}, records, i);
+        const auto got = temporal::state_at({}, records, i, chain);
         if (i >= states.size()) {
           ASSERT_EQ(message(got), error) << seed << " " << i;
           continue;
@@ -210,12 +216,38 @@ TEST(StateAt, EqualsTheVerifiedApplyOnEveryPrefix) {
         if (skip == 0) {
           ASSERT_EQ(got->state_hash(), records[i].resulting_state_hash);
         }
-        const auto range = temporal::range_states({}, records, i / 2, i);
+        const auto range = temporal::range_states({}, records, i / 2, i, chain);
         ASSERT_TRUE(range);
         ASSERT_EQ(range->from_state.state_hash(), states[i / 2].state_hash());
         ASSERT_EQ(range->to_state.state_hash(), states[i].state_hash());
       }
     }
+  }
+}
+
+// A history that started from a loaded state: replayed from that state, the
+// records' own states; replayed from the empty state, its own Merge and Split
+// identifiers, however the records are described.
+TEST(StateAt, TakesRecordedHashesOnlyForAChainFromItsStart) {
+  History h;
+  h.assert_term("loaded");
+  const ConceptId a = h.assert_term("a"), b = h.assert_term("b"), c = h.assert_term("c");
+  ASSERT_TRUE(h.add(op::Split{c, {{"p", "1"}, {"q", "2"}}, {}}));
+  ASSERT_TRUE(h.add(op::Merge{{a, b}, "ab", "m", {}}));
+  const auto tail = std::span<const EvolutionRecord>(h.records).subspan(1);
+  const KnowledgeState loaded = *temporal::state_at({}, h.records, 0);
+  KnowledgeState from_empty;
+  for (const EvolutionRecord& r : tail) {
+    from_empty = KnowledgeState::apply(from_empty, r.operation, {{}, r.timestamp, r.source})->state;
+  }
+  ASSERT_NE(from_empty.find_concept_by_term("ab"), h.state.find_concept_by_term("ab"));
+  for (const auto chain : {temporal::RecordChain::Unchecked, temporal::RecordChain::Verified}) {
+    for (std::size_t i = 0; i < tail.size(); ++i) {
+      EXPECT_EQ(temporal::state_at(loaded, tail, i, chain)->state_hash(),
+                tail[i].resulting_state_hash);
+    }
+    EXPECT_EQ(*temporal::state_at({}, tail, tail.size() - 1, chain), from_empty);
+    EXPECT_EQ(*temporal::state_at({}, h.records, h.records.size() - 1, chain), h.state);
   }
 }
 
@@ -231,7 +263,10 @@ TEST(ConvergenceTrajectory, EqualsThePerPrefixComputation) {
           KnowledgeState::apply(states.back(), r.operation, {{}, r.timestamp, r.source})->state);
     }
     for (const std::uint64_t window : {0u, 1u, 4u}) {
-      const auto points = *temporal::convergence_trajectory(states[0], all, window);
+      // The records are a verified chain from states[0] when skip > 0 too.
+      const auto chain =
+          window == 1 ? temporal::RecordChain::Unchecked : temporal::RecordChain::Verified;
+      const auto points = *temporal::convergence_trajectory(states[0], all, window, chain);
       ASSERT_EQ(points.size(), all.size());
       for (std::size_t i = 0; i < all.size(); ++i) {
         const auto report = analysis::coherence(states[i + 1], all.first(i + 1));

@@ -5,13 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kelvora/knowledge_state.hpp"
+#include "kelvora/operations.hpp"
 
 namespace kelvora {
 namespace {
@@ -36,6 +39,7 @@ const std::vector<std::string> kTerms = {
     "knowledge graph of concepts",
 };
 const std::vector<std::string> kAbsent = {"b", "alpha  beta", "1234567", "ENTROPY!"};
+const std::vector<ConceptId> kNone;
 
 std::optional<ConceptId> walked(const KnowledgeState& state, const std::string& term,
                                 bool any_status) {
@@ -45,12 +49,43 @@ std::optional<ConceptId> walked(const KnowledgeState& state, const std::string& 
   return std::nullopt;
 }
 
+bool normal_form_walked(const KnowledgeState& state, const std::string& normalized,
+                        const std::vector<ConceptId>& excluded) {
+  for (const auto& [id, entry] : state.concepts) {
+    if (entry->status == ConceptStatus::Active &&
+        std::find(excluded.begin(), excluded.end(), id) == excluded.end() &&
+        operations::normalize_term(entry->term) == normalized) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Every lookup by term, then (the index being made by then) whether each
+// term's normal form is taken, with no concept excluded and with the first
+// few concepts (some holding the term) excluded.
 void expect_lookups(const KnowledgeState& state, const std::string& where) {
   for (const auto* terms : {&kTerms, &kAbsent}) {
     for (const auto& term : *terms) {
       for (const bool any : {false, true}) {
         EXPECT_EQ(state.find_concept_by_term(term, any), walked(state, term, any))
             << where << " term '" << term << "' any_status " << any;
+      }
+    }
+  }
+  const TermIndex* index = state.term_index_past_walks();
+  ASSERT_NE(index, nullptr) << where;
+  std::vector<ConceptId> first;
+  for (const auto& [id, entry] : state.concepts) {
+    if (first.size() < 3) first.push_back(id);
+  }
+  for (const auto* terms : {&kTerms, &kAbsent}) {
+    for (const auto& term : *terms) {
+      const std::string normalized = operations::normalize_term(term);
+      for (const std::vector<ConceptId>* excluded : {&std::as_const(first), &kNone}) {
+        EXPECT_EQ(index->normal_form_taken(normalized, *excluded),
+                  normal_form_walked(state, normalized, *excluded))
+            << where << " normal form of '" << term << "' excluding " << excluded->size();
       }
     }
   }
@@ -155,8 +190,14 @@ TEST_P(TermLookupHistory, AgreesWithTheWalkAtEveryStep) {
   std::vector<std::shared_ptr<const KnowledgeState>> kept;
   std::size_t applied = 0;
   for (int step = 0; step < 400; ++step) {
-    auto result = KnowledgeState::apply(*state, random_operation(*state, rng), {});
+    // The same step on a copy, which walks the concepts for its checks.
+    const EvolutionOperation operation = random_operation(*state, rng);
+    const ApplyContext context{Hash{}, Timestamp{1'700'000'000, 0}, OperationSource::UserExplicit};
+    auto result = KnowledgeState::apply(*state, operation, context);
+    const auto walking = KnowledgeState::apply(KnowledgeState(*state), operation, context);
+    ASSERT_EQ(result ? "" : result.error().message(), walking ? "" : walking.error().message());
     if (!result) continue;
+    ASSERT_TRUE(result->state == walking->state);
     ++applied;
     state = std::make_shared<const KnowledgeState>(std::move(result->state));
     const std::string where = "step " + std::to_string(step);

@@ -27,6 +27,15 @@ namespace {
 constexpr double kReinforceThreshold = 0.95;
 constexpr double kDefaultRefineThreshold = 0.3;
 
+// An object's records are a verified chain: each was made by apply on the
+// object's line of states, or checked hash by hash when loaded, and a
+// state_at object holds a prefix with the state its replay made. Only a
+// history whose first record started from a loaded state differs: replayed
+// from the empty state it makes other states (and a state_at object of it
+// holds one of those). The replays start from the empty state and so use the
+// recorded hashes only when the first record starts from the empty state.
+constexpr auto kOwnChain = temporal::RecordChain::Verified;
+
 // Parameter `i` as a PyKnowledgeState object, held.
 bool get_state(const py::Args& a, std::size_t i, const char* name, py::Object& out) {
   if (!a.get(i, out)) return false;
@@ -208,7 +217,7 @@ PyObject* state_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     std::uint64_t index = 0;
     if (!a.get(0, index)) return nullptr;
     const RecordHistory& records = knowledge_state_of(self).records;
-    auto state = temporal::state_at(empty_state(), records.view(), index);
+    auto state = temporal::state_at(empty_state(), records.view(), index, kOwnChain);
     if (!state) return py::raise_engine_error(state.error());
     return wrap_knowledge_state(PyKnowledgeState{
         records.prefix(index + 1), std::make_shared<const KnowledgeState>(std::move(*state))});
@@ -234,7 +243,7 @@ PyObject* range_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!a.get(0, from_index) || !a.get(1, to_index)) return nullptr;
     // One replay gives both states; the diff's terms are looked up in them.
     const auto states = temporal::range_states(
-        empty_state(), knowledge_state_of(self).records.view(), from_index, to_index);
+        empty_state(), knowledge_state_of(self).records.view(), from_index, to_index, kOwnChain);
     if (!states) return py::raise_engine_error(states.error());
     const StateDiff d = diff::diff(states->from_state, states->to_state);
     py::Dict out;
@@ -250,7 +259,7 @@ PyObject* convergence_trajectory(PyObject* self, PyObject* const* args, Py_ssize
     std::uint64_t window = 0;
     if (!a.get(0, window)) return nullptr;
     const auto points = temporal::convergence_trajectory(
-        empty_state(), knowledge_state_of(self).records.view(), window);
+        empty_state(), knowledge_state_of(self).records.view(), window, kOwnChain);
     if (!points) return py::raise_engine_error(points.error());
     return py::list_of(*points, point_dict);
   });

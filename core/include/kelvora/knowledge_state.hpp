@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "kelvora/entry.hpp"
@@ -22,6 +23,7 @@ struct ApplyContext {
 struct StateDiff;
 struct ApplyResult;
 class TermIndex;
+class RelationIndex;
 namespace serialization {
 class HashTrail;
 }
@@ -51,6 +53,7 @@ struct KnowledgeState {
       hash_trail_.reset();
       derivation_index_.reset();
       term_index_.reset();
+      relation_index_.reset();
       lookups_walked_ = 0;
     }
     return *this;
@@ -72,16 +75,27 @@ struct KnowledgeState {
   static Result<ApplyResult> apply(const KnowledgeState& state, const EvolutionOperation& operation,
                                    const ApplyContext& context);
 
+  // What a replay tells apply_unrecorded about its input state.
+  struct ReplayStep {
+    // An earlier state of the replay whose hash is known, alive and
+    // unchanged, or null.
+    const KnowledgeState* hashed_before = nullptr;
+    // The input state's hash as the caller knows it, or null.
+    const Hash* known_hash = nullptr;
+    // The caller drops the input state once the step succeeds: the indexes
+    // that only it holds move on to the new state rather than being copied.
+    bool drops_input = false;
+  };
   // apply for replays that drop their records: the new state alone, no
   // record. No state is hashed but the input state of a Merge or Split,
-  // whose derived identifiers need its hash; when `hashed_before` (an
-  // earlier state of the replay whose hash is known, alive and unchanged)
-  // is given, that hash resumes after the leading chunks both share. The
-  // new state is hashed when asked. Errors as apply's.
+  // whose derived identifiers need its hash: the known hash when given
+  // (nothing is hashed), else the input state's, resuming after the leading
+  // chunks it shares with `hashed_before` when that is given. The new state
+  // is hashed when asked. Errors as apply's.
   static Result<KnowledgeState> apply_unrecorded(const KnowledgeState& state,
                                                  const EvolutionOperation& operation,
                                                  const ApplyContext& context,
-                                                 const KnowledgeState* hashed_before = nullptr);
+                                                 const ReplayStep& replay);
   // Whether the hash has been computed (and is kept).
   bool hash_known() const { return hash_cache_.has_value(); }
 
@@ -96,6 +110,15 @@ struct KnowledgeState {
   // to the states apply makes from this one.
   std::optional<ConceptId> find_concept_by_term(std::string_view term,
                                                 bool any_status = false) const;
+  // The index of terms for a question that otherwise walks the concepts (a
+  // lookup by term, or whether a new term's normal form is taken): null,
+  // with the walk counted, while the line of states has walked fewer times
+  // than the index costs; then made, kept and carried over as above.
+  const TermIndex* term_index_past_walks() const;
+  // The relations by the concepts they name (and the DerivesFrom ones by
+  // the concept they start from), made on first use and kept; carried over
+  // to the states apply makes from this one.
+  const RelationIndex& relation_index() const;
 
   // diff::diff(*this, other).
   StateDiff diff(const KnowledgeState& other) const;
@@ -110,6 +133,14 @@ struct KnowledgeState {
   mutable std::shared_ptr<const analysis::DerivationIndex> derivation_index_;
   mutable std::shared_ptr<const TermIndex> term_index_;
   mutable std::uint32_t lookups_walked_ = 0;  // before the index was made
+  mutable std::shared_ptr<const RelationIndex> relation_index_;
+
+  // Gives `next`, made from this state by changing the concepts and
+  // relations under `concepts` and `relations`, the indexes this state has
+  // (updated) or its count of walks.
+  // With `hand_over`, an index only this state holds moves to `next`.
+  void carry_indexes(KnowledgeState& next, std::span<const ConceptId> concepts,
+                     std::span<const RelationId> relations, bool hand_over = false) const;
 };
 
 struct ApplyResult {

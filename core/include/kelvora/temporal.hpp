@@ -41,11 +41,22 @@ struct CoherenceSnapshot {
   analysis::Direction direction = analysis::Direction::Broadening;
 };
 
+// What a replay may take for granted about its records. Verified: they are
+// one chain whose hashes were each checked when it was made or loaded, so
+// each record's prior state hash is the hash of the state its predecessor
+// made. When the first record's prior state hash is also the hash of the
+// state the replay starts from, the replay makes every recorded state again,
+// and the prior hash a Merge or Split needs for its derived identifiers is
+// taken from its record; otherwise (and for Unchecked records) it is the
+// hash of the replayed state. Results and errors are the same either way.
+enum class RecordChain : bool { Unchecked, Verified };
+
 // The state after records 0..index, replayed from a copy of `initial`. An
 // index at or past the end is a ConflictDetected error; a record that cannot
 // be replayed gives its operation's error.
 Result<KnowledgeState> state_at(const KnowledgeState& initial,
-                                std::span<const EvolutionRecord> records, std::uint64_t index);
+                                std::span<const EvolutionRecord> records, std::uint64_t index,
+                                RecordChain chain = RecordChain::Unchecked);
 
 // The states after from_index and after to_index, from one replay. Errors as
 // two separate state_at calls would give them: the order check first
@@ -57,12 +68,13 @@ struct RangeStates {
 };
 Result<RangeStates> range_states(const KnowledgeState& initial,
                                  std::span<const EvolutionRecord> records, std::uint64_t from_index,
-                                 std::uint64_t to_index);
+                                 std::uint64_t to_index,
+                                 RecordChain chain = RecordChain::Unchecked);
 
 // diff::diff from the state at from_index to the state at to_index.
 Result<StateDiff> range_diff(const KnowledgeState& initial,
                              std::span<const EvolutionRecord> records, std::uint64_t from_index,
-                             std::uint64_t to_index);
+                             std::uint64_t to_index, RecordChain chain = RecordChain::Unchecked);
 
 // Every record that touched the concept, in record order. Relate and
 // Restructure never touch one; a Merge touches its sources only and a Split
@@ -80,6 +92,7 @@ std::vector<ConceptSnapshot> concept_history_by_term(std::span<const EvolutionRe
 // 0..i) and the direction of the trailing window of `window` records (0: all
 // records so far). Runs in time linear in the records beyond the replay.
 Result<std::vector<CoherenceSnapshot>> convergence_trajectory(
-    const KnowledgeState& initial, std::span<const EvolutionRecord> records, std::uint64_t window);
+    const KnowledgeState& initial, std::span<const EvolutionRecord> records, std::uint64_t window,
+    RecordChain chain = RecordChain::Unchecked);
 
 }  // namespace kelvora::temporal
