@@ -327,10 +327,9 @@ Result<std::vector<CoherenceSnapshot>> convergence_trajectory(
   DirectionWindow directions(records, window);
   for (std::size_t i = 0; i < records.size(); ++i) {
     const EvolutionRecord& record = records[i];
-    auto applied = replay.next(record);
-    if (!applied) return fail(std::move(applied.error()));
-    tracker.record(i, record.operation, replay.prior_hash(record), *applied);
-    replay.advance(std::move(*applied));
+    auto prior = replay.step(record);
+    if (!prior) return fail(std::move(prior.error()));
+    tracker.record(i, record.operation, *prior, replay.state());
     points.push_back(CoherenceSnapshot{i, tracker.coherence_score(), tracker.contradiction_count(),
                                        replay.state().concepts.size(), directions.after(i)});
   }

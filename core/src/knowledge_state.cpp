@@ -23,6 +23,8 @@ namespace kelvora {
 
 namespace {
 
+struct Built;
+
 struct Step {
   const KnowledgeState& state;
   Timestamp time;
@@ -30,6 +32,9 @@ struct Step {
   const KnowledgeState* hashed_before = nullptr;
   // The input state's hash as the caller knows it, or null.
   const Hash* known_hash = nullptr;
+  // The input state when the new state is to take over its maps, or null
+  // (the new state starts from copies).
+  KnowledgeState* owned = nullptr;
 
   // The state hash of the input state: only Merge and Split need it (for
   // their derived identifiers), so it is asked for there.
@@ -37,12 +42,61 @@ struct Step {
     if (known_hash != nullptr) return *known_hash;
     return hashed_before != nullptr ? state.state_hash_from(*hashed_before) : state.state_hash();
   }
+
+  // The state to build the new state in, once every check has passed: a
+  // copy of the input state, or its own maps when it is owned (the input
+  // state is then left without them).
+  Built build() const;
+};
+
+// Records, for each concept or relation a step changes, the entry the input
+// state held under it before the first change (or nothing when it held
+// none): the indexes are carried over with these when the new state took
+// over the input state's maps.
+template <class Id, class Map>
+class Before {
+ public:
+  void note(const Map& current, const Id& id) {
+    if (!touched_.emplace(id, true).second) return;
+    if (auto it = current.find(id); it != current.end()) entries_.emplace(id, it->second);
+  }
+  Map take() { return std::move(entries_); }
+
+ private:
+  PersistentMap<Id, bool> touched_;
+  Map entries_;
 };
 
 struct Built {
+  Built() = default;
+  explicit Built(KnowledgeState from, bool keeps_before)
+      : state(std::move(from)), keeps_before(keeps_before) {}
+
   KnowledgeState state;
   operations::ChangeSet changes;
+  // Whether `state` took over the input state's maps (then `before_*` hold
+  // what the changed keys held).
+  bool keeps_before = false;
+  Before<ConceptId, ConceptMap> before_concepts;
+  Before<RelationId, RelationMap> before_relations;
+
+  // To be called before each change of a concept or relation.
+  void changing_concept(const ConceptId& id) {
+    if (keeps_before) before_concepts.note(state.concepts, id);
+  }
+  void changing_relation(const RelationId& id) {
+    if (keeps_before) before_relations.note(state.relations, id);
+  }
 };
+
+Built Step::build() const {
+  if (owned == nullptr) return Built(state, false);
+  KnowledgeState taken;
+  taken.concepts = std::move(owned->concepts);
+  taken.relations = std::move(owned->relations);
+  taken.structure = std::move(owned->structure);
+  return Built(std::move(taken), true);
+}
 
 const Concept* find_concept(const KnowledgeState& state, const ConceptId& id) {
   auto it = state.concepts.find(id);
@@ -154,29 +208,31 @@ std::vector<EvidenceRef> appended(std::vector<EvidenceRef> evidence,
 // Stores `value` under `key` (the map key, not the value's id field, names
 // the entry).
 void replace_concept(Built& built, const ConceptId& key, Concept value) {
+  built.changing_concept(key);
   built.state.concepts.insert_or_assign(key, Entry<Concept>(std::move(value)));
   built.changes.concepts.push_back(key);
 }
 
 void insert_relation(Built& built, Relation relation) {
   const RelationId id = relation.id;
+  built.changing_relation(id);
   built.state.relations.insert_or_assign(id, Entry<Relation>(std::move(relation)));
   built.changes.relations.push_back(id);
 }
 
 // Erases every relation from or to `concept_id` that `matches` accepts,
-// noting each id in identifier order; `state` (the input state) holds the
-// same relations as the new state and names them by concept.
+// noting each id in identifier order; `index` (the input state's, taken
+// before the new state was built) names by concept the relations the new
+// state holds.
 template <class Matches>
-void erase_relations(Built& built, const KnowledgeState& state, const ConceptId& concept_id,
+void erase_relations(Built& built, const RelationIndex& index, const ConceptId& concept_id,
                      Matches matches) {
   const std::size_t first = built.changes.relations.size();
-  state.relation_index().for_each_touching(concept_id,
-                                           [&](const RelationId& id, const Relation& relation) {
-                                             if (matches(relation))
-                                               built.changes.relations.push_back(id);
-                                           });
+  index.for_each_touching(concept_id, [&](const RelationId& id, const Relation& relation) {
+    if (matches(relation)) built.changes.relations.push_back(id);
+  });
   for (std::size_t k = first; k < built.changes.relations.size(); ++k) {
+    built.changing_relation(built.changes.relations[k]);
     built.state.relations.erase(built.changes.relations[k]);
   }
 }
@@ -259,7 +315,8 @@ Result<Built> apply_case(const Step& step, const op::Assert& o) {
   if (term_taken(step.state, entry.normalized_term(), {})) {
     return fail(EngineError::duplicate_term(c.term));
   }
-  Built built{step.state, {}};
+  Built built = step.build();
+  built.changing_concept(c.id);
   built.state.concepts.emplace(c.id, std::move(entry));
   built.changes.concepts.push_back(c.id);
   return built;
@@ -297,7 +354,7 @@ Result<Built> apply_case(const Step& step, const op::Relate& o) {
                                               " would create a cycle"));
     }
   }
-  Built built{step.state, {}};
+  Built built = step.build();
   insert_relation(built, r);
   return built;
 }
@@ -307,10 +364,12 @@ Result<Built> apply_case(const Step& step, const op::Retract& o) {
   if (!step.state.concepts.contains(target)) {
     return fail(EngineError::concept_not_found(target.to_string()));
   }
-  Built built{step.state, {}};
+  const RelationIndex& relations = step.state.relation_index();
+  Built built = step.build();
+  built.changing_concept(target);
   built.state.concepts.erase(target);
   built.changes.concepts.push_back(target);
-  erase_relations(built, step.state, target, [](const Relation&) { return true; });
+  erase_relations(built, relations, target, [](const Relation&) { return true; });
   rewrite_refs(built, [&](const ConceptId& ref) { return ref == target; }, {});
   return built;
 }
@@ -327,7 +386,8 @@ Result<Built> apply_case(const Step& step, const op::Revise& o) {
       return fail(EngineError::concept_not_found(member.to_string()));
     }
   }
-  Built built{step.state, {}};
+  const RelationIndex& relations = step.state.relation_index();
+  Built built = step.build();
   Concept revised = **found;
   revised.definition = o.new_definition;
   revised.source_evidence = appended(std::move(revised.source_evidence), o.evidence);
@@ -338,7 +398,7 @@ Result<Built> apply_case(const Step& step, const op::Revise& o) {
   auto in_conflict = [&](const ConceptId& id) {
     return std::binary_search(conflicts.begin(), conflicts.end(), id);
   };
-  erase_relations(built, step.state, o.concept_id, [&](const Relation& rel) {
+  erase_relations(built, relations, o.concept_id, [&](const Relation& rel) {
     return rel.relation_type == RelationType::Contradicts &&
            (in_conflict(rel.from_concept) || in_conflict(rel.to_concept));
   });
@@ -348,7 +408,7 @@ Result<Built> apply_case(const Step& step, const op::Revise& o) {
 Result<Built> apply_case(const Step& step, const op::Refine& o) {
   auto found = require_active(step.state, o.concept_id, "Refine", "refined");
   if (!found) return fail(found.error());
-  Built built{step.state, {}};
+  Built built = step.build();
   Concept refined = **found;
   refined.definition = o.new_definition;
   refined.source_evidence = appended(std::move(refined.source_evidence), o.evidence);
@@ -359,7 +419,7 @@ Result<Built> apply_case(const Step& step, const op::Refine& o) {
 Result<Built> apply_case(const Step& step, const op::Reinforce& o) {
   auto found = require_active(step.state, o.concept_id, "Reinforce", "reinforced");
   if (!found) return fail(found.error());
-  Built built{step.state, {}};
+  Built built = step.build();
   Concept reinforced = **found;
   reinforced.source_evidence = appended(std::move(reinforced.source_evidence), o.evidence);
   // fmin, not std::min: a NaN sum must give 1.0.
@@ -402,7 +462,7 @@ Result<Built> apply_case(const Step& step, const op::Merge& o) {
     return fail(EngineError::concept_already_exists(merged_id.to_string()));
   }
 
-  Built built{step.state, {}};
+  Built built = step.build();
   Concept merged;
   merged.id = merged_id;
   merged.term = o.merged_term;
@@ -489,7 +549,7 @@ Result<Built> apply_case(const Step& step, const op::Split& o) {
   }
   if (clash < count) return fail(EngineError::concept_already_exists(new_ids[clash].to_string()));
 
-  Built built{step.state, {}};
+  Built built = step.build();
   for (const auto& [id, k] : by_id) {
     Concept part;
     part.id = id;
@@ -534,9 +594,7 @@ Result<Built> apply_case(const Step& step, const op::Restructure& o) {
     structure.insert_or_assign(node.id, Entry<StructureNode>(node));
   if (auto valid = structure::validate_structure(structure); !valid) return fail(valid.error());
 
-  Built built;
-  built.state.concepts = step.state.concepts;
-  built.state.relations = step.state.relations;
+  Built built = step.build();
   built.state.structure = std::move(structure);
   built.changes.structure_replaced = true;
   return built;
@@ -574,6 +632,27 @@ Result<KnowledgeState> KnowledgeState::apply_unrecorded(const KnowledgeState& st
   state.carry_indexes(built->state, built->changes.concepts, built->changes.relations,
                       replay.drops_input);
   return std::move(built->state);
+}
+
+Result<void> KnowledgeState::apply_unrecorded_in_place(KnowledgeState& state,
+                                                       const EvolutionOperation& operation,
+                                                       const ApplyContext& context,
+                                                       const ReplayStep& replay) {
+  const Step step{state, context.timestamp ? *context.timestamp : Timestamp::now(),
+                  replay.hashed_before, replay.known_hash, &state};
+  auto built = std::visit([&](const auto& o) { return apply_case(step, o); }, operation);
+  if (!built) return fail(std::move(built.error()));
+  // The input state as far as the indexes see it: the changed keys' former
+  // entries, and the indexes themselves, which only this replay holds.
+  KnowledgeState before;
+  before.concepts = built->before_concepts.take();
+  before.relations = built->before_relations.take();
+  before.term_index_ = std::move(state.term_index_);
+  before.relation_index_ = std::move(state.relation_index_);
+  before.lookups_walked_ = state.lookups_walked_;
+  before.carry_indexes(built->state, built->changes.concepts, built->changes.relations, true);
+  state = std::move(built->state);
+  return {};
 }
 
 namespace {

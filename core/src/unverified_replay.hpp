@@ -5,6 +5,10 @@
 // When the records are a verified chain from the start state, that hash is
 // the one the record holds; otherwise the last state hashed is kept, so that
 // the next such hash resumes after the leading chunks both states share.
+// A step whose input state is neither hashed nor to be hashed builds the
+// new state in that state's own maps: chunks that no other state (the
+// caller's start state, a state kept by the caller, the last state hashed)
+// shares are changed in place instead of copied.
 #pragma once
 
 #include <cstddef>
@@ -30,39 +34,37 @@ class UnverifiedReplay {
   const KnowledgeState& state() const { return state_; }
   KnowledgeState take() { return std::move(state_); }
 
-  // The state after `record` (the next record of the replay), applied to the
-  // current state, which stays as it is but, once the step succeeds, hands
-  // its indexes on (it is to be replaced by advance).
-  Result<KnowledgeState> next(const EvolutionRecord& record) const {
-    return KnowledgeState::apply_unrecorded(
-        state_, record.operation, ApplyContext{Hash::zero(), record.timestamp, record.source},
-        KnowledgeState::ReplayStep{hashed_ ? &*hashed_ : nullptr,
-                                   recorded_hashes_ ? &record.prior_state_hash : nullptr, true});
-  }
-
-  // The prior state hash next() made the derived identifiers of `record`
-  // with, when it is a Merge or Split; zero for any other record, whose
-  // input state is not hashed.
-  Hash prior_hash(const EvolutionRecord& record) const {
-    if (!std::holds_alternative<op::Merge>(record.operation) &&
-        !std::holds_alternative<op::Split>(record.operation)) {
-      return Hash::zero();
+  // Applies `record` (the next record of the replay) to the current state,
+  // which becomes the state after it; a failing step leaves the current
+  // state as it was. Gives the prior state hash the derived identifiers of
+  // a Merge or Split were made with; zero for any other record, whose input
+  // state is not hashed.
+  Result<Hash> step(const EvolutionRecord& record) {
+    const bool derives = std::holds_alternative<op::Merge>(record.operation) ||
+                         std::holds_alternative<op::Split>(record.operation);
+    const ApplyContext context{Hash::zero(), record.timestamp, record.source};
+    const KnowledgeState::ReplayStep replay{
+        hashed_ ? &*hashed_ : nullptr, recorded_hashes_ ? &record.prior_state_hash : nullptr, true};
+    if (derives && !recorded_hashes_) {
+      // The input state is hashed and kept, so that the next hash resumes
+      // after the chunks it shares with the state after it.
+      auto applied = KnowledgeState::apply_unrecorded(state_, record.operation, context, replay);
+      if (!applied) return fail(std::move(applied.error()));
+      const Hash prior = state_.state_hash();
+      hashed_ = std::move(state_);
+      state_ = std::move(*applied);
+      return prior;
     }
-    return recorded_hashes_ ? record.prior_state_hash : state_.state_hash();
-  }
-
-  // Makes `next` the current state.
-  void advance(KnowledgeState next) {
-    if (state_.hash_known()) hashed_ = std::move(state_);
-    state_ = std::move(next);
+    auto applied =
+        KnowledgeState::apply_unrecorded_in_place(state_, record.operation, context, replay);
+    if (!applied) return fail(std::move(applied.error()));
+    return derives ? record.prior_state_hash : Hash::zero();
   }
 
   // Applies records[begin, end); the first failure is returned as it is.
   Result<void> run(std::span<const EvolutionRecord> records, std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
-      auto applied = next(records[i]);
-      if (!applied) return fail(std::move(applied.error()));
-      advance(std::move(*applied));
+      if (auto stepped = step(records[i]); !stepped) return fail(std::move(stepped.error()));
     }
     return {};
   }

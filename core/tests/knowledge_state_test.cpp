@@ -17,6 +17,7 @@
 #include "kelvora/state_hash.hpp"
 #include "kelvora/state_text.hpp"
 #include "kelvora/structure.hpp"
+#include "kelvora/term_index.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora {
@@ -691,6 +692,50 @@ TEST(Property, RandomSequencesKeepInputsAndHashesHonest) {
     state = std::move(r->state);
   }
   EXPECT_EQ(applied.size(), 9u);  // every kind succeeded at least once
+}
+
+// A line of states changed in place (with the indexes of terms and of
+// relations made early and carried along) against apply on the same
+// operations: the same outcome, error and state at each step; a failing
+// step leaves the state as it was; copies taken along the line, which share
+// its chunks, keep their content; and every lookup by term answers as a walk
+// over the concepts does.
+TEST(Property, InPlaceReplayMatchesApplyAndSparesSharedStates) {
+  OperationGenerator gen(20261207);
+  KnowledgeState reference, line;
+  std::vector<std::pair<KnowledgeState, std::string>> kept;
+  const std::vector<std::string> terms = {"alpha", "Alpha ", "beta", "e\u0301t\u00e9", "zeta"};
+  std::map<std::string_view, int> applied;
+  for (int step = 0; step < 600; ++step) {
+    const EvolutionOperation operation = gen.next(reference);
+    const Timestamp t{1700000000 + step, 0};
+    if (step % 7 == 0) kept.emplace_back(line, serialization::canonical_serialize(line));
+    const std::string before = serialization::canonical_serialize(line);
+    auto expected = run(reference, operation, t);
+    auto stepped = KnowledgeState::apply_unrecorded_in_place(
+        line, operation, ApplyContext{Hash::zero(), t, OperationSource::UserExplicit},
+        KnowledgeState::ReplayStep{nullptr, nullptr, true});
+    ASSERT_EQ(stepped.has_value(), expected.has_value()) << step << " " << kind_name(operation);
+    if (!stepped) {
+      EXPECT_EQ(stepped.error().message(), expected.error().message()) << step;
+      ASSERT_EQ(serialization::canonical_serialize(line), before) << step;
+    } else {
+      ++applied[kind_name(operation)];
+      reference = std::move(expected->state);
+      ASSERT_TRUE(line == reference) << step << " " << kind_name(operation);
+      ASSERT_EQ(line.state_hash(), reference.state_hash()) << step;
+    }
+    const auto& [copy, text] = kept.back();
+    ASSERT_EQ(serialization::canonical_serialize(copy), text) << step;
+    for (const auto& term : terms) {
+      for (const bool any : {false, true}) {
+        ASSERT_EQ(line.find_concept_by_term(term, any), TermIndex::walk(line.concepts, term, any))
+            << step << " " << term;
+      }
+    }
+  }
+  for (const auto& [copy, text] : kept) EXPECT_EQ(serialization::canonical_serialize(copy), text);
+  EXPECT_EQ(applied.size(), 9u);
 }
 
 // Whether `target` is `start` or is reached from it along DerivesFrom

@@ -96,6 +96,15 @@ struct KnowledgeState {
                                                  const EvolutionOperation& operation,
                                                  const ApplyContext& context,
                                                  const ReplayStep& replay);
+  // apply_unrecorded for a state the replay owns and drops once the step
+  // succeeds: the new state takes over its maps, so that chunks no other
+  // state shares change in place, and `state` becomes the new state. A
+  // failing step leaves `state` as it was (every check runs before the
+  // first change). Errors as apply's.
+  static Result<void> apply_unrecorded_in_place(KnowledgeState& state,
+                                                const EvolutionOperation& operation,
+                                                const ApplyContext& context,
+                                                const ReplayStep& replay);
   // Whether the hash has been computed (and is kept).
   bool hash_known() const { return hash_cache_.has_value(); }
 
