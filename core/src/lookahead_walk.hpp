@@ -1,14 +1,13 @@
-// Walks over a state for the reports, that do not wait for memory at every
-// entry. An entry is a pointer to its own block, and the blocks of a
-// large state lie anywhere on the heap, so reading them in key order would
-// take one cache miss per entry. The walk asks for the block kFar entries
-// ahead, and runs `warm` kNear entries ahead, when that block has arrived,
-// so that it can ask for whatever `body` will read next (an index slot).
+// Walks over a state for the reports: the walk of entry_walk.hpp, over the
+// entries' values, with the distances the reports use. `far` asks for the
+// fields a report reads, `near` (once they have arrived) for whatever `body`
+// will read next, such as an index slot.
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
+#include "entry_walk.hpp"
 #include "kelvora/id_index.hpp"
 #include "kelvora/knowledge_state.hpp"
 
@@ -29,23 +28,10 @@ void prefetch_field(const T& field) {
 // and body(key, value) last.
 template <class Map, class Far, class Near, class Body>
 void walk_ahead(const Map& map, Far&& far, Near&& near, Body&& body) {
-  const auto end = map.end();
-  auto far_at = map.begin(), near_at = map.begin();
-  for (std::size_t i = 0; i < kWalkFar && far_at != end; ++i, ++far_at) far(far_at->second.value());
-  for (std::size_t i = 0; i < kWalkNear && near_at != end; ++i, ++near_at) {
-    near(near_at->first, near_at->second.value());
-  }
-  for (auto it = map.begin(); it != end; ++it) {
-    if (far_at != end) {
-      far(far_at->second.value());
-      ++far_at;
-    }
-    if (near_at != end) {
-      near(near_at->first, near_at->second.value());
-      ++near_at;
-    }
-    body(it->first, it->second.value());
-  }
+  walk_entries_ahead<kWalkFar, kWalkNear>(
+      map, [&](const auto&, const auto& entry) { far(entry.value()); },
+      [&](const auto& key, const auto& entry) { near(key, entry.value()); },
+      [&](const auto& key, const auto& entry) { body(key, entry.value()); });
 }
 
 // The fields a report reads of a relation: its ends and its type.

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "entry_walk.hpp"
 #include "kelvora/knowledge_state.hpp"
 
 namespace kelvora::serialization {
@@ -36,27 +37,12 @@ void feed_member(Sink& sink, const Key& key, const E& entry) {
 //
 // Each entry's value and text share one heap block. The walk asks for blocks
 // ahead of use in two steps: the head line (which holds the text length)
-// kFar entries ahead, the whole block kNear entries ahead.
+// 16 entries ahead, the whole block 6 entries ahead.
 template <class Map, class Visit>
 void for_each_prefetched(const Map& map, Visit&& visit) {
-  constexpr std::size_t kFar = 16;
-  constexpr std::size_t kNear = 6;
-  auto far = map.begin();
-  auto near = map.begin();
-  const auto end = map.end();
-  for (std::size_t k = 0; k < kFar && far != end; ++k, ++far) far->second.prefetch_head();
-  for (std::size_t k = 0; k < kNear && near != end; ++k, ++near) near->second.prefetch_all();
-  for (auto it = map.begin(); it != end; ++it) {
-    if (far != end) {
-      far->second.prefetch_head();
-      ++far;
-    }
-    if (near != end) {
-      near->second.prefetch_all();
-      ++near;
-    }
-    visit(it->first, it->second);
-  }
+  walk_entries_ahead<16, 6>(
+      map, [](const auto&, const auto& entry) { entry.prefetch_head(); },
+      [](const auto&, const auto& entry) { entry.prefetch_all(); }, visit);
 }
 
 // Feeds the members of one map: `"<key>":{...}` pieces separated by commas.

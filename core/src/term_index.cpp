@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "entry_walk.hpp"
 #include "kelvora/id_hash.hpp"
 
 namespace kelvora {
@@ -50,27 +51,17 @@ std::optional<TermIndex::Key> TermIndex::normal_form_key_of(const ConceptId& id,
 }
 
 TermIndex TermIndex::build(const ConceptMap& concepts) {
-  // A large map's blocks lie anywhere on the heap, and a long term's bytes
-  // in yet another place: the walk asks for each block kFar entries ahead
-  // and, once it has arrived, for the term's bytes kNear entries ahead.
-  constexpr std::size_t kFar = 16;
-  constexpr std::size_t kNear = 8;
+  // A long term's bytes lie in yet another place than its entry's block:
+  // once the block has arrived, the walk asks for them too.
   std::vector<std::pair<Key, const Entry<Concept>*>> keys;
   keys.reserve(concepts.size());
-  concepts.for_each_chunk([&](auto chunk) {
-    const std::size_t size = chunk.size();
-    for (std::size_t k = 0; k < size && k < kFar; ++k) chunk[k].second.prefetch_value();
-    for (std::size_t k = 0; k < size && k < kNear; ++k)
-      __builtin_prefetch(chunk[k].second->term.data());
-    for (std::size_t k = 0; k < size; ++k) {
-      if (k + kFar < size) chunk[k + kFar].second.prefetch_value();
-      if (k + kNear < size) __builtin_prefetch(chunk[k + kNear].second->term.data());
-      keys.emplace_back(key_of(chunk[k].first, chunk[k].second.value()), &chunk[k].second);
-      if (auto key = normal_form_key_of(chunk[k].first, chunk[k].second)) {
-        keys.emplace_back(*key, &chunk[k].second);
-      }
-    }
-  });
+  walk_entries_ahead<16, 8>(
+      concepts, [](const ConceptId&, const Entry<Concept>& entry) { entry.prefetch_value(); },
+      [](const ConceptId&, const Entry<Concept>& entry) { __builtin_prefetch(entry->term.data()); },
+      [&](const ConceptId& id, const Entry<Concept>& entry) {
+        keys.emplace_back(key_of(id, entry.value()), &entry);
+        if (auto key = normal_form_key_of(id, entry)) keys.emplace_back(*key, &entry);
+      });
   std::sort(keys.begin(), keys.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   TermIndex index;
