@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "kelvora/operations.hpp"
+#include "kelvora/seeded_hash.hpp"
 #include "kelvora/structure.hpp"
 
 namespace kelvora::agm {
@@ -137,7 +137,7 @@ struct Success {
     if (auto r = superseded(after, o.concept_id, "split"); !std::holds_alternative<Satisfied>(r)) {
       return r;
     }
-    std::unordered_set<std::string_view> active_terms;
+    TextSet active_terms;
     for (const auto& [id, entry] : after.concepts) {
       if (entry->status == ConceptStatus::Active) active_terms.insert(entry->term);
     }

@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "kelvora/id_hash.hpp"
 #include "kelvora/operations.hpp"
+#include "kelvora/seeded_hash.hpp"
 #include "kelvora/temporal.hpp"
 #include "stability_sum.hpp"
 #include "unverified_replay.hpp"
@@ -41,7 +41,7 @@ PairKey pair_key(const ConceptId& a, const ConceptId& b) {
 
 struct PairHash {
   std::size_t operator()(const PairKey& key) const {
-    return IdHash{}(key.low) ^ IdHash::mix(IdHash{}(key.high) + 0x9e3779b97f4a7c15ULL);
+    return IdHash{}(key.low) ^ mix_bits(IdHash{}(key.high) + 0x9e3779b97f4a7c15ULL);
   }
 };
 

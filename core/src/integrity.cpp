@@ -4,12 +4,12 @@
 #include <map>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "kelvora/debug_text.hpp"
 #include "kelvora/document_fields.hpp"
+#include "kelvora/seeded_hash.hpp"
 
 namespace kelvora::exchange {
 namespace {
@@ -72,7 +72,7 @@ Result<void> validate_referential_integrity(const KnowledgeState& state) {
 
   // Hashed: only the first repeat in identifier order matters, and the
   // walk meets it in that order whatever the container.
-  std::unordered_map<std::string_view, ConceptId> active_terms;
+  TextMap<ConceptId> active_terms;
   active_terms.reserve(state.concepts.size());
   for (const auto& [key, entry] : state.concepts) {
     if (entry->status != ConceptStatus::Active) continue;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kelvora/diff.hpp"
+#include "kelvora/first_positions.hpp"
 #include "kelvora/float_text.hpp"
 #include "kelvora/operations.hpp"
 #include "kelvora/state_hash.hpp"
@@ -156,48 +157,6 @@ bool term_taken(const KnowledgeState& state, std::string_view normalized,
            entry.normalized_term() == normalized;
   });
 }
-
-// The first position of each text of a list, in one flat table probed
-// linearly: a Split may bring hundreds of thousands of terms, and a table of
-// linked nodes costs a cache miss per node on top of the one per slot.
-class FirstPositions {
- public:
-  explicit FirstPositions(const std::vector<std::string>& texts) : texts_(texts) {
-    std::size_t capacity = 16;
-    while (capacity < 2 * texts.size()) capacity *= 2;
-    slots_.assign(capacity, Slot{0, kNone});
-    for (std::size_t k = 0; k < texts.size(); ++k) {
-      const std::size_t hash = std::hash<std::string_view>{}(texts[k]);
-      Slot& slot = slots_[slot_of(texts[k], hash)];
-      if (slot.position == kNone) slot = Slot{hash, k};
-    }
-  }
-
-  // The first position of `text`, or texts.size() when it is not in the list.
-  std::size_t find(std::string_view text) const {
-    const Slot& slot = slots_[slot_of(text, std::hash<std::string_view>{}(text))];
-    return slot.position == kNone ? texts_.size() : slot.position;
-  }
-
- private:
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  struct Slot {
-    std::size_t hash;
-    std::size_t position;
-  };
-
-  // The slot holding `text`, or the empty slot where it would go.
-  std::size_t slot_of(std::string_view text, std::size_t hash) const {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      const Slot& slot = slots_[i];
-      if (slot.position == kNone || (slot.hash == hash && texts_[slot.position] == text)) return i;
-    }
-  }
-
-  const std::vector<std::string>& texts_;
-  std::vector<Slot> slots_;
-};
 
 std::vector<EvidenceRef> appended(std::vector<EvidenceRef> evidence,
                                   const std::vector<EvidenceRef>& extra) {
@@ -502,7 +461,7 @@ Result<Built> apply_case(const Step& step, const op::Split& o) {
   normalized.reserve(count);
   for (const auto& pair : o.new_concepts)
     normalized.push_back(operations::normalize_term(pair.first));
-  const FirstPositions first_pair(normalized);
+  const FirstPositions<std::string> first_pair(normalized);
   // The earliest pair whose term is taken: asked of the index of terms pair
   // by pair, or else found in one pass over the concepts, each looked up by
   // its cached normal form.

@@ -7,12 +7,12 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
-#include <functional>
 #include <iterator>
 #include <new>
 #include <type_traits>
 
 #include "kelvora/operations.hpp"
+#include "list_room.hpp"
 
 namespace kelvora::provenance {
 
@@ -77,25 +77,6 @@ std::string uuid_text(const Uuid& id) {
   out.reserve(36);
   append_uuid(out, id);
   return out;
-}
-
-// Numbers are 32-bit with kNone kept free: a list numbered from 0 holds at
-// most kNone entries.
-void check_room(std::size_t size, std::size_t extra) {
-  if (extra > 0xFFFFFFFFu || size > 0xFFFFFFFFu - extra) throw std::bad_alloc();
-}
-
-// Room for `extra` more entries. Capacity still doubles, so a run of single
-// additions stays amortised constant time; reserving before anything is
-// written lets an addition fail without leaving half of itself behind.
-template <class List>
-[[gnu::noinline]] void grow_to(List& list, std::size_t need) {
-  list.reserve(std::max(need, std::min(list.capacity() * 2, list.max_size())));
-}
-
-template <class List>
-inline void reserve_more(List& list, std::size_t extra) {
-  if (list.capacity() - list.size() < extra) grow_to(list, list.size() + extra);
 }
 
 const AttributeMap kNoAttributes;
@@ -169,71 +150,6 @@ const std::string* AttributeMap::find(std::string_view key) const {
   auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
                              [](const Entry& e, std::string_view k) { return e.first < k; });
   return at != entries_.end() && at->first == key ? &at->second : nullptr;
-}
-
-// ------------------------------------------------------------- identifier table
-
-[[gnu::always_inline]] inline std::size_t ProvenanceGraph::IdTable::slot_of(
-    std::string_view text, std::size_t hash) const {
-  const std::uint64_t tag = static_cast<std::uint64_t>(hash >> 32) << 32;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-    const std::uint64_t slot = slots_[i];
-    if (slot == 0) return i;
-    if ((slot & 0xFFFFFFFF00000000u) == tag &&
-        this->text(static_cast<std::uint32_t>(slot - 1)) == text) {
-      return i;
-    }
-  }
-}
-
-std::uint32_t ProvenanceGraph::IdTable::find(std::string_view text, std::size_t hash) const {
-  if (slots_.empty()) return kNone;
-  const std::uint64_t slot = slots_[slot_of(text, hash)];
-  return slot == 0 ? kNone : static_cast<std::uint32_t>(slot - 1);
-}
-
-std::uint32_t ProvenanceGraph::IdTable::intern(std::string_view text) {
-  const std::size_t hash = std::hash<std::string_view>{}(text);
-  std::size_t i = 0;
-  if (!slots_.empty()) {
-    i = slot_of(text, hash);
-    if (slots_[i] != 0) return static_cast<std::uint32_t>(slots_[i] - 1);
-  }
-  const std::size_t slot_count = slots_.size();
-  reserve(1, text.size());
-  if (slots_.size() != slot_count) i = slot_of(text, hash);
-  // Nothing below allocates.
-  const auto number = static_cast<std::uint32_t>(spans_.size());
-  spans_.push_back(Span{chars_.size(), text.size(), hash});
-  chars_.append(text);
-  slots_[i] =
-      (static_cast<std::uint64_t>(hash >> 32) << 32) | (static_cast<std::uint64_t>(number) + 1);
-  return number;
-}
-
-void ProvenanceGraph::IdTable::reserve(std::size_t count, std::size_t chars) {
-  if (count == 0) return;
-  check_room(spans_.size(), count);
-  // At most three quarters of the slots in use.
-  std::size_t slot_count = std::max<std::size_t>(64, slots_.size());
-  while ((spans_.size() + count) * 4 > slot_count * 3) slot_count *= 2;
-  reserve_more(spans_, count);
-  reserve_more(chars_, chars);
-  if (slot_count != slots_.size()) rehash(slot_count);
-}
-
-// Builds the new slots aside: a failure keeps the old ones.
-void ProvenanceGraph::IdTable::rehash(std::size_t slot_count) {
-  std::vector<std::uint64_t> slots(slot_count, 0);
-  const std::size_t mask = slots.size() - 1;
-  for (std::size_t number = 0; number < spans_.size(); ++number) {
-    const std::size_t hash = spans_[number].hash;
-    std::size_t i = hash & mask;
-    while (slots[i] != 0) i = (i + 1) & mask;
-    slots[i] = (static_cast<std::uint64_t>(hash >> 32) << 32) | (number + 1);
-  }
-  slots_ = std::move(slots);
 }
 
 // ------------------------------------------------------------- adding

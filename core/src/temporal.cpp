@@ -8,8 +8,8 @@
 #include <utility>
 #include <variant>
 
-#include "kelvora/id_hash.hpp"
 #include "kelvora/operations.hpp"
+#include "kelvora/seeded_hash.hpp"
 #include "unverified_replay.hpp"
 
 namespace kelvora::temporal {

@@ -1,37 +1,20 @@
 #include "kelvora/term_index.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "entry_walk.hpp"
-#include "kelvora/id_hash.hpp"
+#include "kelvora/seeded_hash.hpp"
 
 namespace kelvora {
 
 namespace {
 
-// Terms can come from documents a caller wrote, so the hash is keyed with
-// the process's random seed: crafted terms cannot be made to share a run.
-std::uint64_t term_hash(std::string_view term) {
-  static const std::uint64_t seed = id_hash_seed();
-  std::uint64_t h = IdHash::mix(seed ^ term.size());
-  std::size_t at = 0;
-  for (; at + 8 <= term.size(); at += 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, term.data() + at, 8);
-    h = IdHash::mix(h ^ word);
-  }
-  std::uint64_t tail = 0;
-  if (at < term.size()) std::memcpy(&tail, term.data() + at, term.size() - at);
-  return IdHash::mix(h ^ tail);
-}
-
 constexpr std::uint64_t kNotActive = 1;
 constexpr std::uint64_t kNormalForm = 2;
 
 std::uint64_t active_slot(std::string_view term) {
-  return term_hash(term) & ~(kNotActive | kNormalForm);
+  return text_hash(term) & ~(kNotActive | kNormalForm);
 }
 std::uint64_t normal_form_slot(std::string_view normalized) {
   return active_slot(normalized) | kNormalForm;

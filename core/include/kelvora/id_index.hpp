@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "kelvora/id_hash.hpp"
+#include "kelvora/seeded_hash.hpp"
 
 namespace kelvora {
 

@@ -6,13 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "kelvora/provenance_id_table.hpp"
 #include "kelvora/types.hpp"
 
 namespace kelvora::provenance {
@@ -237,41 +237,7 @@ class ProvenanceGraph {
   ProvJsonText prov_json_text() const;
 
  private:
-  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-
-  // The identifiers the graph has met, each stored once, numbered from 0.
-  class IdTable {
-   public:
-    // The number of `text`, or kNone.
-    std::uint32_t find(std::string_view text) const {
-      return find(text, std::hash<std::string_view>{}(text));
-    }
-    // The number of `text`, added when new; a failure adds nothing.
-    std::uint32_t intern(std::string_view text);
-    // Makes room for `count` new texts of `chars` bytes in all, so that
-    // interning them cannot fail.
-    void reserve(std::size_t count, std::size_t chars);
-    std::string_view text(std::uint32_t number) const {
-      const Span& s = spans_[number];
-      return {chars_.data() + s.offset, s.size};
-    }
-    std::size_t size() const { return spans_.size(); }
-
-   private:
-    struct Span {
-      std::size_t offset;
-      std::size_t size;
-      std::size_t hash;
-    };
-    std::uint32_t find(std::string_view text, std::size_t hash) const;
-    // The slot holding `text`, or the empty slot where it belongs.
-    std::size_t slot_of(std::string_view text, std::size_t hash) const;
-    void rehash(std::size_t slot_count);
-
-    std::string chars_;                 // every text, back to back
-    std::vector<Span> spans_;           // by number
-    std::vector<std::uint64_t> slots_;  // (hash high bits << 32) | (number + 1); 0 is empty
-  };
+  static constexpr std::uint32_t kNone = IdTable::kNone;
 
   // Relations of one kind at one end of an identifier, in list order,
   // chained through the relations themselves.

@@ -1,10 +1,10 @@
-#include "kelvora/id_hash.hpp"
+#include "kelvora/seeded_hash.hpp"
 
 #include <openssl/rand.h>
 
 namespace kelvora {
 
-std::uint64_t id_hash_seed() {
+std::uint64_t hash_seed() {
   std::uint64_t seed = 0;
   if (RAND_bytes(reinterpret_cast<unsigned char*>(&seed), sizeof seed) != 1) {
     internal_fault("random source failed");

@@ -1,0 +1,152 @@
+// Tables keyed by caller text against texts crafted offline to share one
+// value of the standard library's string hash: on that hash they would all
+// pile into one probe run or bucket, which makes every lookup walk them all.
+#include "kelvora/seeded_hash.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <span>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "crafted_texts.hpp"
+#include "kelvora/first_positions.hpp"
+#include "kelvora/operations.hpp"
+#include "kelvora/provenance_id_table.hpp"
+
+namespace kelvora {
+namespace {
+
+constexpr std::size_t kCount = 1000;
+
+const std::vector<std::string>& crafted() {
+  static const std::vector<std::string> texts = crafted::colliding_texts(kCount);
+  return texts;
+}
+
+// Without this the tests below would prove nothing.
+TEST(CraftedTexts, AreDistinctTermsOfOneStandardHash) {
+  const auto& texts = crafted();
+  ASSERT_EQ(std::set<std::string>(texts.begin(), texts.end()).size(), kCount);
+  std::set<std::size_t> hashes;
+  for (const std::string& text : texts) {
+    hashes.insert(std::hash<std::string_view>{}(text));
+    EXPECT_EQ(operations::normalize_term(text), text);
+  }
+  EXPECT_EQ(hashes.size(), 1u);
+}
+
+// Reads of the table a lookup makes, over all texts; the limit is a few
+// times what a hash that spreads them gives, and far below the half of
+// kCount squared of one probe run.
+struct Spread {
+  const char* table;
+  std::size_t (*total_reads)(std::span<const std::string>);
+  std::size_t limit;
+};
+
+std::size_t seeded_hash_values(std::span<const std::string> texts) {
+  // A read per text sharing a value with an earlier one.
+  std::set<std::size_t> values;
+  for (const std::string& text : texts) values.insert(TextHash{}(text));
+  return texts.size() + (texts.size() - values.size());
+}
+
+std::size_t first_positions_probes(std::span<const std::string> texts) {
+  const FirstPositions<std::string> table(texts);
+  std::size_t reads = 0;
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    EXPECT_EQ(table.find(texts[k]), k);
+    reads += table.probes(texts[k]);
+  }
+  return reads;
+}
+
+std::size_t id_table_probes(std::span<const std::string> texts) {
+  provenance::IdTable table;
+  for (std::size_t k = 0; k < texts.size(); ++k) EXPECT_EQ(table.intern(texts[k]), k);
+  std::size_t reads = 0;
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    EXPECT_EQ(table.find(texts[k]), k);
+    reads += table.probes(texts[k]);
+  }
+  return reads;
+}
+
+template <class Table>
+std::size_t bucket_reads(const Table& table, std::span<const std::string> texts) {
+  std::size_t reads = 0;
+  for (const std::string& text : texts) reads += table.bucket_size(table.bucket(text));
+  return reads;
+}
+
+std::size_t text_set_buckets(std::span<const std::string> texts) {
+  const TextSet table(texts.begin(), texts.end());
+  EXPECT_EQ(table.size(), texts.size());
+  return bucket_reads(table, texts);
+}
+
+std::size_t text_map_buckets(std::span<const std::string> texts) {
+  TextMap<std::size_t> table;
+  for (std::size_t k = 0; k < texts.size(); ++k) table.try_emplace(texts[k], k);
+  EXPECT_EQ(table.size(), texts.size());
+  return bucket_reads(table, texts);
+}
+
+TEST(TextTables, SpreadTextsCraftedToCollide) {
+  const Spread cases[] = {
+      {"seeded text hash", seeded_hash_values, kCount + 2},
+      {"first positions (Split's repeated terms)", first_positions_probes, 4 * kCount},
+      {"provenance identifiers", id_table_probes, 6 * kCount},
+      {"text set (terms of a result)", text_set_buckets, 4 * kCount},
+      {"text map (terms of a document)", text_map_buckets, 4 * kCount},
+  };
+  for (const Spread& c : cases) {
+    EXPECT_LE(c.total_reads(crafted()), c.limit) << c.table;
+  }
+}
+
+// Every table keyed by text hashes it with TextHash (TextSet and TextMap
+// are such tables): no source may hash text with the standard library's
+// string hash, or declare a hash table keyed by text without TextHash.
+TEST(TextTables, NoneIsKeyedOnTheStandardStringHash) {
+  auto refused = [](std::string_view line) {
+    if (line.find("std::hash<std::string") != std::string_view::npos) return true;
+    for (std::string_view table :
+         {"unordered_map<", "unordered_set<", "unordered_multimap<", "unordered_multiset<"}) {
+      const std::size_t at = line.find(table);
+      if (at != std::string_view::npos &&
+          line.substr(at + table.size()).starts_with("std::string") &&
+          line.find("TextHash") == std::string_view::npos) {
+        return true;
+      }
+    }
+    return false;
+  };
+  namespace fs = std::filesystem;
+  const fs::path root = KELVORA_SOURCE_DIR;
+  std::size_t files = 0;
+  for (const char* dir : {"core/include", "core/src", "python/src"}) {
+    for (const auto& entry : fs::recursive_directory_iterator(root / dir)) {
+      const std::string ext = entry.path().extension().string();
+      if (ext != ".cpp" && ext != ".hpp" && ext != ".h") continue;
+      ++files;
+      std::ifstream in(entry.path());
+      std::string line;
+      for (int number = 1; std::getline(in, line); ++number) {
+        EXPECT_FALSE(refused(line)) << entry.path().string() << ":" << number << ": " << line;
+      }
+    }
+  }
+  EXPECT_GT(files, 50u);
+}
+
+}  // namespace
+}  // namespace kelvora
