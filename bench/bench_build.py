@@ -1,11 +1,13 @@
 """The build tree a Python benchmark script measures: the kelvora module in it
 and the C++ baselines bench/CMakeLists.txt builds beside it (a CMake tree
 configured with -DKELVORA_BUILD_PYTHON=ON -DKELVORA_BUILD_BENCH=ON, as
-`make cpp-test` does in build/cpp)."""
+`make cpp-test` does in build/cpp); and the timing the scripts share."""
 
+import gc
 import glob
 import os
 import sys
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -33,3 +35,15 @@ def find_build(explicit, *programs):
     wanted = " and ".join(["the kelvora module", *programs])
     sys.exit(f"no build tree with {wanted} (configure with -DKELVORA_BUILD_PYTHON=ON "
              "-DKELVORA_BUILD_BENCH=ON, e.g. `make cpp-test`); pass --build")
+
+
+def best_of(rounds, run):
+    """The shortest of `rounds` runs of `run`, in seconds, each after a
+    collection so that none pays for the garbage of another."""
+    best = float("inf")
+    for _ in range(rounds):
+        gc.collect()
+        start = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - start)
+    return best

@@ -20,26 +20,14 @@ caches); work that grows with the square of N gives 16.
 """
 
 import argparse
-import gc
 import json
 import os
 import sys
-import time
 import uuid
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
-from bench_build import find_build  # noqa: E402
-
-
-def best_of(rounds, run):
-    best = float("inf")
-    for _ in range(rounds):
-        gc.collect()
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best
+from bench_build import best_of, find_build  # noqa: E402
 
 
 def split_case(kelvora, n):
