@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <compare>
 #include <cstdint>
 #include <cstring>
@@ -54,7 +55,8 @@ struct Uuid {
   // Bytes at..at+7 as one big-endian number (one load and a byte swap).
   static std::uint64_t big_endian_half(const Uuid& u, std::size_t at) {
     std::uint64_t v = 0;
-    for (std::size_t i = 0; i < 8; ++i) v = (v << 8) | u.bytes[at + i];
+    std::memcpy(&v, u.bytes.data() + at, 8);
+    if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
     return v;
   }
 };
