@@ -2,13 +2,16 @@
 #include "kelvora/agm.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "entry_walk.hpp"
+#include "kelvora/first_positions.hpp"
 #include "kelvora/operations.hpp"
-#include "kelvora/seeded_hash.hpp"
 #include "kelvora/structure.hpp"
 
 namespace kelvora::agm {
@@ -32,18 +35,88 @@ bool active_term_exists(const KnowledgeState& state, std::string_view term) {
   });
 }
 
+// A relation end: the concept it names, and 2 × the relation's position in
+// identifier order, plus 1 for the `to` end.
+struct End {
+  ConceptId concept_id;
+  std::uint32_t code;
+};
+
+// The ends in concept order: grouped by the leading bits of the identifier,
+// a few ends to a group, in two passes, then each group sorted. A sort of
+// all the ends at once would compare each of them many times.
+void sort_by_concept(std::vector<End>& ends) {
+  int bits = 1;
+  while (bits < 24 && (std::size_t{1} << (bits + 2)) < ends.size()) ++bits;
+  auto group = [bits](const End& end) {
+    return static_cast<std::size_t>(Uuid::big_endian_half(end.concept_id.uuid, 0) >> (64 - bits));
+  };
+  std::vector<std::uint32_t> start((std::size_t{1} << bits) + 1, 0);
+  for (const End& end : ends) ++start[group(end) + 1];
+  for (std::size_t g = 1; g < start.size(); ++g) start[g] += start[g - 1];
+  std::vector<End> grouped(ends.size());
+  std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+  for (const End& end : ends) grouped[next[group(end)]++] = end;
+  for (std::size_t g = 0; g + 1 < start.size(); ++g) {
+    if (start[g + 1] - start[g] > 1) {
+      std::sort(grouped.begin() + start[g], grouped.begin() + start[g + 1],
+                [](const End& a, const End& b) { return a.concept_id < b.concept_id; });
+    }
+  }
+  ends = std::move(grouped);
+}
+
+// The code of the first end, in relation order and `from` before `to`, that
+// names no concept of `state`, if any; `relations` gets each relation's key
+// and value in identifier order.
+std::optional<std::uint32_t> first_dangling_end(
+    const KnowledgeState& state,
+    std::vector<std::pair<const RelationId*, const Relation*>>& relations) {
+  std::vector<End> ends;
+  relations.reserve(state.relations.size());
+  ends.reserve(2 * state.relations.size());
+  walk_entries_ahead<16, 0>(
+      state.relations,
+      [](const RelationId&, const Entry<Relation>& entry) { entry.prefetch_value(); },
+      [](const RelationId&, const Entry<Relation>&) {},
+      [&](const RelationId& key, const Entry<Relation>& entry) {
+        const auto code = static_cast<std::uint32_t>(2 * relations.size());
+        relations.emplace_back(&key, &entry.value());
+        ends.push_back({entry->from_concept, code});
+        ends.push_back({entry->to_concept, code + 1});
+      });
+  sort_by_concept(ends);
+  // Ends at least an eighth as many as the concepts are met in one walk over
+  // the concepts; fewer are looked up, each where the one before left off.
+  const bool walk = ends.size() * 8 >= state.concepts.size();
+  auto concept_at = state.concepts.begin();
+  const auto concepts_end = state.concepts.end();
+  std::optional<std::uint32_t> first;
+  for (const End& end : ends) {
+    bool found = false;
+    if (walk) {
+      while (concept_at != concepts_end && concept_at->first < end.concept_id) ++concept_at;
+      found = concept_at != concepts_end && concept_at->first == end.concept_id;
+    } else {
+      found = state.concepts.contains(end.concept_id);
+    }
+    if (!found && (!first || end.code < *first)) first = end.code;
+  }
+  return first;
+}
+
 // The result is well formed: relation ends and node references exist, and
 // the structure tree is valid.
 PostulateResult closure(const KnowledgeState& after) {
-  for (const auto& [id, relation] : after.relations) {
-    if (!after.concepts.contains(relation->from_concept)) {
-      return violated("relation " + id.to_string() + " references nonexistent from_concept " +
+  std::vector<std::pair<const RelationId*, const Relation*>> relations;
+  if (const auto dangling = first_dangling_end(after, relations)) {
+    const auto [id, relation] = relations[*dangling / 2];
+    if (*dangling % 2 == 0) {
+      return violated("relation " + id->to_string() + " references nonexistent from_concept " +
                       relation->from_concept.to_string());
     }
-    if (!after.concepts.contains(relation->to_concept)) {
-      return violated("relation " + id.to_string() + " references nonexistent to_concept " +
-                      relation->to_concept.to_string());
-    }
+    return violated("relation " + id->to_string() + " references nonexistent to_concept " +
+                    relation->to_concept.to_string());
   }
   if (auto valid = structure::validate_structure(after.structure); !valid) {
     return violated("invalid structure: " + valid.error().message());
@@ -137,12 +210,26 @@ struct Success {
     if (auto r = superseded(after, o.concept_id, "split"); !std::holds_alternative<Satisfied>(r)) {
       return r;
     }
-    TextSet active_terms;
-    for (const auto& [id, entry] : after.concepts) {
-      if (entry->status == ConceptStatus::Active) active_terms.insert(entry->term);
-    }
+    // The new terms in a table, and a walk over the concepts that marks each
+    // one an Active concept carries: a Split may bring hundreds of thousands
+    // of terms, and the walk reads the concepts in order, asking for each
+    // entry's block and then its term ahead of reading them.
+    std::vector<std::string_view> terms;
+    terms.reserve(o.new_concepts.size());
+    for (const auto& pair : o.new_concepts) terms.push_back(pair.first);
+    const FirstPositions<std::string_view> positions(terms);
+    std::vector<bool> active(terms.size() + 1, false);
+    walk_entries_ahead<16, 8>(
+        after.concepts,
+        [](const ConceptId&, const Entry<Concept>& entry) { entry.prefetch_value(); },
+        [](const ConceptId&, const Entry<Concept>& entry) {
+          __builtin_prefetch(entry->term.data());
+        },
+        [&](const ConceptId&, const Entry<Concept>& entry) {
+          if (entry->status == ConceptStatus::Active) active[positions.find(entry->term)] = true;
+        });
     for (const auto& [term, definition] : o.new_concepts) {
-      if (!active_terms.contains(term)) {
+      if (!active[positions.find(term)]) {
         return violated("split result concept '" + term + "' not found as active in result");
       }
     }
@@ -179,14 +266,22 @@ bool is_active(const KnowledgeState& state, const ConceptId& id) {
 
 // No two Active concepts contradict each other.
 PostulateResult consistency(const KnowledgeState& after) {
-  for (const auto& [id, relation] : after.relations) {
-    if (relation->relation_type != RelationType::Contradicts) continue;
-    if (is_active(after, relation->from_concept) && is_active(after, relation->to_concept)) {
-      return violated("active concepts " + relation->from_concept.to_string() + " and " +
-                      relation->to_concept.to_string() + " have a Contradicts relation");
-    }
-  }
-  return Satisfied{};
+  // The first Contradicts relation between Active concepts, in identifier
+  // order; the walk asks for each relation's block ahead of reading it.
+  const Relation* found = nullptr;
+  walk_entries_ahead<16, 0>(
+      after.relations,
+      [](const RelationId&, const Entry<Relation>& entry) { entry.prefetch_value(); },
+      [](const RelationId&, const Entry<Relation>&) {},
+      [&](const RelationId&, const Entry<Relation>& relation) {
+        if (found == nullptr && relation->relation_type == RelationType::Contradicts &&
+            is_active(after, relation->from_concept) && is_active(after, relation->to_concept)) {
+          found = &relation.value();
+        }
+      });
+  if (found == nullptr) return Satisfied{};
+  return violated("active concepts " + found->from_concept.to_string() + " and " +
+                  found->to_concept.to_string() + " have a Contradicts relation");
 }
 
 }  // namespace

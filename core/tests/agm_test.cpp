@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <set>
 #include <string>
 
 namespace kelvora {
@@ -91,6 +94,85 @@ TEST(Agm, FirstOffendingItemIsTheReason) {
   expect("two active", consistency, {}, any, state({contradicts(c2, c1)}),
          "active concepts " + t(c2) + " and " + t(c1) + " have a Contradicts relation");
   expect("one superseded", consistency, {}, any, state({contradicts(c1, c3)}), "");
+}
+
+// Random states of a dozen or hundreds of relations, some with an end that names no
+// concept, some Contradicts between Active concepts, and Splits whose terms
+// are partly missing or repeated: each report names what a walk in
+// identifier order (relations: from before to; terms: in pair order) meets
+// first.
+TEST(Agm, FirstOffendingItemAgreesWithAWalkInOrder) {
+  std::mt19937 rng(7);
+  auto any_id = [&](auto tag, std::uint32_t range) {
+    decltype(tag) out;
+    const std::uint32_t n = rng() % range;
+    out.uuid.bytes[0] = static_cast<std::uint8_t>(n);  // leading bits vary too
+    out.uuid.bytes[15] = static_cast<std::uint8_t>(n >> 8);
+    return out;
+  };
+  for (int round = 0; round < 40; ++round) {
+    KnowledgeState s;
+    std::vector<std::string> terms;
+    for (int k = 0; k < 300; ++k) {
+      const ConceptId cid = any_id(ConceptId{}, 600);
+      const auto status = rng() % 3 == 0 ? ConceptStatus::Superseded : ConceptStatus::Active;
+      const std::string term = "t" + std::to_string(rng() % 400);
+      s.concepts.insert_or_assign(cid, Entry(Concept{cid, term, "d", 1.0, status, {}, {}}));
+    }
+    // Rounds of many relations and of few (whose ends are looked up one by
+    // one rather than met in a walk over the concepts).
+    const bool few = round % 4 >= 2;
+    const int dangling_per_mille = round % 2 == 0 ? 0 : few ? 100 : 3;
+    for (int k = 0; k < (few ? 12 : 400); ++k) {
+      auto end = [&] {
+        if (static_cast<int>(rng() % 1000) < dangling_per_mille) return any_id(ConceptId{}, 600);
+        auto at = s.concepts.begin();
+        std::advance(at, rng() % s.concepts.size());
+        return at->first;
+      };
+      const auto type = rng() % 8 == 0 ? RelationType::Contradicts : RelationType::Supports;
+      const RelationId rid = any_id(RelationId{}, 60000);
+      s.relations.insert_or_assign(rid, Entry(Relation{rid, end(), end(), type, {}, 1.0, {}, {}}));
+    }
+    std::string closure = "", consistency = "", split = "";
+    for (const auto& [rid, r] : s.relations) {
+      const bool from = s.concepts.contains(r->from_concept),
+                 to = s.concepts.contains(r->to_concept);
+      if (closure.empty() && !(from && to)) {
+        closure = "relation " + t(rid) + " references nonexistent " +
+                  (from ? "to_concept " + t(r->to_concept) : "from_concept " + t(r->from_concept));
+      }
+      auto active = [&](const ConceptId& c) {
+        auto it = s.concepts.find(c);
+        return it != s.concepts.end() && it->second->status == ConceptStatus::Active;
+      };
+      if (consistency.empty() && r->relation_type == RelationType::Contradicts &&
+          active(r->from_concept) && active(r->to_concept)) {
+        consistency = "active concepts " + t(r->from_concept) + " and " + t(r->to_concept) +
+                      " have a Contradicts relation";
+      }
+    }
+    std::set<std::string> active_terms;
+    for (const auto& [cid, c] : s.concepts) {
+      if (c->status == ConceptStatus::Active) active_terms.insert(c->term);
+    }
+    // The split concept: a Superseded one, as the Split left it.
+    auto source = std::find_if(s.concepts.begin(), s.concepts.end(), [](const auto& entry) {
+      return entry.second->status == ConceptStatus::Superseded;
+    });
+    ASSERT_NE(source, s.concepts.end());
+    op::Split op{source->first, {}, {}};
+    for (int k = 0; k < 50; ++k)
+      op.new_concepts.emplace_back("t" + std::to_string(rng() % 400), "");
+    for (const auto& [term, definition] : op.new_concepts) {
+      if (split.empty() && !active_terms.contains(term)) {
+        split = "split result concept '" + term + "' not found as active in result";
+      }
+    }
+    expect("closure", &agm::AgmReport::closure, {}, op::Reinforce{c1, {}}, s, closure);
+    expect("consistency", &agm::AgmReport::consistency, {}, op::Reinforce{c1, {}}, s, consistency);
+    expect("split", &agm::AgmReport::success, {}, op, s, split);
+  }
 }
 
 TEST(Agm, NormalizeTerm) {
