@@ -568,6 +568,8 @@ TEST(StateText, GivesUpOrAgreesOnEveryVariant) {
       {"\"term\": \"Entropy\"", "\"term\": \"Entrop\\u00e9\"", true},
       {"\"term\": \"Entropy\"", "\"term\": \"\\u00C9ntropy\\ud83d\\ude00\"", true},
       {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\ud83d\"", false},
+      {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\ud83d\\Ude00\"", false},
+      {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\ud83dxude00\"", false},
       {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\ude00\"", false},
       {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\x\"", false},
       {"\"definition\": \"old\"", "\"definition\": \"o\\/l\\b\\f\\n\\r\\t\\\"\\\\d\\u0000\"", true},
