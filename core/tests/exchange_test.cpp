@@ -568,6 +568,8 @@ TEST(StateText, GivesUpOrAgreesOnEveryVariant) {
       {"\"term\": \"Entropy\"", "\"term\": \"Entrop\\u00e9\"", true},
       {"\"term\": \"Entropy\"", "\"term\": \"\\u00C9ntropy\\ud83d\\ude00\"", true},
       {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\ud83d\"", false},
+      {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\ud83d\\Ude00\"", false},
+      {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\ud83dxude00\"", false},
       {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\ude00\"", false},
       {"\"term\": \"Entropy\"", "\"term\": \"Entropy\\x\"", false},
       {"\"definition\": \"old\"", "\"definition\": \"o\\/l\\b\\f\\n\\r\\t\\\"\\\\d\\u0000\"", true},
@@ -625,6 +627,7 @@ TEST(StateText, GivesUpOrAgreesOnEveryVariant) {
       {"\"content_hash\": \"abab", "\"content_hash\": \"ABab", true},
       {"2024-05-01T00:00:00.120+00:00", "2024-05-01T02:00:00.12+02:00", true},
       {"2024-05-01T00:00:00.120+00:00", "2024-05-01", false},
+      {"2024-05-01T00:00:00+00:00\"", "2024-05-01T00:00:00+00:00\t", false},
       {"\"status\": \"Superseded\"", "\"status\": \"Active\"", false},  // duplicate term
       {"\"status\": \"Superseded\"", "\"status\": \"superseded\"", false},
       {"\"relation_type\": \"DerivesFrom\"", "\"relation_type\": \"derives_from\"", true},
@@ -722,7 +725,7 @@ TEST(StateText, EveryOneByteEditGivesUpOrAgrees) {
   const std::string written = compact(kGoldenPretty);
   std::size_t read = 0;
   for (std::size_t i = 0; i < written.size(); ++i) {
-    for (const char* edit : {"", "0", "\"", "E", "-", "\xC3"}) {
+    for (const char* edit : {"", "0", "\"", "E", "-", "\xC3", "\t", "\\"}) {
       std::string text = written;
       text.replace(i, 1, edit);
       if (try_read_state_text(text)) ++read;

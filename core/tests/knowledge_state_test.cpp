@@ -238,6 +238,51 @@ TEST(Apply, FirstFailingCheckDecides) {
   EXPECT_EQ(serialization::canonical_serialize(s), before);
 }
 
+// A Merge or Split whose derived identifier a concept already holds is
+// refused, naming the first such identifier in pair order, and the state is
+// left as it was. The identifiers come from the prior hash the replay gives,
+// so a concept can be put under each of them beforehand; the Split's pairs
+// are checked in identifier order, so each position in that order is tried.
+TEST(Apply, DerivedIdentifierAlreadyTakenIsRefused) {
+  const Hash prior = base_state().state_hash();
+  const op::Split split{cid(1), {{"p", "d"}, {"q", "d"}, {"r", "d"}}, {}};
+  const op::Merge merge{{cid(1), cid(2), cid(3)}, "m", "d", {}};
+  std::vector<ConceptId> split_ids;
+  for (std::uint32_t k = 0; k < 3; ++k) {
+    const auto& [term, definition] = split.new_concepts[k];
+    split_ids.push_back(operations::derive_split_concept_id(prior, cid(1), k, term, definition));
+  }
+  const ConceptId merged = operations::derive_merged_concept_id(prior, merge.concept_ids, "m", "d");
+  struct Case {
+    EvolutionOperation operation;
+    std::vector<ConceptId> taken;
+    ConceptId reported;
+  };
+  const std::vector<Case> cases = {
+      {split, {split_ids[0]}, split_ids[0]},
+      {split, {split_ids[1]}, split_ids[1]},
+      {split, {split_ids[2]}, split_ids[2]},
+      {split, {split_ids[2], split_ids[1]}, split_ids[1]},
+      {merge, {merged}, merged},
+  };
+  for (const auto& c : cases) {
+    KnowledgeState s = base_state();
+    for (const ConceptId& id : c.taken) {
+      Concept holder = make_concept(9, "holder " + text(id));
+      holder.id = id;
+      put(s, holder);
+    }
+    const std::string before = serialization::canonical_serialize(s);
+    auto result = KnowledgeState::apply_unrecorded_in_place(
+        s, c.operation, ApplyContext{Hash::zero(), kT0, OperationSource::UserExplicit},
+        KnowledgeState::ReplayStep{nullptr, &prior, true});
+    ASSERT_FALSE(result.has_value()) << text(c.reported);
+    EXPECT_EQ(result.error().kind(), ErrorKind::ConceptAlreadyExists);
+    EXPECT_EQ(result.error().message(), "concept already exists: " + text(c.reported));
+    EXPECT_EQ(serialization::canonical_serialize(s), before);
+  }
+}
+
 // ------------------------------------------------------------ state changes
 
 TEST(Apply, AssertInsertsTheConceptUnchanged) {

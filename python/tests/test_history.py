@@ -168,6 +168,21 @@ def test_trajectory_points_are_the_coherence_of_each_prefix(seed):
         assert report["coherence_score"] == pytest.approx(min(max((1 - density) * 0.7 + stability, 0), 1), abs=1e-12)
 
 
+# Records that started from a loaded state replay from the empty state to
+# other states than recorded, so a Split or Merge must take its derived
+# identifiers from the replayed state's hash, not the recorded one, for the
+# concepts it creates to count; the revision keeps the stabilities unequal.
+def test_trajectory_after_a_loaded_start_counts_the_concepts_a_split_or_merge_creates():
+    s = K.from_json(build("x").state_to_json())
+    for t in "abcd":
+        s = s.apply_assert(t, f"def of {t}")
+    s = s.apply_revise("a", "new a", ["b"]).apply_split("b", [("b1", "first"), ("b2", "second")])
+    s = s.apply_merge(["c", "d"], "cd", "both")
+    points = s.convergence_trajectory()
+    reports = [s.state_at(i).coherence_report() for i in range(s.record_count())]
+    assert [p["coherence_score"] for p in points] == [r["coherence_score"] for r in reports]
+
+
 @pytest.mark.parametrize(
     "threshold,message",
     [(math.nan, "finite, got NaN"), (math.inf, "finite, got inf"), (-math.inf, "finite, got -inf"),
