@@ -12,6 +12,7 @@
 #include "entry_walk.hpp"
 #include "kelvora/first_positions.hpp"
 #include "kelvora/operations.hpp"
+#include "kelvora/relation_ends.hpp"
 #include "kelvora/structure.hpp"
 
 namespace kelvora::agm {
@@ -35,88 +36,13 @@ bool active_term_exists(const KnowledgeState& state, std::string_view term) {
   });
 }
 
-// A relation end: the concept it names, and 2 × the relation's position in
-// identifier order, plus 1 for the `to` end.
-struct End {
-  ConceptId concept_id;
-  std::uint32_t code;
-};
-
-// The ends in concept order: grouped by the leading bits of the identifier,
-// a few ends to a group, in two passes, then each group sorted. A sort of
-// all the ends at once would compare each of them many times.
-void sort_by_concept(std::vector<End>& ends) {
-  int bits = 1;
-  while (bits < 24 && (std::size_t{1} << (bits + 2)) < ends.size()) ++bits;
-  auto group = [bits](const End& end) {
-    return static_cast<std::size_t>(Uuid::big_endian_half(end.concept_id.uuid, 0) >> (64 - bits));
-  };
-  std::vector<std::uint32_t> start((std::size_t{1} << bits) + 1, 0);
-  for (const End& end : ends) ++start[group(end) + 1];
-  for (std::size_t g = 1; g < start.size(); ++g) start[g] += start[g - 1];
-  std::vector<End> grouped(ends.size());
-  std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
-  for (const End& end : ends) grouped[next[group(end)]++] = end;
-  for (std::size_t g = 0; g + 1 < start.size(); ++g) {
-    if (start[g + 1] - start[g] > 1) {
-      std::sort(grouped.begin() + start[g], grouped.begin() + start[g + 1],
-                [](const End& a, const End& b) { return a.concept_id < b.concept_id; });
-    }
-  }
-  ends = std::move(grouped);
-}
-
-// The code of the first end, in relation order and `from` before `to`, that
-// names no concept of `state`, if any; `relations` gets each relation's key
-// and value in identifier order.
-std::optional<std::uint32_t> first_dangling_end(
-    const KnowledgeState& state,
-    std::vector<std::pair<const RelationId*, const Relation*>>& relations) {
-  std::vector<End> ends;
-  relations.reserve(state.relations.size());
-  ends.reserve(2 * state.relations.size());
-  walk_entries_ahead<16, 0>(
-      state.relations,
-      [](const RelationId&, const Entry<Relation>& entry) { entry.prefetch_value(); },
-      [](const RelationId&, const Entry<Relation>&) {},
-      [&](const RelationId& key, const Entry<Relation>& entry) {
-        const auto code = static_cast<std::uint32_t>(2 * relations.size());
-        relations.emplace_back(&key, &entry.value());
-        ends.push_back({entry->from_concept, code});
-        ends.push_back({entry->to_concept, code + 1});
-      });
-  sort_by_concept(ends);
-  // Ends at least an eighth as many as the concepts are met in one walk over
-  // the concepts; fewer are looked up, each where the one before left off.
-  const bool walk = ends.size() * 8 >= state.concepts.size();
-  auto concept_at = state.concepts.begin();
-  const auto concepts_end = state.concepts.end();
-  std::optional<std::uint32_t> first;
-  for (const End& end : ends) {
-    bool found = false;
-    if (walk) {
-      while (concept_at != concepts_end && concept_at->first < end.concept_id) ++concept_at;
-      found = concept_at != concepts_end && concept_at->first == end.concept_id;
-    } else {
-      found = state.concepts.contains(end.concept_id);
-    }
-    if (!found && (!first || end.code < *first)) first = end.code;
-  }
-  return first;
-}
-
 // The result is well formed: relation ends and node references exist, and
 // the structure tree is valid.
 PostulateResult closure(const KnowledgeState& after) {
-  std::vector<std::pair<const RelationId*, const Relation*>> relations;
-  if (const auto dangling = first_dangling_end(after, relations)) {
-    const auto [id, relation] = relations[*dangling / 2];
-    if (*dangling % 2 == 0) {
-      return violated("relation " + id->to_string() + " references nonexistent from_concept " +
-                      relation->from_concept.to_string());
-    }
-    return violated("relation " + id->to_string() + " references nonexistent to_concept " +
-                    relation->to_concept.to_string());
+  if (const auto dangling = first_dangling_end(after)) {
+    return violated("relation " + dangling->id->to_string() + " references nonexistent " +
+                    (dangling->from ? "from_concept " : "to_concept ") +
+                    dangling->concept_id().to_string());
   }
   if (auto valid = structure::validate_structure(after.structure); !valid) {
     return violated("invalid structure: " + valid.error().message());

@@ -7,9 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "entry_walk.hpp"
 #include "kelvora/debug_text.hpp"
 #include "kelvora/document_fields.hpp"
-#include "kelvora/seeded_hash.hpp"
+#include "kelvora/first_positions.hpp"
+#include "kelvora/relation_ends.hpp"
 
 namespace kelvora::exchange {
 namespace {
@@ -59,27 +61,31 @@ Result<void> check_derives_from_cycles(const KnowledgeState& state) {
 }  // namespace
 
 Result<void> validate_referential_integrity(const KnowledgeState& state) {
-  for (const auto& [key, relation] : state.relations) {
-    if (!state.concepts.contains(relation->from_concept)) {
-      return refuse("relation " + key.to_string() +
-                    " has a dangling from_concept: " + relation->from_concept.to_string());
-    }
-    if (!state.concepts.contains(relation->to_concept)) {
-      return refuse("relation " + key.to_string() +
-                    " has a dangling to_concept: " + relation->to_concept.to_string());
-    }
+  if (const auto dangling = first_dangling_end(state)) {
+    return refuse("relation " + dangling->id->to_string() + " has a dangling " +
+                  (dangling->from ? "from_concept: " : "to_concept: ") +
+                  dangling->concept_id().to_string());
   }
 
-  // Hashed: only the first repeat in identifier order matters, and the
-  // walk meets it in that order whatever the container.
-  TextMap<ConceptId> active_terms;
-  active_terms.reserve(state.concepts.size());
-  for (const auto& [key, entry] : state.concepts) {
-    if (entry->status != ConceptStatus::Active) continue;
-    const auto [it, inserted] = active_terms.try_emplace(entry.normalized_term(), key);
-    if (!inserted) {
-      return refuse("two Active concepts share the normalized term " + debug_quoted(entry->term) +
-                    ": " + it->second.to_string() + " and " + key.to_string());
+  // The normal forms of the Active terms in identifier order: the first
+  // one met before names the clash, whatever the table's order.
+  std::vector<std::pair<const ConceptId*, const Entry<Concept>*>> active;
+  std::vector<std::string_view> terms;
+  walk_entries_ahead<16, 0>(
+      state.concepts, [](const ConceptId&, const Entry<Concept>& entry) { entry.prefetch_value(); },
+      [](const ConceptId&, const Entry<Concept>&) {},
+      [&](const ConceptId& key, const Entry<Concept>& entry) {
+        if (entry->status != ConceptStatus::Active) return;
+        active.emplace_back(&key, &entry);
+        terms.push_back(entry.normalized_term());
+      });
+  const FirstPositions<std::string_view> first(terms);
+  for (std::size_t k = 0; k < terms.size(); ++k) {
+    const std::size_t before = first.find(terms[k]);
+    if (before != k) {
+      return refuse("two Active concepts share the normalized term " +
+                    debug_quoted((*active[k].second)->term) + ": " +
+                    active[before].first->to_string() + " and " + active[k].first->to_string());
     }
   }
 

@@ -2,15 +2,14 @@
 // order). Identifiers and texts can come from documents or calls a caller
 // wrote, so every such hash mixes in a per-process random seed: crafted
 // input cannot be made to pile up in one slot of a table. A table keyed by
-// caller text hashes it with TextHash, never with a fixed, public function.
+// caller text hashes it with TextHash (as FirstPositions and the provenance
+// identifier table do), never with a fixed, public function.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "kelvora/types.hpp"
 
@@ -63,11 +62,5 @@ struct TextHash {
     return static_cast<std::size_t>(text_hash(text));
   }
 };
-
-// The hash maps and sets keyed by text. The texts are views: the table never
-// outlives what it was filled from.
-template <class Value>
-using TextMap = std::unordered_map<std::string_view, Value, TextHash>;
-using TextSet = std::unordered_set<std::string_view, TextHash>;
 
 }  // namespace kelvora
