@@ -783,6 +783,10 @@ TEST(ReferentialIntegrity, ReportsTheFirstFindingInCheckOrder) {
       {"composition", state_of({concept_with(kA, "Caf\u00e9"), concept_with(kB, "cafe\u0301")}),
        std::string("two Active concepts share the normalized term \"cafe\\u{301}\": ") + kA +
            " and " + kB},
+      {"first repeat in identifier order, with the concept it repeats",
+       state_of({concept_with(kA, "p"), concept_with(kB, "q"), concept_with(kC, "r"),
+                 concept_with(kD, "Q"), concept_with(kX, "P")}),
+       std::string("two Active concepts share the normalized term \"Q\": ") + kB + " and " + kD},
       {"active and superseded share a term",
        state_of({concept_with(kA, "t"), concept_with(kB, "t", 1.0, sup)}), ""},
       {"self reference",
