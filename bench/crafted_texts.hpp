@@ -1,4 +1,4 @@
-// Texts crafted to share one value of the C++ standard library's string
+// Texts crafted to share one value of the GNU C++ library's string
 // hash, whose function and seed are fixed and public: a table keyed by
 // caller text on that hash piles every one of them into one probe run or
 // bucket. Each text is 16 bytes of printable ASCII without upper case or

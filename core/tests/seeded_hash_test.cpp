@@ -5,13 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
 #include <span>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -32,8 +30,12 @@ const std::vector<std::string>& crafted() {
   return texts;
 }
 
-// Without this the tests below would prove nothing.
+// Without this the tests below would prove nothing. The texts are made for
+// the GNU C++ library's string hash, which every test build here uses.
 TEST(CraftedTexts, AreDistinctTermsOfOneStandardHash) {
+#ifndef __GLIBCXX__
+  GTEST_SKIP() << "the texts are crafted against the GNU C++ library's string hash";
+#endif
   const auto& texts = crafted();
   ASSERT_EQ(std::set<std::string>(texts.begin(), texts.end()).size(), kCount);
   std::set<std::size_t> hashes;
