@@ -46,6 +46,26 @@ TEST(CraftedTexts, AreDistinctTermsOfOneStandardHash) {
   EXPECT_EQ(hashes.size(), 1u);
 }
 
+// A hash that skipped a byte, or the length (a text and the text with zero
+// bytes after it), would let anyone make as many texts of one value as they
+// like.
+TEST(TextHash, EveryByteAndTheLengthCount) {
+  std::set<std::uint64_t> hashes;
+  std::size_t texts = 0;
+  for (std::size_t length = 0; length <= 24; ++length) {
+    const std::string base(length, '\0');
+    hashes.insert(text_hash(base));
+    ++texts;
+    for (std::size_t at = 0; at < length; ++at) {
+      std::string changed = base;
+      changed[at] = 'x';
+      hashes.insert(text_hash(changed));
+      ++texts;
+    }
+  }
+  EXPECT_EQ(hashes.size(), texts);
+}
+
 // Reads of the table a lookup makes, over all texts; the limit is a few
 // times what a hash that spreads them gives, and far below the half of
 // kCount squared of one probe run.
