@@ -146,6 +146,20 @@ void AttributeMap::set(std::string key, std::string value) {
   }
 }
 
+void AttributeMap::assign(std::vector<Entry> entries) {
+  // Sorted once, equal keys in their given order; the last of each run wins.
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const Entry& a, const Entry& b) { return a.first < b.first; });
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    if (k + 1 < entries.size() && entries[k + 1].first == entries[k].first) continue;
+    if (kept != k) entries[kept] = std::move(entries[k]);
+    ++kept;
+  }
+  entries.resize(kept);
+  entries_ = std::move(entries);
+}
+
 const std::string* AttributeMap::find(std::string_view key) const {
   auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
                              [](const Entry& e, std::string_view k) { return e.first < k; });

@@ -583,5 +583,26 @@ TEST(ProvenanceId, OrdersByUnsignedBytesWithPrefixesFirst) {
   EXPECT_LT(ProvenanceId("_:r10"), ProvenanceId("_:r2"));
 }
 
+// Attributes given all at once (a caller's dict) hold what setting each in
+// turn holds: keys in byte order, the last value of a repeated key.
+TEST(AttributeMap, AssignHoldsWhatSettingEachInTurnHolds) {
+  std::mt19937 rng(3);
+  for (std::size_t count : {0, 1, 2, 5, 40, 300}) {
+    for (int round = 0; round < 5; ++round) {
+      std::vector<AttributeMap::Entry> entries;
+      for (std::size_t k = 0; k < count; ++k) {
+        // Few distinct keys, so that many repeat; bytes above 0x7f order last.
+        const char key[] = {static_cast<char>("ab\xff"[rng() % 3]),
+                            static_cast<char>('0' + rng() % 4)};
+        entries.emplace_back(std::string(key, 1 + rng() % 2), std::to_string(k));
+      }
+      AttributeMap one_by_one, at_once;
+      for (const auto& [key, value] : entries) one_by_one.set(key, value);
+      at_once.assign(entries);
+      EXPECT_EQ(at_once, one_by_one) << count;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kelvora::provenance

@@ -245,6 +245,7 @@ PyObject* add_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // The dict's entries, read from its own storage in its order (a subclass's
 // overridden methods are not called), each key and value converted to text.
 bool read_attributes(PyObject* dict, prov::AttributeMap& out) {
+  std::vector<prov::AttributeMap::Entry> entries;
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -254,8 +255,9 @@ bool read_attributes(PyObject* dict, prov::AttributeMap& out) {
     const py::Ref held_value = py::Ref::borrow(value);
     std::string k, v;
     if (!py::convert(key, k, nullptr) || !py::convert(value, v, nullptr)) return false;
-    out.set(std::move(k), std::move(v));
+    entries.emplace_back(std::move(k), std::move(v));
   }
+  out.assign(std::move(entries));
   return true;
 }
 

@@ -124,6 +124,20 @@ def test_activity_type_time_and_attributes(text, expected):
         "prov:type": "qel:" + expected, "qel:": "\0", "qel:model": "nli", "qel:z": "1"}  # fmt: skip
 
 
+# A caller's attributes in any order are exported in byte order of their
+# keys; keys given in descending order are read in one sort, not moved once
+# for every key after them.
+def test_activity_attributes_in_any_order():
+    keys = [f"k{i:05d}" for i in range(3000)]
+    found = []
+    for order in (keys, keys[::-1], keys[1::2] + keys[::2]):
+        g = G.from_state(K())
+        g.add_activity("act", "c", T, {k: k + "v" for k in order})
+        found.append(doc(g)["activity"]["act"])
+    assert found[0] == found[1] == found[2]
+    assert [k for k in found[0] if k.startswith("qel:k")] == ["qel:" + k for k in keys]
+
+
 @pytest.mark.parametrize(
     "args, error, words",
     [(("a", "c", "10:00", {}), ValueError, "^input contains invalid characters$"),

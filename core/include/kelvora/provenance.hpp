@@ -87,6 +87,10 @@ class AttributeMap {
 
   // Stores `value` under `key`, replacing a value stored there before.
   void set(std::string key, std::string value);
+  // Holds `entries` alone, as if each were set in turn: a later entry
+  // replaces an earlier one of the same key. Entries in any order cost one
+  // sort, where setting each in turn would move the ones after it.
+  void assign(std::vector<Entry> entries);
   // The value under `key`, or null.
   const std::string* find(std::string_view key) const;
 
