@@ -11,6 +11,7 @@
 #include <new>
 #include <type_traits>
 
+#include "kelvora/id_index.hpp"
 #include "kelvora/operations.hpp"
 #include "list_room.hpp"
 
@@ -285,23 +286,19 @@ void ProvenanceGraph::link(std::uint32_t from, std::uint32_t to, ProvRelationTyp
 namespace {
 
 // The version each concept has reached while the records are read; a
-// concept without an entry is at version 1. Open addressing over one array:
-// the table is asked several times per record.
+// concept without an entry is at version 1. The identifiers come from
+// records a caller may have written, so they are numbered in the seeded
+// identifier table.
 class VersionTable {
  public:
   std::uint32_t of(const ConceptId& id) const {
-    if (slots_.empty()) return 1;
-    const Slot& slot = slots_[find(id.uuid)];
-    return slot.used ? slot.version : 1;
+    const std::uint32_t number = numbers_.find(id);
+    return number == IdIndex<ConceptId>::kAbsent ? 1 : versions_[number];
   }
   void set(const ConceptId& id, std::uint32_t version) {
-    if ((used_ + 1) * 2 > slots_.size()) grow();
-    Slot& slot = slots_[find(id.uuid)];
-    if (!slot.used) {
-      slot = Slot{id.uuid, 0, true};
-      ++used_;
-    }
-    slot.version = version;
+    const auto [number, added] = numbers_.insert(id);
+    if (added) versions_.push_back(version);
+    versions_[number] = version;
   }
   // Stores and returns version + 1 (wrapping like the 32-bit counter it is).
   std::uint32_t bump(const ConceptId& id) {
@@ -311,34 +308,8 @@ class VersionTable {
   }
 
  private:
-  struct Slot {
-    Uuid id;
-    std::uint32_t version = 0;
-    bool used = false;
-  };
-
-  static std::size_t hash(const Uuid& id) {
-    const std::uint64_t mixed =
-        (Uuid::big_endian_half(id, 0) ^ Uuid::big_endian_half(id, 8)) * 0x9E3779B97F4A7C15u;
-    return static_cast<std::size_t>(mixed >> 32);
-  }
-  // The slot holding `id`, or the empty slot where it belongs.
-  std::size_t find(const Uuid& id) const {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = hash(id) & mask;
-    while (slots_[i].used && !(slots_[i].id == id)) i = (i + 1) & mask;
-    return i;
-  }
-  void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(std::max<std::size_t>(1024, old.size() * 2), Slot{});
-    for (const Slot& slot : old) {
-      if (slot.used) slots_[find(slot.id)] = slot;
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t used_ = 0;
+  IdIndex<ConceptId> numbers_;
+  std::vector<std::uint32_t> versions_;  // by number
 };
 
 // A concept version entity with room for `attributes` attributes.

@@ -66,6 +66,23 @@ TEST(TextHash, EveryByteAndTheLengthCount) {
   EXPECT_EQ(hashes.size(), texts);
 }
 
+// Identifiers from a caller's documents get the same care: ids whose two
+// halves give one value when folded together (as an unseeded hash of both
+// halves would) still spread.
+TEST(IdHash, SpreadsIdsCraftedToShareTheirFoldedHalves) {
+  std::set<std::size_t> hashes;
+  for (std::uint64_t k = 0; k < kCount; ++k) {
+    Uuid id;
+    const std::uint64_t high = k * 0x9E3779B97F4A7C15u, low = high ^ 0x0123456789abcdefu;
+    for (int i = 0; i < 8; ++i) {
+      id.bytes[i] = static_cast<std::uint8_t>(high >> (56 - 8 * i));
+      id.bytes[8 + i] = static_cast<std::uint8_t>(low >> (56 - 8 * i));
+    }
+    hashes.insert(IdHash{}(id));
+  }
+  EXPECT_EQ(hashes.size(), kCount);
+}
+
 // Reads of the table a lookup makes, over all texts; the limit is a few
 // times what a hash that spreads them gives, and far below the half of
 // kCount squared of one probe run.
