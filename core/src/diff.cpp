@@ -3,13 +3,30 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace kelvora::diff {
 
 namespace {
 
-bool contains(const std::vector<ConceptId>& list, const ConceptId& id) {
-  return std::find(list.begin(), list.end(), id) != list.end();
+// Each id of `list` that `other` lacks, in list order (a repeated id as
+// often as it stands there). A long `other` is searched in a sorted copy:
+// a node may refer to tens of thousands of concepts.
+std::vector<ConceptId> missing_from(const std::vector<ConceptId>& list,
+                                    const std::vector<ConceptId>& other) {
+  std::vector<ConceptId> missing;
+  if (other.size() <= 16) {
+    for (const ConceptId& id : list) {
+      if (std::find(other.begin(), other.end(), id) == other.end()) missing.push_back(id);
+    }
+    return missing;
+  }
+  std::vector<ConceptId> sorted = other;
+  std::sort(sorted.begin(), sorted.end());
+  for (const ConceptId& id : list) {
+    if (!std::binary_search(sorted.begin(), sorted.end(), id)) missing.push_back(id);
+  }
+  return missing;
 }
 
 // Walks two maps in key order together. Entries both states share are skipped
@@ -63,12 +80,8 @@ std::vector<StructureChange> compare_nodes(const StructureNode& before,
   }
   if (before.concept_refs != after.concept_refs) {
     ConceptRefsChanged refs;
-    for (const auto& id : after.concept_refs) {
-      if (!contains(before.concept_refs, id)) refs.added.push_back(id);
-    }
-    for (const auto& id : before.concept_refs) {
-      if (!contains(after.concept_refs, id)) refs.removed.push_back(id);
-    }
+    refs.added = missing_from(after.concept_refs, before.concept_refs);
+    refs.removed = missing_from(before.concept_refs, after.concept_refs);
     if (!refs.added.empty() || !refs.removed.empty()) changes.emplace_back(std::move(refs));
   }
   return changes;

@@ -156,6 +156,12 @@ TEST(Diff, StructureNodeChanges) {
   everything.position = 4;
   everything.concept_refs = {cid(3)};
   everything.node_type = "ignored";
+  // Long lists (searched in a sorted copy): ids 1..40 against 42..3 and a
+  // repeated 42.
+  std::vector<ConceptId> forty, reversed;
+  for (int k = 1; k <= 40; ++k) forty.push_back(cid(k));
+  for (int k = 42; k >= 3; --k) reversed.push_back(cid(k));
+  reversed.push_back(cid(42));
   StructureNode other_type = node(1);
   other_type.node_type = "section";
   other_type.content_hash.bytes[0] = 1;
@@ -163,6 +169,10 @@ TEST(Diff, StructureNodeChanges) {
       {"reordered refs", ab, ba, {}},
       {"repeat count only", ab, repeated, {}},
       {"refs replaced", ab, be, {ConceptRefsChanged{{cid(5)}, {cid(1)}}}},
+      {"long lists, added in after's order with repeats, removed in before's",
+       node(1, forty),
+       node(1, reversed),
+       {ConceptRefsChanged{{cid(42), cid(41), cid(42)}, {cid(1), cid(2)}}}},
       {"parent set", node(1), with_parent, {ParentChanged{std::nullopt, nid(9)}}},
       {"node type and content hash ignored", node(1), other_type, {}},
       {"all four in order",
