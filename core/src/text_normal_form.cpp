@@ -8,10 +8,12 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "kelvora/error.hpp"
 
@@ -70,6 +72,73 @@ std::string lower_case_utf8(icu::UnicodeString& text) {
   return out;
 }
 
+// ICU puts a run of combining marks in order one insertion at a time: a
+// run in reverse order of the marks' classes takes time in proportion to the
+// square of its length. A text with a run longer than this is brought to
+// its canonical decomposition here, each run put in order by one stable
+// sort, and then composed: the normaliser then finds every run in order.
+constexpr int32_t kLongestRunLeftToIcu = 32;
+
+// Whether a run of more than kLongestRunLeftToIcu code points has no
+// normalisation boundary before any of them but the first.
+bool has_long_run(const icu::Normalizer2& nfd, const icu::UnicodeString& text) {
+  int32_t run = 0;
+  for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1)) {
+    run = nfd.hasBoundaryBefore(text.char32At(i)) ? 1 : run + 1;
+    if (run > kLongestRunLeftToIcu) return true;
+  }
+  return false;
+}
+
+// The canonical decomposition of `text`: each code point's full
+// decomposition, then each run of code points of a non-zero combining class
+// stably sorted by class.
+icu::UnicodeString canonical_decomposition(const icu::Normalizer2& nfd,
+                                           const icu::UnicodeString& text) {
+  std::vector<UChar32> points;
+  icu::UnicodeString mapping;
+  for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1)) {
+    const UChar32 c = text.char32At(i);
+    if (!nfd.getDecomposition(c, mapping)) {
+      points.push_back(c);
+      continue;
+    }
+    for (int32_t j = 0; j < mapping.length(); j = mapping.moveIndex32(j, 1)) {
+      points.push_back(mapping.char32At(j));
+    }
+  }
+  auto by_class = [&](UChar32 a, UChar32 b) {
+    return nfd.getCombiningClass(a) < nfd.getCombiningClass(b);
+  };
+  for (std::size_t k = 0; k < points.size();) {
+    std::size_t end = k;
+    while (end < points.size() && nfd.getCombiningClass(points[end]) != 0) ++end;
+    if (end - k > 1) {
+      std::stable_sort(points.begin() + static_cast<std::ptrdiff_t>(k),
+                       points.begin() + static_cast<std::ptrdiff_t>(end), by_class);
+    }
+    k = end == k ? k + 1 : end;
+  }
+  icu::UnicodeString out;
+  for (const UChar32 c : points) out.append(c);
+  return check_icu(out);
+}
+
+// NFC of `text`.
+icu::UnicodeString composed(const icu::UnicodeString& text) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  check_icu(status, "NFC normaliser unavailable");
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  check_icu(status, "NFD normaliser unavailable");
+  icu::UnicodeString out = has_long_run(*nfd, text)
+                               ? nfc->normalize(canonical_decomposition(*nfd, text), status)
+                               : nfc->normalize(text, status);
+  check_icu(status, "NFC normalisation failed");
+  check_icu(out);
+  return out;
+}
+
 }  // namespace
 
 std::string normalize_term(std::string_view term) {
@@ -103,14 +172,9 @@ std::string normalize_term(std::string_view term) {
   icu::UnicodeString trimmed(text, start, limit - start);
   check_icu(trimmed);
   // 2. NFC.
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  check_icu(status, "NFC normaliser unavailable");
-  icu::UnicodeString composed = nfc->normalize(trimmed, status);
-  check_icu(status, "NFC normalisation failed");
-  check_icu(composed);
+  icu::UnicodeString nfc = composed(trimmed);
   // 3. Full lower case.
-  return lower_case_utf8(composed);
+  return lower_case_utf8(nfc);
 }
 
 std::string lower_case(std::string_view text) {
