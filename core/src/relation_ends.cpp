@@ -38,19 +38,7 @@ void sort_by_concept(std::vector<End>& ends) {
   for (std::size_t g = 0; g + 1 < start.size(); ++g) {
     const auto from = grouped.begin() + static_cast<std::ptrdiff_t>(start[g]);
     const auto to = grouped.begin() + static_cast<std::ptrdiff_t>(start[g + 1]);
-    if (to - from <= 16) {
-      // Insertion: a group is mostly a few ends.
-      for (auto at = from; at != to; ++at) {
-        const End end = *at;
-        auto hole = at;
-        for (; hole != from && by_concept(end, *(hole - 1)); --hole) *hole = *(hole - 1);
-        *hole = end;
-      }
-    } else if (!std::is_sorted(from, to, by_concept)) {
-      // Many ends of one concept (a Split's relations all lead to the
-      // concept split) are sorted already.
-      std::sort(from, to, by_concept);
-    }
+    std::sort(from, to, by_concept);
   }
   ends = std::move(grouped);
 }
