@@ -9,11 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include "kelvora/text_slots.hpp"
+
 namespace kelvora::provenance {
 
 class IdTable {
  public:
-  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  static constexpr std::uint32_t kNone = TextSlots::kNone;
 
   // The number of `text`, or kNone.
   std::uint32_t find(std::string_view text) const;
@@ -27,7 +29,7 @@ class IdTable {
     return {chars_.data() + s.offset, s.size};
   }
   std::size_t size() const { return spans_.size(); }
-  // How many slots a lookup of `text` reads: the cost the hash keeps near 1.
+  // How many slots a lookup of `text` reads.
   std::size_t probes(std::string_view text) const;
 
  private:
@@ -40,9 +42,9 @@ class IdTable {
   std::size_t slot_of(std::string_view text, std::size_t hash) const;
   void rehash(std::size_t slot_count);
 
-  std::string chars_;                 // every text, back to back
-  std::vector<Span> spans_;           // by number
-  std::vector<std::uint64_t> slots_;  // (hash high bits << 32) | (number + 1); 0 is empty
+  std::string chars_;        // every text, back to back
+  std::vector<Span> spans_;  // by number
+  TextSlots slots_;
 };
 
 }  // namespace kelvora::provenance
