@@ -393,20 +393,33 @@ Result<Built> apply_case(const Step& step, const op::Merge& o) {
   }
   // The sources are looked up in identifier order, one walk over the map
   // however many there are; the first failing entry in list order decides.
+  // Equal identifiers sort next to each other, earliest position first, so
+  // an entry that repeats an earlier one is the second of its run.
   const std::size_t count = o.concept_ids.size();
   std::vector<const Concept*> found(count);
   std::vector<ConceptId> sources;
   sources.reserve(count);
   std::size_t failing = count;
+  std::size_t repeated = count;
   for (const auto& [id, k] : sorted_with_positions(o.concept_ids)) {
     found[k] = find_concept(step.state, id);
     if (found[k] == nullptr || found[k]->status != ConceptStatus::Active) {
       failing = std::min(failing, k);
     }
-    if (sources.empty() || sources.back() != id) sources.push_back(id);
+    if (!sources.empty() && sources.back() == id) {
+      repeated = std::min(repeated, k);
+    } else {
+      sources.push_back(id);
+    }
   }
   if (failing < count) {
     return fail(require_active(found[failing], o.concept_ids[failing], "Merge", "merged").error());
+  }
+  // A source named twice would lend its evidence twice, and a chain of such
+  // Merges multiplies the evidence with every step.
+  if (repeated < count) {
+    return fail(EngineError::conflict_detected(
+        "cannot Merge concept " + o.concept_ids[repeated].to_string() + " more than once"));
   }
   auto is_source = [&](const ConceptId& id) {
     return std::binary_search(sources.begin(), sources.end(), id);
@@ -441,7 +454,6 @@ Result<Built> apply_case(const Step& step, const op::Merge& o) {
   for (const auto& id : o.concept_ids) {
     relation_ids.push_back(operations::derive_merge_derives_from_id(prior_hash, merged_id, id));
   }
-  // A repeated source derives the same relation twice; the map keeps one.
   for (const auto& [id, k] : sorted_with_positions(relation_ids)) {
     insert_relation(built, derives_from(id, merged_id, o.concept_ids[k]));
   }

@@ -84,9 +84,9 @@ TEST(ConceptHistory, FollowsTermsThroughMergeSplitAndReuse) {
   const ConceptId a = h.assert_term("Caf\u00e9"), b = h.assert_term("b");
   h.add(op::Relate{Relation{{}, a, b, RelationType::Supports, {}, 1.0, {}, {}}});
   ASSERT_TRUE(h.add(op::Revise{a, "revised", {b}, {}}));
-  ASSERT_TRUE(h.add(op::Merge{{a, b, a}, "AB", "merged", {}}));
-  const ConceptId ab = operations::derive_merged_concept_id(h.records[4].prior_state_hash,
-                                                            {a, b, a}, "AB", "merged");
+  ASSERT_TRUE(h.add(op::Merge{{a, b}, "AB", "merged", {}}));
+  const ConceptId ab =
+      operations::derive_merged_concept_id(h.records[4].prior_state_hash, {a, b}, "AB", "merged");
   ASSERT_TRUE(h.add(op::Reinforce{ab, {}}));
   ASSERT_TRUE(h.add(op::Retract{ab, {}}));
   h.assert_term("other", ab);  // the same id under another term

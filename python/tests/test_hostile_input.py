@@ -6,6 +6,7 @@ ICU: core/tests/operations_test.cpp.)"""
 import hashlib
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import uuid
@@ -60,12 +61,28 @@ def test_split_and_merge_of_many_concepts_keep_their_identifiers():
     with pytest.raises(ValueError, match="^duplicate term: concept with term 'T1999' already exists$"):
         s.apply_split("src", pairs + [("T1999", "again")])
     # Past the first few terms a Merge resolves them by an index: same ids, same order.
-    terms = ["t1999", "t3", "t17", "t3", *(f"t{k}" for k in range(40, 52))]
+    terms = ["t1999", "t3", "t17", "t5", *(f"t{k}" for k in range(40, 52))]
     parts = (uuid.UUID(split.get_concept_id(t)).bytes for t in terms)
     merged = derive("kelvora.op.merge.concept.v1", bytes.fromhex(split.state_hash()), b"m", b"d", *parts)
     assert split.apply_merge(terms, "m", "d").get_concept_id("m") == merged
     with pytest.raises(ValueError, match="^concept not found: src$"):
         split.apply_merge(terms + ["src"], "m", "d")
+    with pytest.raises(ValueError, match=f"^conflict detected: cannot Merge concept {split.get_concept_id('t3')} more than once$"):
+        split.apply_merge(terms + ["t3"], "m", "d")
+
+
+def test_records_document_whose_merges_repeat_their_source_is_refused_at_the_first():
+    # An Assert of a concept with one evidence ref, then Merges that each name
+    # the concept before 100 times: accepted, they would copy 10^2, 10^4, 10^6
+    # and 10^8 refs. Every hash up to the fourth Merge is the one an engine
+    # that accepted them wrote.
+    text = (pathlib.Path(__file__).parent / "data" / "repeated_merge_records.json").read_text()
+    records = json.loads(text)
+    source = records[0]["operation"]["concept"]["id"]
+    assert records[1]["operation"]["concept_ids"] == [source] * 100
+    assert K.from_records_json(json.dumps(records[:1])).state_hash() == records[1]["prior_state_hash"]
+    with pytest.raises(ValueError, match=f"^conflict detected: cannot Merge concept {source} more than once$"):
+        K.from_records_json(text)
 
 
 # A history of a few thousand records; under an address-space limit of its

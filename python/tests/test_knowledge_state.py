@@ -397,14 +397,22 @@ def test_revise_checks():
     assert r["conflict_set"] == ids
 
 
-def test_merge_passes_terms_in_order_with_duplicates():
-    s = build("a", "b")
-    m = s.apply_merge(["b", "a", "b"], "ab", "merged")
+def test_merge_passes_terms_in_order_and_refuses_a_repeated_one():
+    s = build("a", "b", "c")
+    m = s.apply_merge(["c", "a", "b"], "abc", "merged")
     details = m.last_record()["operation_details"]
-    assert details["concept_ids"] == [s.get_concept_id(t) for t in ("b", "a", "b")]
-    with pytest.raises(ValueError) as e:
-        s.apply_merge(["a", "zz", "qq"], "ab", "m")
-    assert str(e.value) == "concept not found: zz"
+    assert details["concept_ids"] == [s.get_concept_id(t) for t in ("c", "a", "b")]
+    before = snapshot(s)
+    for terms, message in [
+        (["a", "zz", "qq"], "concept not found: zz"),
+        (["a", "zz", "a"], "concept not found: zz"),
+        (["b", "a", "b"], f"conflict detected: cannot Merge concept {s.get_concept_id('b')} more than once"),
+        (["a", "a"], f"conflict detected: cannot Merge concept {s.get_concept_id('a')} more than once"),
+    ]:
+        with pytest.raises(ValueError) as e:
+            s.apply_merge(terms, "c", "m")
+        assert str(e.value) == message
+    assert snapshot(s) == before
 
 
 @pytest.mark.parametrize(
