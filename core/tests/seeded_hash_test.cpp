@@ -99,8 +99,9 @@ std::size_t seeded_hash_values(std::span<const std::string> texts) {
   return texts.size() + (texts.size() - values.size());
 }
 
-std::size_t first_positions_probes(std::span<const std::string> texts) {
-  const FirstPositions<std::string> table(texts);
+// The probes of a lookup of each text in a table holding text k as number k.
+template <class Table>
+std::size_t lookup_probes(const Table& table, std::span<const std::string> texts) {
   std::size_t reads = 0;
   for (std::size_t k = 0; k < texts.size(); ++k) {
     EXPECT_EQ(table.find(texts[k]), k);
@@ -109,15 +110,14 @@ std::size_t first_positions_probes(std::span<const std::string> texts) {
   return reads;
 }
 
+std::size_t first_positions_probes(std::span<const std::string> texts) {
+  return lookup_probes(FirstPositions<std::string>(texts), texts);
+}
+
 std::size_t id_table_probes(std::span<const std::string> texts) {
   provenance::IdTable table;
   for (std::size_t k = 0; k < texts.size(); ++k) EXPECT_EQ(table.intern(texts[k]), k);
-  std::size_t reads = 0;
-  for (std::size_t k = 0; k < texts.size(); ++k) {
-    EXPECT_EQ(table.find(texts[k]), k);
-    reads += table.probes(texts[k]);
-  }
-  return reads;
+  return lookup_probes(table, texts);
 }
 
 std::size_t text_hash_buckets(std::span<const std::string> texts) {
