@@ -63,8 +63,8 @@ const std::string* step_definition(const EvolutionOperation& operation);
 // Calls visit(id) for each concept the operation touches for stability: the
 // asserted concept, the concept_id of Revise, Retract, Refine, Reinforce and
 // Split, both ends of a Relate, the sources of a Merge. An id can be visited
-// twice in one record (a Relate from a concept to itself, a Merge naming a
-// source twice); it still counts as one step.
+// twice in one record (a Relate from a concept to itself); it still counts
+// as one step.
 template <class Visit>
 void for_each_touched(const EvolutionOperation& operation, Visit&& visit) {
   if (const auto* a = std::get_if<op::Assert>(&operation)) {
